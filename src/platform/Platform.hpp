@@ -1,0 +1,27 @@
+#pragma once
+// Everything the logic reaches of the machine, passed explicitly to each component.
+
+#include <memory>
+
+#include "platform/AppIdentity.hpp"
+#include "platform/AudioDeviceService.hpp"
+#include "platform/ChildProcess.hpp"
+#include "platform/ScreenCaptureService.hpp"
+#include "platform/VideoEncoder.hpp"
+#include "platform/WakeNotifier.hpp"
+#include "runtime/Executor.hpp"
+
+namespace qb {
+
+struct Platform {
+  Executor* executor = nullptr;
+  std::shared_ptr<AudioDeviceService> audio;
+  std::shared_ptr<ScreenCaptureService> screen;
+  std::shared_ptr<WakeNotifier> wake;
+  std::shared_ptr<VideoEncoderFactory> videoEncoders;
+  std::shared_ptr<ImageEncoder> images;
+  std::shared_ptr<ProcessLauncher> processes;
+  std::shared_ptr<AppIdentity> apps;
+};
+
+}  // namespace qb

@@ -1,0 +1,11 @@
+#pragma once
+
+#include "platform/Platform.hpp"
+
+namespace qb {
+
+// The real backend: sound server for audio, X11 for the screen. Services whose backend
+// does not exist yet are left empty; callers treat an empty service as unavailable.
+Platform makeLinuxPlatform(Executor& executor);
+
+}  // namespace qb

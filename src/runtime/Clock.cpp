@@ -1,0 +1,19 @@
+#include "runtime/Clock.hpp"
+
+#include <chrono>
+#include <ctime>
+
+namespace qb {
+
+double SystemClock::now() const {
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+double SystemClock::uptime() const {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+}  // namespace qb

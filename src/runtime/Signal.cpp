@@ -1,0 +1,30 @@
+#include "runtime/Signal.hpp"
+
+#include <chrono>
+
+namespace qb {
+
+void Signal::notify() {
+  {
+    std::lock_guard lock(mutex_);
+    set_ = true;
+  }
+  cv_.notify_all();
+}
+
+bool Signal::isSet() const {
+  std::lock_guard lock(mutex_);
+  return set_;
+}
+
+void Signal::waitBlocking() {
+  std::unique_lock lock(mutex_);
+  cv_.wait(lock, [&] { return set_; });
+}
+
+bool Signal::waitBlockingFor(double seconds) {
+  std::unique_lock lock(mutex_);
+  return cv_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return set_; });
+}
+
+}  // namespace qb
