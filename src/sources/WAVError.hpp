@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace qb {
+
+// Why a WAV file was refused; description() is the text hosts see.
+struct WAVError {
+  enum class Kind {
+    unsupportedFormat,
+    unsupportedBitDepth,
+    fileTooShort,
+    invalidRIFFHeader,
+    invalidWAVEFormat,
+    missingFormatChunk,
+    missingDataChunk,
+    invalidSampleRate,
+    invalidChannelCount,
+  };
+  Kind kind;
+  int64_t value = 0;  // the format tag or bit depth read, where the kind has one
+
+  std::string description() const;
+  bool operator==(const WAVError&) const = default;
+};
+
+}  // namespace qb
