@@ -1,0 +1,566 @@
+#include "sources/MicrophoneSource.hpp"
+
+#include <charconv>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "host/Output.hpp"
+
+namespace qb {
+
+namespace {
+
+// What copying a sample buffer into a PCM buffer reports when the buffer does not hold
+// the frames it claims.
+constexpr int32_t kCopyPcmDataTooSmall = -12737;
+
+// Rates print like the host's reference logs: shortest round-trip form with at least one
+// fractional digit (48000.0, 44100.5).
+std::string formatRate(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+  char buffer[64];
+  auto format = std::fabs(value) < 1e16 ? std::chars_format::fixed : std::chars_format::general;
+  auto result = std::to_chars(buffer, buffer + sizeof buffer, value, format);
+  std::string text(buffer, result.ptr);
+  if (text.find_first_of(".e") == std::string::npos) text += ".0";
+  return text;
+}
+
+std::string boolText(bool value) { return value ? "true" : "false"; }
+
+void pipelineLog(const std::string& message) { writeStderrLine("[MicPipeline] " + message); }
+
+}  // namespace
+
+std::string_view MicrophoneSource::describe(MicrophoneError error) {
+  switch (error) {
+    case MicrophoneError::permissionDenied:
+      return "permissionDenied";
+    case MicrophoneError::sessionStartFailed:
+      return "sessionStartFailed";
+  }
+  return "sessionStartFailed";
+}
+
+void MicrophoneSource::log(std::string_view message) {
+  std::string line = "[Swift Mic] ";
+  line.append(message);
+  writeStderrLine(line);
+}
+
+std::shared_ptr<MicrophoneSource> MicrophoneSource::make(Platform& platform) {
+  auto source = std::make_shared<MicrophoneSource>(Token{}, platform);
+  source->install();
+  return source;
+}
+
+MicrophoneSource::MicrophoneSource(Token, Platform& platform)
+    : executor_(*platform.executor),
+      audio_(platform.audio),
+      sessionQueue_(executor_.makeQueue("mic.session")),
+      session_(audio_->makeSession()),
+      processingQueue_(executor_.makeQueue("mic.processing")),
+      pipeline_(std::make_shared<AudioConverterPipeline>(pipelineLog)) {}
+
+void MicrophoneSource::install() {
+  std::weak_ptr<MicrophoneSource> weak = weak_from_this();
+  session_->setObserver(weak);
+  // Installed for the whole life of the source, so the selected device follows the
+  // default also while idle.
+  defaultInputListener_ = audio_->listenDefaultInputDevice([weak] {
+    if (auto self = weak.lock()) self->handleDeviceChange();
+  });
+}
+
+MicrophoneSource::~MicrophoneSource() {
+  defaultInputListener_.reset();
+  {
+    std::lock_guard lock(deviceChangeMutex_);
+    deviceChangeWorkItem_.cancel();
+  }
+  // The block keeps the queue alive too: a queue drops its pending work once its last
+  // reference goes.
+  auto session = session_;
+  auto queue = sessionQueue_;
+  queue->async([session, queue] {
+    if (session->isRunning()) session->stopRunning();
+  });
+}
+
+void MicrophoneSource::setOnAudioData(AudioDataCallback callback) {
+  std::lock_guard lock(stateLock_);
+  state_.onAudioData = std::move(callback);
+}
+
+bool MicrophoneSource::isActive() const {
+  std::lock_guard lock(stateLock_);
+  return state_.isActive;
+}
+
+std::optional<std::string> MicrophoneSource::selectedDeviceID() const {
+  std::lock_guard lock(stateLock_);
+  if (state_.selectedDeviceID.empty()) return std::nullopt;
+  return state_.selectedDeviceID;
+}
+
+std::optional<SourceError> MicrophoneSource::start() {
+  log("Starting...");
+  std::optional<MicrophoneError> failure;
+  if (!audio_->requestAccess()) {
+    log("Permission denied");
+    failure = MicrophoneError::permissionDenied;
+  } else {
+    std::weak_ptr<MicrophoneSource> weak = weak_from_this();
+    sessionQueue_->sync([weak, &failure] {
+      auto self = weak.lock();
+      failure = self ? self->startOnSessionQueue() : MicrophoneError::sessionStartFailed;
+    });
+  }
+  if (!failure) return std::nullopt;
+  auto kind =
+      *failure == MicrophoneError::permissionDenied ? SourceError::Kind::permissionDenied : SourceError::Kind::other;
+  return SourceError{kind, std::string(describe(*failure))};
+}
+
+std::optional<MicrophoneSource::MicrophoneError> MicrophoneSource::startOnSessionQueue() {
+  {
+    std::lock_guard lock(stateLock_);
+    if (state_.isActive) return std::nullopt;
+  }
+  if (!setupSessionLocked()) {
+    log("Session configuration failed (no inputs)");
+    return MicrophoneError::sessionStartFailed;
+  }
+  if (!session_->isRunning()) session_->startRunning();
+  if (!session_->isRunning()) {
+    log("Session failed to start");
+    return MicrophoneError::sessionStartFailed;
+  }
+  double now = executor_.clock().uptime();
+  {
+    std::lock_guard lock(stateLock_);
+    state_.isActive = true;
+    state_.callbackCount = 0;
+    state_.cumulativeRMS = 0;
+    state_.rmsFrameCount = 0;
+    state_.totalFrameCount = 0;
+    state_.lastDiagnosticTime = now;
+    state_.loggedMonoFallback = false;
+  }
+  emitCaptureStartDiagnostic();
+  log("Started successfully, session.isRunning=" + boolText(session_->isRunning()));
+  return std::nullopt;
+}
+
+void MicrophoneSource::stop() {
+  log("Stopping...");
+  std::weak_ptr<MicrophoneSource> weak = weak_from_this();
+  sessionQueue_->sync([weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    {
+      std::lock_guard lock(self->stateLock_);
+      if (!self->state_.isActive) return;
+    }
+    if (self->session_->isRunning()) self->session_->stopRunning();
+    {
+      std::lock_guard lock(self->stateLock_);
+      self->state_.isActive = false;
+    }
+    log("Stopped");
+  });
+}
+
+bool MicrophoneSource::setupSessionLocked() {
+  session_->beginConfiguration();
+  struct Commit {
+    CaptureSession& session;
+    ~Commit() { session.commitConfiguration(); }
+  } commit{*session_};
+
+  for (const auto& input : session_->inputs()) session_->removeInput(input);
+
+  auto device = audio_->defaultDevice();
+  if (!device) {
+    log("No default audio device found");
+    return false;
+  }
+  auto made = audio_->makeInput(*device);
+  if (!made.input) {
+    log("Failed to create input: " + made.error.printed());
+    return false;
+  }
+  if (!session_->canAddInput(*made.input)) {
+    log("Cannot add input for device: " + device->localizedName);
+    return false;
+  }
+  session_->addInput(made.input);
+  {
+    std::lock_guard lock(stateLock_);
+    state_.selectedDeviceID = device->uniqueID;
+    state_.selectedDeviceName = device->localizedName;
+  }
+  log("Using device: " + device->localizedName);
+
+  if (!session_->hasAudioDataOutput()) {
+    if (!session_->canAddAudioDataOutput()) {
+      log("Cannot add audio output");
+      return false;
+    }
+    std::weak_ptr<MicrophoneSource> weak = weak_from_this();
+    session_->addAudioDataOutput(processingQueue_, [weak](const AudioSampleBuffer& buffer) {
+      if (auto self = weak.lock()) self->captureOutput(buffer);
+    });
+    log("Audio output added");
+  }
+
+  if (session_->inputs().empty()) {
+    log("No audio inputs configured after setup");
+    return false;
+  }
+  return true;
+}
+
+void MicrophoneSource::captureOutput(const AudioSampleBuffer& sampleBuffer) {
+  int64_t n;
+  {
+    std::lock_guard lock(stateLock_);
+    n = ++state_.callbackCount;
+  }
+  const std::string tag = "Callback #" + std::to_string(n) + ": ";
+
+  if (n < 6 || (n <= 100 && n % 50 == 0) || n % 500 == 0) {
+    if (const auto& d = sampleBuffer.description) {
+      log(tag + formatRate(d->sampleRate) + "Hz/" + std::to_string(d->channelsPerFrame) +
+          "ch, frames=" + std::to_string(sampleBuffer.numSamples));
+    } else {
+      log(tag + "(no format desc)");
+    }
+  }
+
+  auto pcm = convertToPCMBuffer(sampleBuffer);
+  if (!pcm) {
+    if (n <= 10) log(tag + "convertToPCMBuffer returned nil");
+    return;
+  }
+
+  double rms = level(*pcm);
+  double now = executor_.clock().uptime();
+  std::optional<std::pair<double, int64_t>> status;
+  {
+    std::lock_guard lock(stateLock_);
+    state_.totalFrameCount += 1;
+    state_.cumulativeRMS += rms;
+    state_.rmsFrameCount += 1;
+    if (now - state_.lastDiagnosticTime >= kStatusInterval) {
+      double avg = state_.rmsFrameCount < 1 ? 0 : state_.cumulativeRMS / static_cast<double>(state_.rmsFrameCount);
+      status.emplace(avg, state_.totalFrameCount);
+      state_.lastDiagnosticTime = now;
+      state_.cumulativeRMS = 0;
+      state_.rmsFrameCount = 0;
+    }
+  }
+  if (status) {
+    // The report enumerates devices and reads their properties: keep that off this queue.
+    std::weak_ptr<MicrophoneSource> weak = weak_from_this();
+    executor_.runAsync([weak, status = *status] {
+      if (auto self = weak.lock()) self->emitCaptureStatusDiagnostic(status.first, status.second);
+    });
+  }
+
+  auto bytes = pipeline_->process(*pcm);
+  if (!bytes) {
+    if (n <= 10) log(tag + "pipeline.process returned nil");
+    return;
+  }
+  if (n <= 5) log(tag + "emitting " + std::to_string(bytes->size()) + " bytes");
+  AudioDataCallback callback;
+  {
+    std::lock_guard lock(stateLock_);
+    callback = state_.onAudioData;
+  }
+  if (callback) callback(*bytes);
+}
+
+std::optional<PcmBuffer> MicrophoneSource::convertToPCMBuffer(const AudioSampleBuffer& sampleBuffer) {
+  if (!sampleBuffer.description) return std::nullopt;
+  const StreamDescription& d = *sampleBuffer.description;
+  const size_t frames = sampleBuffer.numSamples;
+
+  if (auto format = PcmFormat::fromDescription(d)) {
+    if (frames < 1) return std::nullopt;
+    auto buffer = copyToPcmBuffer(sampleBuffer, *format);
+    if (!buffer) {
+      log("CMSampleBufferCopyPCMDataIntoAudioBufferList failed: " + std::to_string(kCopyPcmDataTooSmall));
+      return std::nullopt;
+    }
+    return buffer;
+  }
+
+  // Devices with more than two channels (and no layout) cannot be described as a plain
+  // PCM format: keep channel 0 as mono.
+  const uint32_t channels = d.channelsPerFrame;
+  if (channels < 3) return std::nullopt;
+  if (frames < 1) return std::nullopt;
+  bool firstFallback;
+  {
+    std::lock_guard lock(stateLock_);
+    firstFallback = !std::exchange(state_.loggedMonoFallback, true);
+  }
+  if (firstFallback) {
+    log("WARNING: Mic delivering " + std::to_string(channels) + "ch @ " + formatRate(d.sampleRate) +
+        "Hz \u2014 extracting channel 0 as mono (non-standard channel count)");
+  }
+  const uint32_t bits = d.bitsPerChannel;
+  if (bits < 8) return std::nullopt;
+  const size_t b = bits / 8;
+
+  StreamDescription mono;
+  mono.sampleRate = d.sampleRate;
+  mono.formatFlags = d.formatFlags & ~FormatFlags::kNonInterleaved;
+  mono.bytesPerPacket = static_cast<uint32_t>(b);
+  mono.framesPerPacket = 1;
+  mono.bytesPerFrame = static_cast<uint32_t>(b);
+  mono.channelsPerFrame = 1;
+  mono.bitsPerChannel = bits;
+  auto monoFormat = PcmFormat::fromDescription(mono);
+  if (!monoFormat) {
+    log("Failed to create mono AVAudioFormat for " + formatRate(d.sampleRate) + "Hz/" + std::to_string(bits) + "bit");
+    return std::nullopt;
+  }
+
+  const auto& source = sampleBuffer.data;
+  if (source.empty()) {
+    log("No block buffer in sample buffer");
+    return std::nullopt;
+  }
+  const size_t total = source.size();
+  // Sizes are checked by division before anything is allocated for `frames`: the count
+  // comes from the service and a product could overflow.
+  const bool planar = (d.formatFlags & FormatFlags::kNonInterleaved) != 0;
+  const size_t stride = b * channels;
+  if (planar && frames > total / b) {
+    log("Block buffer too small: " + std::to_string(total) + " < " + std::to_string(frames * b));
+    return std::nullopt;
+  }
+  if (!planar && frames > total / stride) {
+    log("Block buffer too small for interleaved extraction");
+    return std::nullopt;
+  }
+
+  PcmBuffer out = PcmBuffer::make(*monoFormat, frames);
+  const size_t needed = frames * b;
+  if (planar) {
+    std::memcpy(out.bytes.data(), source.data(), needed);
+  } else {
+    for (size_t i = 0; i < frames; ++i) std::memcpy(out.bytes.data() + i * b, source.data() + i * stride, b);
+  }
+  return out;
+}
+
+double MicrophoneSource::level(const PcmBuffer& buffer) {
+  if (buffer.frameLength == 0) return 0;
+  const size_t count = buffer.frameLength * static_cast<size_t>(std::max(buffer.format.channels, 0));
+  const size_t size = bytesPerSample(buffer.format.sampleFormat);
+  if (count < 1 || buffer.bytes.size() < count * size) return 0;
+  double sum = 0;
+  const uint8_t* p = buffer.bytes.data();
+  if (buffer.format.sampleFormat == SampleFormat::Float32) {
+    for (size_t i = 0; i < count; ++i) {
+      float s;
+      std::memcpy(&s, p + i * 4, 4);
+      sum += static_cast<double>(s) * static_cast<double>(s);
+    }
+  } else if (buffer.format.sampleFormat == SampleFormat::Int16) {
+    for (size_t i = 0; i < count; ++i) {
+      int16_t s;
+      std::memcpy(&s, p + i * 2, 2);
+      double v = s / 32768.0;
+      sum += v * v;
+    }
+  } else {
+    return 0;
+  }
+  return std::sqrt(sum / static_cast<double>(count));
+}
+
+void MicrophoneSource::resetPipelineAsync() {
+  processingQueue_->async([pipeline = pipeline_] { pipeline->reset(); });
+}
+
+void MicrophoneSource::markInactive() {
+  std::lock_guard lock(stateLock_);
+  state_.isActive = false;
+}
+
+void MicrophoneSource::handleDeviceChange() {
+  std::weak_ptr<MicrophoneSource> weak = weak_from_this();
+  auto item = executor_.runAsyncAfter(kDeviceChangeDebounce, [weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->sessionQueue_->async([weak] {
+      if (auto source = weak.lock()) source->reconfigureAfterDeviceChange();
+    });
+  });
+  TaskHandle previous;
+  {
+    std::lock_guard lock(deviceChangeMutex_);
+    previous = std::exchange(deviceChangeWorkItem_, item);
+  }
+  previous.cancel();
+}
+
+void MicrophoneSource::reconfigureAfterDeviceChange() {
+  bool wasActive = isActive();
+  log("Default device changed, reconfiguring (wasActive=" + boolText(wasActive) + ")...");
+  if (session_->isRunning()) session_->stopRunning();
+  resetPipelineAsync();
+  setupSessionLocked();
+  if (!wasActive) return;
+  session_->startRunning();
+  if (session_->isRunning()) {
+    log("Session restarted after device change");
+  } else {
+    log("\u26a0\ufe0f CRITICAL: Session failed to restart after device change - marking inactive");
+    markInactive();
+  }
+}
+
+void MicrophoneSource::sessionRuntimeError(const std::optional<PlatformError>& error) {
+  if (!error) {
+    log("Runtime error (no error in userInfo)");
+    return;
+  }
+  log("\u26a0\ufe0f Runtime error: " + error->description);
+  std::weak_ptr<MicrophoneSource> weak = weak_from_this();
+  sessionQueue_->async([weak] {
+    if (auto self = weak.lock()) self->recoverFromRuntimeError();
+  });
+}
+
+void MicrophoneSource::recoverFromRuntimeError() {
+  if (!isActive()) return;
+  log("Attempting to recover from runtime error...");
+  if (session_->isRunning()) session_->stopRunning();
+  resetPipelineAsync();
+  setupSessionLocked();
+  session_->startRunning();
+  if (session_->isRunning()) {
+    log("Session restarted after runtime error");
+  } else {
+    log("\u26a0\ufe0f CRITICAL: Session failed to restart after runtime error - marking inactive");
+    markInactive();
+  }
+}
+
+void MicrophoneSource::sessionWasInterrupted(const std::string& userInfo) {
+  log("Session interrupted: " + (userInfo.empty() ? std::string("[:]") : userInfo));
+}
+
+void MicrophoneSource::sessionInterruptionEnded() {
+  log("Session interruption ended - resuming if active");
+  std::weak_ptr<MicrophoneSource> weak = weak_from_this();
+  sessionQueue_->async([weak] {
+    if (auto self = weak.lock()) self->resumeAfterInterruption();
+  });
+}
+
+void MicrophoneSource::resumeAfterInterruption() {
+  if (!isActive() || session_->isRunning()) return;
+  session_->startRunning();
+  if (session_->isRunning()) {
+    log("Session resumed after interruption");
+  } else {
+    log("\u26a0\ufe0f CRITICAL: Session failed to resume after interruption - marking inactive");
+    markInactive();
+  }
+}
+
+// --- Diagnostics ---
+
+void MicrophoneSource::emitDeviceDiagnostic(const DeviceDiagnostic& report) {
+  if (auto json = encodeDeviceDiagnostic(report))
+    writeStderrLine("DEVICE_DIAGNOSTIC:" + *json);
+  else
+    log("Failed to encode device diagnostic");
+}
+
+void MicrophoneSource::emitCaptureStartDiagnostic() {
+  DeviceDiagnostic report;
+  report.event = "capture_start";
+  {
+    std::lock_guard lock(stateLock_);
+    report.selectedDevice.id = state_.selectedDeviceID;
+    report.selectedDevice.name = state_.selectedDeviceName;
+  }
+  auto devices = enumerateInputDevices(*audio_);
+  if (devices.totalCount > static_cast<int64_t>(devices.devices.size())) report.totalDeviceCount = devices.totalCount;
+  report.allInputDevices = std::move(devices.devices);
+  emitDeviceDiagnostic(report);
+  log("Emitted capture_start diagnostic");
+}
+
+void MicrophoneSource::emitCaptureStatusDiagnostic(double avgRMS, int64_t totalFrames) {
+  DeviceDiagnostic report;
+  report.event = "capture_status";
+  {
+    std::lock_guard lock(stateLock_);
+    report.selectedDevice.id = state_.selectedDeviceID;
+    report.selectedDevice.name = state_.selectedDeviceName;
+  }
+  const std::string& selectedID = report.selectedDevice.id;
+  report.selectedDevice.rms = avgRMS;
+  report.selectedDevice.framesReceived = totalFrames;
+
+  auto defaultDevice = audio_->defaultDevice();
+  bool sameDevice = defaultDevice && defaultDevice->uniqueID == selectedID;
+  if (!sameDevice) {
+    report.driftDetected = true;
+    if (defaultDevice) report.currentDefaultID = defaultDevice->uniqueID;
+  }
+  auto others = otherRunningDevices(enumerateInputDevices(*audio_).devices, selectedID);
+  if (!others.empty()) report.otherRunningDevices = std::move(others);
+
+  emitDeviceDiagnostic(report);
+  char line[160];
+  std::snprintf(line, sizeof line, "Emitted capture_status diagnostic (RMS=%.6f, frames=%" PRId64 ", drift=%s)", avgRMS,
+                totalFrames, sameDevice ? "false" : "true");
+  log(line);
+}
+
+void MicrophoneSource::emitCaptureProblemDiagnostic(const std::string& reason) {
+  DeviceDiagnostic report;
+  report.event = "capture_problem";
+  {
+    std::lock_guard lock(stateLock_);
+    report.selectedDevice.id = state_.selectedDeviceID;
+    report.selectedDevice.name = state_.selectedDeviceName;
+    report.selectedDevice.framesReceived = state_.totalFrameCount;
+    report.selectedDevice.rms =
+        state_.rmsFrameCount < 1 ? 0.0 : state_.cumulativeRMS / static_cast<double>(state_.rmsFrameCount);
+  }
+  const std::string& selectedID = report.selectedDevice.id;
+
+  auto devices = enumerateInputDevices(*audio_);
+  auto others = otherRunningDevices(devices.devices, selectedID);
+  if (!others.empty()) report.otherRunningDevices = std::move(others);
+  if (devices.totalCount > static_cast<int64_t>(devices.devices.size())) report.totalDeviceCount = devices.totalCount;
+  report.allInputDevices = std::move(devices.devices);
+
+  auto defaultDevice = audio_->defaultDevice();
+  if (!(defaultDevice && defaultDevice->uniqueID == selectedID)) {
+    report.driftDetected = true;
+    if (defaultDevice) report.currentDefaultID = defaultDevice->uniqueID;
+  }
+  report.reason = reason;
+
+  emitDeviceDiagnostic(report);
+  log("Emitted capture_problem diagnostic (reason=" + reason +
+      ", frames=" + std::to_string(*report.selectedDevice.framesReceived) + ")");
+}
+
+}  // namespace qb

@@ -1,0 +1,122 @@
+#pragma once
+// Captures the system default microphone and delivers it in the output format. Follows
+// default-device changes (also while idle), recovers from session runtime errors and
+// interruptions, and reports capture diagnostics on standard error.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "audio/AudioConverterPipeline.hpp"
+#include "audio/AudioSource.hpp"
+#include "platform/AudioBuffer.hpp"
+#include "platform/AudioDeviceService.hpp"
+#include "platform/ListenerToken.hpp"
+#include "platform/Platform.hpp"
+#include "runtime/Executor.hpp"
+#include "sources/DeviceDiagnostic.hpp"
+
+namespace qb {
+
+class MicrophoneSource final : public AudioSource,
+                               public CaptureSessionObserver,
+                               public std::enable_shared_from_this<MicrophoneSource> {
+  struct Token {
+    explicit Token() = default;
+  };
+
+ public:
+  enum class MicrophoneError { permissionDenied, sessionStartFailed };
+  static std::string_view describe(MicrophoneError error);
+
+  // Callbacks of the session, the output and the default-device listener hold the
+  // source weakly, so it must live in a shared_ptr.
+  static std::shared_ptr<MicrophoneSource> make(Platform& platform);
+  MicrophoneSource(Token, Platform& platform);
+  ~MicrophoneSource() override;
+  MicrophoneSource(const MicrophoneSource&) = delete;
+  MicrophoneSource& operator=(const MicrophoneSource&) = delete;
+
+  // AudioSource
+  const std::string& sourceID() const override { return sourceID_; }
+  AudioProtocol::FrameType frameType() const override { return AudioProtocol::FrameType::mic; }
+  void setOnAudioData(AudioDataCallback callback) override;
+  std::optional<SourceError> start() override;
+  void stop() override;
+  bool isActive() const override;
+
+  // uniqueID of the device last configured into the session, none before the first.
+  std::optional<std::string> selectedDeviceID() const;
+
+  // Diagnostics. The start report is emitted by start(); the status report by the
+  // buffer path every 50 s of capture; the problem report on the host's request.
+  void emitCaptureStartDiagnostic();
+  void emitCaptureStatusDiagnostic(double avgRMS, int64_t totalFrames);
+  void emitCaptureProblemDiagnostic(const std::string& reason);
+
+  // CaptureSessionObserver
+  void sessionRuntimeError(const std::optional<PlatformError>& error) override;
+  void sessionWasInterrupted(const std::string& userInfo) override;
+  void sessionInterruptionEnded() override;
+
+  // A buffer from the audio data output (on the processing queue).
+  void captureOutput(const AudioSampleBuffer& sampleBuffer);
+  // Called by the default-input listener: reconfigures once a burst of changes settles.
+  void handleDeviceChange();
+
+  // The sample buffer as PCM in the device's format; more than two channels fall back to
+  // channel 0 as mono. None when it cannot be converted.
+  std::optional<PcmBuffer> convertToPCMBuffer(const AudioSampleBuffer& sampleBuffer);
+  // Root mean square of every sample; 0 for sample types other than float32 and int16.
+  static double level(const PcmBuffer& buffer);
+
+  static constexpr double kStatusInterval = 50.0;
+  static constexpr double kDeviceChangeDebounce = 0.3;
+
+ private:
+  void install();
+  std::optional<MicrophoneError> startOnSessionQueue();
+  bool setupSessionLocked();
+  void reconfigureAfterDeviceChange();
+  void recoverFromRuntimeError();
+  void resumeAfterInterruption();
+  void resetPipelineAsync();
+  void markInactive();
+  void emitDeviceDiagnostic(const DeviceDiagnostic& report);
+  static void log(std::string_view message);
+
+  const std::string sourceID_ = "mic";
+  Executor& executor_;
+  std::shared_ptr<AudioDeviceService> audio_;
+
+  // Held for short field updates only: never across a session call, a log write or a
+  // dispatch.
+  mutable std::mutex stateLock_;
+  struct State {
+    AudioDataCallback onAudioData;
+    bool isActive = false;
+    int64_t callbackCount = 0;      // every buffer since the last start
+    double cumulativeRMS = 0;       // since the last status report
+    int64_t rmsFrameCount = 0;      // buffers summed into cumulativeRMS
+    int64_t totalFrameCount = 0;    // buffers converted since the last start
+    double lastDiagnosticTime = 0;  // uptime of the last status report or start
+    bool loggedMonoFallback = false;
+    std::string selectedDeviceID;
+    std::string selectedDeviceName;
+  } state_;  // guarded by stateLock_
+
+  std::shared_ptr<Queue> sessionQueue_;
+  std::shared_ptr<CaptureSession> session_;
+  std::shared_ptr<Queue> processingQueue_;
+  // Used only on the processing queue; reset blocks hold it until they run.
+  std::shared_ptr<AudioConverterPipeline> pipeline_;
+
+  std::mutex deviceChangeMutex_;
+  TaskHandle deviceChangeWorkItem_;
+  ListenerToken defaultInputListener_;
+};
+
+}  // namespace qb
