@@ -1,0 +1,56 @@
+#pragma once
+// Microphones on the sound server. Capture devices are the sources that are not the
+// monitor of an output: uniqueID = source name, localizedName = its description. The
+// default device is the server's default source (none while that is a monitor). Device
+// objects have IDs that stay with a source name for the life of the process.
+//
+// Property reads ask the server each time (so a read right after a change sees it);
+// each waits at most a few seconds, and fails with kSoundServerUnavailable while the
+// server is gone. Any thread except the sound-server loop's.
+
+#include <memory>
+
+#include "platform/AudioDeviceService.hpp"
+#include "platform/linux/DeviceIdMap.hpp"
+#include "platform/linux/PulseConnection.hpp"
+#include "platform/linux/PulseDeviceWatcher.hpp"
+
+namespace qb {
+
+// Status of a read while the sound server cannot be reached ('stop').
+inline constexpr int32_t kSoundServerUnavailable = 0x73746F70;
+
+class LinuxAudioDeviceService final : public AudioDeviceService {
+ public:
+  // `events` runs listener calls and session notifications.
+  LinuxAudioDeviceService(std::shared_ptr<pulse::PulseConnection> connection, std::shared_ptr<Queue> events);
+  ~LinuxAudioDeviceService() override;
+
+  bool requestAccess() override { return true; }
+  std::optional<CaptureDevice> defaultDevice() override;
+  std::vector<CaptureDevice> discoverDevices() override;
+  InputResult makeInput(const CaptureDevice& device) override;
+  std::shared_ptr<CaptureSession> makeSession() override;
+
+  PropertyRead<AudioObjectID> defaultInputDevice() override;
+  PropertyRead<std::vector<AudioObjectID>> deviceIDs() override;
+  PropertyRead<std::string> uid(AudioObjectID id) override;
+  PropertyRead<std::string> name(AudioObjectID id) override;
+  PropertyRead<uint32_t> isRunningSomewhere(AudioObjectID id, PropertyScope scope) override;
+  PropertyRead<uint32_t> inputStreamCount(AudioObjectID id) override;
+
+  ListenerToken listenDefaultInputDevice(std::function<void()> listener) override;
+  ListenerToken listenDeviceList(std::function<void()> listener) override;
+  ListenerToken listenRunningSomewhere(AudioObjectID id, std::function<void()> listener) override;
+
+ private:
+  // A capture source by device ID: status 0 and the source, or the failure status.
+  PropertyRead<std::optional<pulse::SourceInfo>> sourceFor(AudioObjectID id);
+
+  std::shared_ptr<pulse::PulseConnection> connection_;
+  std::shared_ptr<Queue> events_;
+  std::shared_ptr<pulse::DeviceIdMap> ids_;
+  std::shared_ptr<pulse::PulseDeviceWatcher> watcher_;
+};
+
+}  // namespace qb

@@ -1,0 +1,67 @@
+#pragma once
+// Reads of the server's sources, sinks and defaults, as plain copies.
+//
+// The asynchronous reads are for code on the loop thread (or holding the lock): `done`
+// runs once on the loop thread when the answer arrives, and never when the connection
+// drops first. The synchronous reads wait (bounded) and are for other threads holding the
+// lock. None of them keeps a libpulse pointer past the callback.
+
+#include <pulse/channelmap.h>
+#include <pulse/context.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/linux/PulseConnection.hpp"
+#include "platform/linux/PulseDecisions.hpp"
+
+namespace qb::pulse {
+
+struct SourceInfo {
+  uint32_t index = 0;
+  std::string name;
+  std::string description;
+  bool isMonitor = false;  // the monitor of an output, not a capture device
+  std::string monitorOfSinkName;
+  bool running = false;  // something records it
+  SampleKind kind = SampleKind::other;
+  uint32_t rate = 0;
+  uint32_t channels = 0;
+  pa_channel_map channelMap{};
+};
+
+struct SinkInfo {
+  uint32_t index = 0;
+  std::string name;
+  std::string monitorSourceName;
+};
+
+struct ServerInfo {
+  std::string defaultSinkName;
+  std::string defaultSourceName;
+};
+
+// Asynchronous; lock held (normally on the loop thread).
+void fetchServerInfo(pa_context* c, std::function<void(std::optional<ServerInfo>)> done);
+void fetchSources(pa_context* c, std::function<void(std::optional<std::vector<SourceInfo>>)> done);
+// none when the source does not exist (or the read failed).
+void fetchSource(pa_context* c, uint32_t index, std::function<void(std::optional<SourceInfo>)> done);
+void fetchSource(pa_context* c, const std::string& name, std::function<void(std::optional<SourceInfo>)> done);
+void fetchSink(pa_context* c, const std::string& name, std::function<void(std::optional<SinkInfo>)> done);
+
+// Synchronous; lock held, not on the loop thread. Each first waits up to `connectWait`
+// for a ready connection, then up to `timeout` for the answer; none on failure.
+struct SyncRead {
+  double connectWait = 1.0;
+  double timeout = 2.0;
+};
+std::optional<ServerInfo> readServerInfo(PulseConnection& conn, SyncRead limits = {});
+std::optional<std::vector<SourceInfo>> readSources(PulseConnection& conn, SyncRead limits = {});
+// Outer none: the read failed; inner none: no such source.
+std::optional<std::optional<SourceInfo>> readSource(PulseConnection& conn, const std::string& name,
+                                                    SyncRead limits = {});
+
+}  // namespace qb::pulse
