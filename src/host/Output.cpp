@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <string>
 
+#include "host/LineText.hpp"
+
 namespace qb {
 
 namespace {
@@ -15,6 +17,13 @@ OutputSink& currentSink() {
 }
 
 void writeLine(std::string_view prefix, std::string_view message) {
+  // Text from outside (command echoes, device names, window titles) must never split a
+  // line or make the stream invalid UTF-8.
+  std::string cleaned;
+  if (needsSingleLineCleanup(message)) {
+    cleaned = toSingleLine(message);
+    message = cleaned;
+  }
   std::string line;
   line.reserve(prefix.size() + message.size() + 1);
   line.append(prefix).append(message).push_back('\n');

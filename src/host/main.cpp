@@ -1,6 +1,37 @@
+// The helper's entry: start-up lines, then the command loop on the main thread.
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "host/CommandLoop.hpp"
 #include "host/Output.hpp"
+#include "platform/linux/LinuxPlatform.hpp"
+#include "runtime/ThreadExecutor.hpp"
 
 int main() {
+  // SIGPIPE keeps its default: a host that closes our pipes ends the helper.
   qb::logToStderr("Quellbrook starting...");
-  return 0;
+  qb::logToStderr("✅ macOS version check passed, creating Task...");
+
+  // Never destroyed: the process ends through STOP (exit) or a signal, and services
+  // may still run on other threads after the loop has returned.
+  auto* executor = new qb::ThreadExecutor;
+  qb::Platform platform = qb::makeLinuxPlatform(*executor);
+  qb::CommandServices services;
+  // Exit without running static destructors under threads that may still be writing.
+  auto exitProcess = [](int status) {
+    std::fflush(nullptr);
+    std::_Exit(status);
+  };
+  auto* loop = new qb::CommandLoop(
+      platform, [] { return qb::startLineReader(STDIN_FILENO); }, exitProcess, std::move(services));
+
+  qb::logToStderr("🟢 About to start RunLoop.main.run()...");
+  qb::logToStderr("🔵 Task executing, about to call runApp()...");
+  loop->run();
+
+  // End of input: the process stays until it is terminated from outside.
+  for (;;) pause();
 }

@@ -1,0 +1,253 @@
+#include "host/CommandLoop.hpp"
+
+#include <exception>
+#include <filesystem>
+
+#include "host/DoubleFormat.hpp"
+#include "host/Output.hpp"
+#include "host/VideoArguments.hpp"
+#include "sources/MicrophoneSource.hpp"
+#include "sources/WAVFileSource.hpp"
+
+namespace qb {
+
+namespace {
+
+// The last component of a file path as a file URL names it: trailing slashes do not
+// count, "/" is itself, and the empty path stands for the current directory.
+std::string lastPathComponent(const std::string& path) {
+  if (path.empty()) {
+    std::error_code ec;
+    auto cwd = std::filesystem::current_path(ec);
+    return ec ? std::string() : cwd.filename().string();
+  }
+  size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return "/";
+  size_t slash = path.rfind('/', end);
+  return path.substr(slash == std::string::npos ? 0 : slash + 1,
+                     end - (slash == std::string::npos ? 0 : slash + 1) + 1);
+}
+
+}  // namespace
+
+CommandLoop::CommandLoop(Platform platform, LineSourceFactory openLines, ExitFunction exit, CommandServices services)
+    : platform_(std::move(platform)),
+      executor_(*platform_.executor),
+      openLines_(std::move(openLines)),
+      exit_(std::move(exit)),
+      services_(std::move(services)) {
+  auto bind = [this](void (CommandLoop::*action)(const CommandLine&)) {
+    return [this, action](const CommandLine& cmd) { (this->*action)(cmd); };
+  };
+  handlers_ = {
+      {"START_STREAMING", bind(&CommandLoop::startStreaming)},
+      {"TEST_WAV", bind(&CommandLoop::testWav)},
+      {"STOP", bind(&CommandLoop::stop)},
+      {"STOP_MIC_MONITORING", bind(&CommandLoop::stopMicMonitoring)},
+      {"START_VIDEO", bind(&CommandLoop::startVideo)},
+      {"SWITCH_VIDEO", bind(&CommandLoop::switchVideo)},
+      {"STOP_VIDEO", bind(&CommandLoop::stopVideo)},
+      {"HEALTH_CHECK", bind(&CommandLoop::healthCheck)},
+      {"GET_DEVICE_DIAGNOSTIC", bind(&CommandLoop::deviceDiagnostic)},
+  };
+  if (services_.makeMicrophoneMonitor) handlers_["START_MIC_MONITORING"] = bind(&CommandLoop::startMicMonitoring);
+}
+
+CommandLoop::~CommandLoop() = default;
+
+void CommandLoop::setHandler(const std::string& word, Handler handler) { handlers_[word] = std::move(handler); }
+
+void CommandLoop::run() {
+  logToStderr("runApp() called - helper in IDLE mode");
+  logToStderr("Helper ready, waiting for commands...");
+  auto lines = openLines_();
+  while (!exited_) {
+    auto line = lines->nextLine();
+    if (!line) break;
+    dispatch(*line);
+  }
+  lines->shutdown();
+  // End of input stops nothing: each service decides whether it outlives our reference.
+  streamer_.reset();
+  videoSource_.reset();
+  monitor_.reset();
+  detector_.reset();
+}
+
+void CommandLoop::dispatch(const std::string& line) {
+  logToStderr("Received command: " + line);
+  CommandLine cmd = parseCommandLine(line);
+  auto it = handlers_.find(cmd.command);
+  if (it == handlers_.end()) {
+    logToStderr("Unknown command: " + line);
+    return;
+  }
+  try {
+    it->second(cmd);
+  } catch (const std::exception& e) {
+    // No command failure may end the loop.
+    logToStderr(cmd.command + " failed: " + e.what());
+  }
+}
+
+void CommandLoop::startStreaming(const CommandLine&) {
+  if (streamer_) {
+    sendCommandResponse("STREAMING:already_active");
+    return;
+  }
+  logToStderr("Starting streaming mode...");
+  auto streamer = std::make_shared<SimpleAudioStreamer>(executor_, nullptr, nullptr, services_.audioSources);
+  streamer->start();
+  streamer_ = std::move(streamer);
+  sendCommandResponse("STREAMING:started");
+}
+
+void CommandLoop::testWav(const CommandLine& cmd) {
+  const std::string path = cmd.argument.value_or("");
+  logToStderr("TEST_WAV command: path=" + path);
+  if (streamer_) {
+    sendCommandResponse("TEST_WAV:error:streamer_already_active");
+    return;
+  }
+  logToStderr("Creating WAV file sources from " + lastPathComponent(path) + "...");
+  std::shared_ptr<AudioSource> sources[2];
+  const AudioProtocol::FrameType types[2] = {AudioProtocol::FrameType::mic, AudioProtocol::FrameType::system};
+  for (int i = 0; i < 2; ++i) {
+    auto loaded = WAVFileSource::load(executor_, path, types[i]);
+    if (auto* error = std::get_if<std::string>(&loaded)) {
+      logToStderr("TEST_WAV error: " + *error);
+      sendCommandResponse("TEST_WAV:error:" + *error);
+      return;
+    }
+    sources[i] = std::get<std::shared_ptr<WAVFileSource>>(std::move(loaded));
+  }
+  logToStderr("Creating streamer with injected test sources...");
+  auto streamer = std::make_shared<SimpleAudioStreamer>(executor_, sources[0], sources[1]);
+  streamer->start();
+  sendCommandResponse("TEST_WAV:started:" + path);
+  streamer_ = std::move(streamer);
+}
+
+void CommandLoop::stop(const CommandLine&) {
+  logToStderr("Stopping all services...");
+  if (videoSource_) videoSource_->stop();
+  if (monitor_) monitor_->stopMonitoring();
+  if (detector_) detector_->stopMonitoring();
+  if (streamer_) streamer_->stop();
+  sendCommandResponse("STOPPED:ok");
+  // Give the host a moment to read the answer before the pipes close.
+  executor_.sleep(kStopExitDelay);
+  exited_ = true;
+  exit_(0);
+}
+
+void CommandLoop::startMicMonitoring(const CommandLine&) {
+  if (monitor_) {
+    sendCommandResponse("MIC_MONITORING:already_active");
+    return;
+  }
+  logToStderr("Starting mic monitoring...");
+  auto monitor = services_.makeMicrophoneMonitor();
+  if (monitor) monitor->startMonitoring();
+  auto detector = services_.makeMicAppDetector ? services_.makeMicAppDetector() : nullptr;
+  if (detector) detector->startMonitoring();
+  monitor_ = std::move(monitor);
+  detector_ = std::move(detector);
+  sendCommandResponse("MIC_MONITORING:started");
+}
+
+void CommandLoop::stopMicMonitoring(const CommandLine&) {
+  if (!monitor_) {
+    sendCommandResponse("MIC_MONITORING:not_active");
+    return;
+  }
+  logToStderr("Stopping mic monitoring...");
+  monitor_->stopMonitoring();
+  if (detector_) detector_->stopMonitoring();
+  monitor_.reset();
+  detector_.reset();
+  sendCommandResponse("MIC_MONITORING:stopped");
+}
+
+void CommandLoop::startVideo(const CommandLine& cmd) {
+  auto parsed = parseStartVideoArguments(cmd.argument);
+  if (auto* error = std::get_if<VideoArgumentError>(&parsed)) {
+    if (error->kind == VideoArgumentError::Kind::unparsable) logToStderr("START_VIDEO error: " + error->text);
+    sendCommandResponse("START_VIDEO:error:" + error->text);
+    return;
+  }
+  const auto& settings = std::get<VideoSettings>(parsed);
+
+  if (videoSource_) {
+    if (videoSource_->isActive()) {
+      sendCommandResponse("START_VIDEO:error:already_active");
+      return;
+    }
+    logToStderr("ScreenVideoSource: cleaning up dead video source before restart");
+    videoSource_.reset();
+  }
+
+  auto source = services_.makeVideoSource ? services_.makeVideoSource(settings) : nullptr;
+  std::optional<std::string> error;
+  if (!source)
+    error = "targetNotFound(\"Screen capture is not available in this build\")";
+  else
+    error = source->start(settings.type, settings.id);
+  if (error) {
+    logToStderr("START_VIDEO error: " + *error);
+    sendCommandResponse("START_VIDEO:error:" + *error);
+    return;
+  }
+  videoSource_ = std::move(source);
+  sendCommandResponse("START_VIDEO:started");
+}
+
+void CommandLoop::switchVideo(const CommandLine& cmd) {
+  auto parsed = parseSwitchVideoArguments(cmd.argument);
+  if (auto* error = std::get_if<VideoArgumentError>(&parsed)) {
+    if (error->kind == VideoArgumentError::Kind::unparsable) logToStderr("SWITCH_VIDEO error: " + error->text);
+    sendCommandResponse("SWITCH_VIDEO:error:" + error->text);
+    return;
+  }
+  const auto& target = std::get<SwitchTarget>(parsed);
+  if (!videoSource_) {
+    sendCommandResponse("SWITCH_VIDEO:error:not_active");
+    return;
+  }
+  // Hold our own reference: the source stays the loop's whatever the outcome.
+  auto source = videoSource_;
+  if (auto error = source->switchTarget(target.type, target.id)) {
+    logToStderr("SWITCH_VIDEO error: " + *error);
+    sendCommandResponse("SWITCH_VIDEO:error:" + *error);
+    return;
+  }
+  sendCommandResponse("SWITCH_VIDEO:switched");
+}
+
+void CommandLoop::stopVideo(const CommandLine&) {
+  if (!videoSource_) {
+    sendCommandResponse("STOP_VIDEO:not_active");
+    return;
+  }
+  videoSource_->stop();
+  videoSource_.reset();
+  sendCommandResponse("STOP_VIDEO:stopped");
+}
+
+void CommandLoop::healthCheck(const CommandLine&) {
+  sendCommandResponse("HEALTH_OK:" + formatShortestDouble(executor_.clock().now()));
+}
+
+void CommandLoop::deviceDiagnostic(const CommandLine& cmd) {
+  const std::string reason = cmd.argument.value_or("requested");
+  auto microphone = streamer_ ? std::dynamic_pointer_cast<MicrophoneSource>(streamer_->micSource()) : nullptr;
+  if (microphone) {
+    microphone->emitCaptureProblemDiagnostic(reason);
+    logToStderr("Device diagnostic requested: reason=" + reason);
+  } else {
+    logToStderr("Device diagnostic requested but no active MicrophoneSource");
+  }
+  writeStderrLine("EVENT:DEVICE_DIAGNOSTIC_REQUESTED");
+}
+
+}  // namespace qb

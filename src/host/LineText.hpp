@@ -1,0 +1,21 @@
+#pragma once
+// Text hygiene for the line-based channels: standard input may carry any bytes, while
+// every line the helper writes must be valid UTF-8 and exactly one line.
+
+#include <string>
+#include <string_view>
+
+namespace qb {
+
+// Replaces each ill-formed UTF-8 sequence (maximal subpart) with U+FFFD; valid text is
+// returned unchanged.
+std::string repairUtf8(std::string_view text);
+bool isValidUtf8(std::string_view text);
+
+// The text as valid UTF-8 with control characters (other than tab) written as "\xHH",
+// so that it can never end or split a line.
+std::string toSingleLine(std::string_view text);
+// True when toSingleLine would change the text.
+bool needsSingleLineCleanup(std::string_view text);
+
+}  // namespace qb

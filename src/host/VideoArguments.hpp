@@ -1,0 +1,43 @@
+#pragma once
+// The JSON arguments of START_VIDEO and SWITCH_VIDEO: pure parsing, no I/O.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace qb {
+
+struct VideoSettings {
+  std::string type = "display";  // passed on unchecked
+  uint32_t id = 0;
+  int64_t width = 1920;
+  int64_t height = 1080;
+  int64_t fps = 10;
+  int64_t bitrate = 2000000;
+};
+
+struct SwitchTarget {
+  std::string type;
+  uint32_t id = 0;
+};
+
+// Why an argument was refused. `text` is what follows "<COMMAND>:error:" in the answer:
+// the parser's description for unparsable text, else the fixed reason word.
+struct VideoArgumentError {
+  enum class Kind { unparsable, invalidJson, invalidTargetId, invalidTargetType };
+  Kind kind;
+  std::string text;
+};
+
+// No argument (no ':' on the line) means "{}"; an empty argument is unparsable.
+// Missing keys, and values that are not exactly of the key's type (a string "fps", a
+// fractional "width", an "id" outside UInt32), take the defaults.
+std::variant<VideoSettings, VideoArgumentError> parseStartVideoArguments(const std::optional<std::string>& argument);
+
+// Checks in this order: parsable, an object, "id" a number whose integer part lies in
+// 1...4294967295, "type" exactly "display" or "window".
+std::variant<SwitchTarget, VideoArgumentError> parseSwitchVideoArguments(const std::optional<std::string>& argument);
+
+}  // namespace qb

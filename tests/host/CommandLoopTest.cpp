@@ -1,0 +1,372 @@
+#include "host/CommandLoop.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+#include "HostTestSupport.hpp"
+#include "ProtocolReader.hpp"
+#include "runtime/ManualExecutor.hpp"
+
+using namespace qb;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+namespace {
+
+// Shared record of what the fakes were asked to do, with the virtual time.
+struct CallLog {
+  ManualExecutor* executor = nullptr;
+  std::vector<std::string> calls;
+  std::vector<double> times;
+  void add(std::string call) {
+    calls.push_back(std::move(call));
+    times.push_back(executor->elapsed());
+  }
+};
+
+class FakeVideo final : public VideoSource {
+ public:
+  FakeVideo(CallLog& log, VideoSettings settings) : log_(log), settings_(std::move(settings)) {}
+  std::optional<std::string> start(const std::string& type, uint32_t id) override {
+    log_.add("video.start " + type + " " + std::to_string(id));
+    if (startError) return startError;
+    active = true;
+    return std::nullopt;
+  }
+  std::optional<std::string> switchTarget(const std::string& type, uint32_t id) override {
+    log_.add("video.switch " + type + " " + std::to_string(id));
+    return switchError;
+  }
+  void stop() override {
+    log_.add("video.stop");
+    active = false;
+  }
+  bool isActive() const override { return active; }
+
+  bool active = false;
+  std::optional<std::string> startError, switchError;
+  const VideoSettings& settings() const { return settings_; }
+
+ private:
+  CallLog& log_;
+  VideoSettings settings_;
+};
+
+class FakeMonitoring final : public MonitoringService {
+ public:
+  FakeMonitoring(CallLog& log, std::string name) : log_(log), name_(std::move(name)) {}
+  void startMonitoring() override { log_.add(name_ + ".start"); }
+  void stopMonitoring() override { log_.add(name_ + ".stop"); }
+
+ private:
+  CallLog& log_;
+  std::string name_;
+};
+
+class FakeAudioSource final : public AudioSource {
+ public:
+  FakeAudioSource(CallLog& log, std::string id, AudioProtocol::FrameType type)
+      : log_(log), id_(std::move(id)), type_(type) {}
+  const std::string& sourceID() const override { return id_; }
+  AudioProtocol::FrameType frameType() const override { return type_; }
+  void setOnAudioData(AudioDataCallback) override {}
+  std::optional<SourceError> start() override {
+    log_.add(id_ + ".start");
+    active_ = true;
+    return std::nullopt;
+  }
+  void stop() override {
+    log_.add(id_ + ".stop");
+    active_ = false;
+  }
+  bool isActive() const override { return active_; }
+
+ private:
+  CallLog& log_;
+  std::string id_;
+  AudioProtocol::FrameType type_;
+  bool active_ = false;
+};
+
+// A short canonical 16-bit PCM WAV file that is removed with the object.
+class TempWav {
+ public:
+  TempWav() : path_(std::filesystem::temp_directory_path() / ("qb-loop-" + std::to_string(::getpid()) + ".wav")) {
+    const uint32_t rate = 48000, frames = 4800;
+    const uint16_t channels = 2, bits = 16;
+    std::string b;
+    auto u32 = [&](uint32_t v) {
+      for (int i = 0; i < 4; ++i) b.push_back(static_cast<char>(v >> (8 * i)));
+    };
+    auto u16 = [&](uint16_t v) {
+      b.push_back(static_cast<char>(v));
+      b.push_back(static_cast<char>(v >> 8));
+    };
+    auto tag = [&](const char* t) { b.append(t, 4); };
+    uint32_t dataBytes = frames * channels * bits / 8;
+    tag("RIFF"), u32(36 + dataBytes), tag("WAVE"), tag("fmt "), u32(16), u16(1), u16(channels), u32(rate);
+    u32(rate * channels * bits / 8), u16(channels * bits / 8), u16(bits), tag("data"), u32(dataBytes);
+    for (uint32_t i = 0; i < frames; ++i) {
+      auto s = static_cast<int16_t>(8000 * std::sin(i * 2 * M_PI * 440 / rate));
+      u16(static_cast<uint16_t>(s)), u16(static_cast<uint16_t>(s));
+    }
+    std::ofstream(path_, std::ios::binary) << b;
+  }
+  ~TempWav() { std::filesystem::remove(path_); }
+  std::string path() const { return path_.string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+class CommandLoopTest : public ::testing::Test {
+ protected:
+  CommandLoopTest() { log.executor = &executor; }
+
+  // Runs the loop over `lines` until they run out or STOP ends it.
+  void run(std::vector<qbtest::ScriptStep> lines) {
+    script = std::make_shared<qbtest::ScriptedLines>(std::move(lines));
+    Platform platform;
+    platform.executor = &executor;
+    loop = std::make_unique<CommandLoop>(
+        platform, [this] { return script; },
+        [this](int status) {
+          exitStatuses.push_back(status);
+          log.add("exit");
+        },
+        services);
+    loop->run();
+  }
+
+  // Fakes for every service, recording into `log`.
+  void useFakeServices() {
+    services.makeVideoSource = [this](const VideoSettings& s) {
+      auto v = std::make_shared<FakeVideo>(log, s);
+      if (nextStartError) v->startError = std::exchange(nextStartError, std::nullopt);
+      videos.push_back(v);
+      return v;
+    };
+    services.makeMicrophoneMonitor = [this] { return std::make_shared<FakeMonitoring>(log, "monitor"); };
+    services.makeMicAppDetector = [this] { return std::make_shared<FakeMonitoring>(log, "detector"); };
+    services.audioSources.makeMicrophone = [this] {
+      return std::make_shared<FakeAudioSource>(log, "mic", AudioProtocol::FrameType::mic);
+    };
+    services.audioSources.makeSystem = [this] {
+      return std::make_shared<FakeAudioSource>(log, "system", AudioProtocol::FrameType::system);
+    };
+  }
+
+  ManualExecutor executor;
+  qbtest::CapturedOutput out;
+  CallLog log;
+  CommandServices services;
+  std::shared_ptr<qbtest::ScriptedLines> script;
+  std::unique_ptr<CommandLoop> loop;
+  std::vector<int> exitStatuses;
+  std::vector<std::shared_ptr<FakeVideo>> videos;
+  std::optional<std::string> nextStartError;
+};
+
+}  // namespace
+
+TEST_F(CommandLoopTest, EchoesEveryLineAndMatchesWordsInAnyCase) {
+  run({"HEALTH_CHECK", "health_check:with argument", "STOP ", "NOPE:x"});
+  EXPECT_THAT(out.lines(),
+              ElementsAre("runApp() called - helper in IDLE mode", "Helper ready, waiting for commands...",
+                          "Received command: HEALTH_CHECK", "CMD_RESPONSE:HEALTH_OK:1800000000.0",
+                          "Received command: health_check:with argument", "CMD_RESPONSE:HEALTH_OK:1800000000.0",
+                          "Received command: STOP ", "Unknown command: STOP ", "Received command: NOPE:x",
+                          "Unknown command: NOPE:x"));
+  EXPECT_TRUE(exitStatuses.empty());
+  EXPECT_TRUE(out.stdoutBytes().empty());
+}
+
+TEST_F(CommandLoopTest, CommandsRunOneAtATimeThroughTheirWaits) {
+  auto addHandlers = [this] {
+    loop->setHandler("SLOW", [this](const CommandLine& cmd) {
+      executor.sleep(2.5);
+      sendCommandResponse("SLOW:" + cmd.argument.value_or("-"));
+    });
+    loop->setHandler("BOOM", [](const CommandLine&) { throw std::runtime_error("kaput"); });
+  };
+  run({addHandlers, "SLOW:1", "BOOM", "HEALTH_CHECK", "SLOW"});
+  EXPECT_THAT(out.responses(), ElementsAre("SLOW:1", "HEALTH_OK:1800000002.5", "SLOW:-"));
+  EXPECT_TRUE(out.contains("BOOM failed: kaput"));
+}
+
+TEST_F(CommandLoopTest, ServicesNotConnectedYetAnswerAsAbsent) {
+  run({"STOP_VIDEO", "STOP_MIC_MONITORING", "START_MIC_MONITORING", "LIST_WINDOWS", "SCREENSHOT", "LIST_DEVICES",
+       "GET_CURRENT_MIC", "TEST_MIC_TAP", "SAMPLE_RUNNING_MICS:why", "SWITCH_VIDEO:{\"type\":\"window\",\"id\":7}"});
+  EXPECT_THAT(out.responses(),
+              ElementsAre("STOP_VIDEO:not_active", "MIC_MONITORING:not_active", "SWITCH_VIDEO:error:not_active"));
+  for (const char* word : {"START_MIC_MONITORING", "LIST_WINDOWS", "SCREENSHOT", "LIST_DEVICES", "GET_CURRENT_MIC",
+                           "TEST_MIC_TAP", "SAMPLE_RUNNING_MICS:why"})
+    EXPECT_TRUE(out.contains(std::string("Unknown command: ") + word)) << word;
+}
+
+TEST_F(CommandLoopTest, StopEndsServicesInOrderThenExitsAfterTheDelay) {
+  useFakeServices();
+  run({"START_VIDEO", "START_MIC_MONITORING", "START_STREAMING", "STOP", "HEALTH_CHECK"});
+  EXPECT_THAT(out.responses(),
+              ElementsAre("START_VIDEO:started", "MIC_MONITORING:started", "STREAMING:started", "STOPPED:ok"));
+  EXPECT_THAT(log.calls,
+              ElementsAre("video.start display 0", "monitor.start", "detector.start", "mic.start", "system.start",
+                          "video.stop", "monitor.stop", "detector.stop", "mic.stop", "system.stop", "exit"));
+  EXPECT_THAT(exitStatuses, ElementsAre(0));
+  EXPECT_NEAR(log.times.back() - log.times[log.times.size() - 2], 0.1, 1e-9);
+  EXPECT_EQ(script->remaining(), 1u);  // nothing is taken after STOP
+  EXPECT_TRUE(out.contains("Stopping all services..."));
+}
+
+TEST_F(CommandLoopTest, StopWithNothingRunning) {
+  run({"stop:now"});
+  EXPECT_THAT(out.responses(), ElementsAre("STOPPED:ok"));
+  EXPECT_THAT(log.calls, ElementsAre("exit"));
+  EXPECT_NEAR(log.times[0], 0.1, 1e-9);
+}
+
+TEST_F(CommandLoopTest, EndOfInputStopsNothingAndReleasesServices) {
+  useFakeServices();
+  run({"START_VIDEO", "START_MIC_MONITORING", "START_STREAMING"});
+  EXPECT_TRUE(exitStatuses.empty());
+  EXPECT_TRUE(script->isShutDown());
+  EXPECT_EQ(loop->streamer(), nullptr);
+  EXPECT_EQ(loop->videoSource(), nullptr);
+  EXPECT_EQ(loop->microphoneMonitor(), nullptr);
+  for (const auto& call : log.calls) EXPECT_THAT(call, ::testing::Not(HasSubstr("stop")));
+  EXPECT_TRUE(videos.at(0)->active);
+}
+
+TEST_F(CommandLoopTest, StreamingAndTestWavShareOneStreamer) {
+  run({"START_STREAMING", "start_streaming", "TEST_WAV:/nowhere.wav", "STOP_VIDEO"});
+  EXPECT_THAT(out.responses(), ElementsAre("STREAMING:started", "STREAMING:already_active",
+                                           "TEST_WAV:error:streamer_already_active", "STOP_VIDEO:not_active"));
+  EXPECT_TRUE(out.contains("Starting streaming mode..."));
+  EXPECT_TRUE(out.contains("TEST_WAV command: path=/nowhere.wav"));
+  EXPECT_FALSE(out.contains("Creating WAV file sources from nowhere.wav..."));
+}
+
+TEST_F(CommandLoopTest, TestWavStreamsBothChannelsAndOutlivesEndOfInput) {
+  TempWav wav;
+  std::string name = std::filesystem::path(wav.path()).filename().string();
+  run({"TEST_WAV:" + wav.path(), "START_STREAMING", "TEST_WAV:" + wav.path()});
+  EXPECT_THAT(out.responses(), ElementsAre("TEST_WAV:started:" + wav.path(), "STREAMING:already_active",
+                                           "TEST_WAV:error:streamer_already_active"));
+  auto lines = out.lines();
+  auto at = [&](const std::string& l) { return std::find(lines.begin(), lines.end(), l) - lines.begin(); };
+  EXPECT_LT(at("TEST_WAV command: path=" + wav.path()), at("Creating WAV file sources from " + name + "..."));
+  EXPECT_LT(at("Creating WAV file sources from " + name + "..."),
+            at("Creating streamer with injected test sources..."));
+  EXPECT_LT(at("Creating streamer with injected test sources..."), at("CMD_RESPONSE:TEST_WAV:started:" + wav.path()));
+
+  // The loop has let go of the streamer; it keeps streaming on its own.
+  executor.advance(1.0);
+  qbtools::FrameParser parser;
+  auto frames = parser.feed(out.stdoutBytes());
+  EXPECT_FALSE(parser.failed()) << parser.error();
+  size_t mic = 0, system = 0;
+  for (const auto& f : frames) (f.type == 1 ? mic : system) += 1;
+  EXPECT_GT(mic, 10u);
+  EXPECT_GT(system, 10u);
+}
+
+TEST_F(CommandLoopTest, TestWavErrorsCreateNoStreamer) {
+  run({"TEST_WAV:/definitely/missing.wav", "TEST_WAV", "START_STREAMING"});
+  auto responses = out.responses();
+  ASSERT_EQ(responses.size(), 3u);
+  ASSERT_TRUE(responses[0].starts_with("TEST_WAV:error:"));
+  std::string description = responses[0].substr(15);
+  EXPECT_FALSE(description.empty());
+  EXPECT_TRUE(out.contains("TEST_WAV error: " + description));
+  EXPECT_TRUE(out.contains("Creating WAV file sources from missing.wav..."));
+  EXPECT_TRUE(out.contains("TEST_WAV command: path="));  // no argument: the empty path
+  EXPECT_TRUE(responses[1].starts_with("TEST_WAV:error:"));
+  EXPECT_EQ(responses[2], "STREAMING:started");
+}
+
+TEST_F(CommandLoopTest, StartVideoWithoutScreenCaptureAnswersAnError) {
+  run({"START_VIDEO", "STOP_VIDEO"});
+  const std::string error = "targetNotFound(\"Screen capture is not available in this build\")";
+  EXPECT_THAT(out.responses(), ElementsAre("START_VIDEO:error:" + error, "STOP_VIDEO:not_active"));
+  EXPECT_TRUE(out.contains("START_VIDEO error: " + error));
+}
+
+TEST_F(CommandLoopTest, StartVideoArgumentsAndLifecycle) {
+  useFakeServices();
+  run({"START_VIDEO:", "START_VIDEO:[1,2]", "START_VIDEO:{\"fps\":\"30\",\"width\":1280.5,\"height\":720}",
+       "START_VIDEO:{\"type\":\"window\",\"id\":9}"});
+  auto responses = out.responses();
+  ASSERT_EQ(responses.size(), 4u);
+  ASSERT_TRUE(responses[0].starts_with("START_VIDEO:error:"));
+  EXPECT_TRUE(out.contains("START_VIDEO error: " + responses[0].substr(18)));
+  EXPECT_EQ(responses[1], "START_VIDEO:error:invalid_json");
+  EXPECT_EQ(responses[2], "START_VIDEO:started");
+  EXPECT_EQ(responses[3], "START_VIDEO:error:already_active");
+  ASSERT_EQ(videos.size(), 1u);
+  EXPECT_EQ(videos[0]->settings().fps, 10);
+  EXPECT_EQ(videos[0]->settings().width, 1920);
+  EXPECT_EQ(videos[0]->settings().height, 720);
+  EXPECT_EQ(videos[0]->settings().bitrate, 2000000);
+}
+
+TEST_F(CommandLoopTest, DeadVideoSourceIsReplacedAndFailedStartHoldsNothing) {
+  useFakeServices();
+  auto streamEnds = [this] {
+    videos[0]->active = false;  // its stream ended on its own
+    nextStartError = "targetNotFound(\"Window 9 not found\")";
+  };
+  run({"START_VIDEO", streamEnds, "START_VIDEO:{\"type\":\"window\",\"id\":9}", "STOP_VIDEO", "START_VIDEO"});
+  EXPECT_THAT(out.responses(),
+              ElementsAre("START_VIDEO:started", "START_VIDEO:error:targetNotFound(\"Window 9 not found\")",
+                          "STOP_VIDEO:not_active", "START_VIDEO:started"));
+  EXPECT_TRUE(out.contains("ScreenVideoSource: cleaning up dead video source before restart"));
+  EXPECT_TRUE(out.contains("START_VIDEO error: targetNotFound(\"Window 9 not found\")"));
+  EXPECT_THAT(log.calls, ElementsAre("video.start display 0", "video.start window 9", "video.start display 0"));
+}
+
+TEST_F(CommandLoopTest, SwitchVideoChecksThenForwards) {
+  useFakeServices();
+  run({"SWITCH_VIDEO:{\"type\":\"window\",\"id\":7}", "START_VIDEO", "SWITCH_VIDEO:{\"type\":\"window\",\"id\":0}",
+       "SWITCH_VIDEO:{\"type\":\"screen\",\"id\":7}", "SWITCH_VIDEO:[]", "SWITCH_VIDEO:{\"type\":\"window\",\"id\":7}",
+       [this] {
+         videos[0]->switchError = "targetNotFound(\"Window 8 not found\")";
+         videos[0]->active = false;  // an inactive source is still switched
+       },
+       "SWITCH_VIDEO:{\"type\":\"window\",\"id\":8}", "STOP_VIDEO"});
+  EXPECT_THAT(
+      out.responses(),
+      ElementsAre("SWITCH_VIDEO:error:not_active", "START_VIDEO:started", "SWITCH_VIDEO:error:invalid_target_id",
+                  "SWITCH_VIDEO:error:invalid_target_type", "SWITCH_VIDEO:error:invalid_json", "SWITCH_VIDEO:switched",
+                  "SWITCH_VIDEO:error:targetNotFound(\"Window 8 not found\")", "STOP_VIDEO:stopped"));
+  EXPECT_TRUE(out.contains("SWITCH_VIDEO error: targetNotFound(\"Window 8 not found\")"));
+  EXPECT_THAT(log.calls,
+              ElementsAre("video.start display 0", "video.switch window 7", "video.switch window 8", "video.stop"));
+}
+
+TEST_F(CommandLoopTest, MicMonitoringStartsAndStopsTheTwoTogether) {
+  useFakeServices();
+  run({"START_MIC_MONITORING", "START_MIC_MONITORING", "STOP_MIC_MONITORING", "STOP_MIC_MONITORING"});
+  EXPECT_THAT(out.responses(), ElementsAre("MIC_MONITORING:started", "MIC_MONITORING:already_active",
+                                           "MIC_MONITORING:stopped", "MIC_MONITORING:not_active"));
+  EXPECT_THAT(log.calls, ElementsAre("monitor.start", "detector.start", "monitor.stop", "detector.stop"));
+  EXPECT_TRUE(out.contains("Starting mic monitoring..."));
+  EXPECT_TRUE(out.contains("Stopping mic monitoring..."));
+}
+
+TEST_F(CommandLoopTest, DeviceDiagnosticWithoutMicrophoneSource) {
+  useFakeServices();  // the streamer's microphone is a fake, not a MicrophoneSource
+  run({"GET_DEVICE_DIAGNOSTIC", "START_STREAMING", "GET_DEVICE_DIAGNOSTIC:user"});
+  auto lines = out.lines();
+  size_t events = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i] != "EVENT:DEVICE_DIAGNOSTIC_REQUESTED") continue;
+    ++events;
+    EXPECT_EQ(lines[i - 1], "Device diagnostic requested but no active MicrophoneSource");
+  }
+  EXPECT_EQ(events, 2u);
+  EXPECT_THAT(out.responses(), ElementsAre("STREAMING:started"));
+}

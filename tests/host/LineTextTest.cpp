@@ -1,0 +1,57 @@
+#include "host/LineText.hpp"
+
+#include <gtest/gtest.h>
+
+#include "HostTestSupport.hpp"
+#include "host/DoubleFormat.hpp"
+
+using namespace qb;
+
+TEST(LineText, RepairsInvalidUtf8WithReplacementCharacters) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  EXPECT_EQ(repairUtf8("plain ascii"), "plain ascii");
+  EXPECT_EQ(repairUtf8("gr\xC3\xBC\xC3\x9F \xF0\x9F\x94\xB5"), "gr\xC3\xBC\xC3\x9F \xF0\x9F\x94\xB5");
+  EXPECT_EQ(repairUtf8("a\xFF"
+                       "b"),
+            "a" + fffd + "b");
+  EXPECT_EQ(repairUtf8("\xC0\xAF"), fffd + fffd);                        // overlong
+  EXPECT_EQ(repairUtf8("\xED\xA0\x80"), fffd + fffd + fffd);             // surrogate
+  EXPECT_EQ(repairUtf8("\xF4\x90\x80\x80"), fffd + fffd + fffd + fffd);  // above U+10FFFF
+  EXPECT_EQ(repairUtf8("\xE2\x82"), fffd);                               // truncated: one maximal subpart
+  EXPECT_EQ(repairUtf8("\xE2\x82"
+                       "A"),
+            fffd + "A");
+  EXPECT_TRUE(isValidUtf8(repairUtf8("\x80\x80\xF0\x9F")));
+}
+
+TEST(LineText, SingleLineEscapesLineBreakingControls) {
+  EXPECT_EQ(toSingleLine("a\nb\rc\td"), "a\\x0Ab\\x0Dc\td");
+  EXPECT_EQ(toSingleLine(std::string("nul\0end", 7)), "nul\\x00end");
+  EXPECT_EQ(toSingleLine("del\x7F"), "del\\x7F");
+  EXPECT_EQ(toSingleLine("\xFF\n"), "\xEF\xBF\xBD\\x0A");
+  EXPECT_FALSE(needsSingleLineCleanup("\xE2\x9C\x85 fine\ttext"));
+}
+
+TEST(LineText, WritersKeepEveryLineWholeAndValid) {
+  qbtest::CapturedOutput out;
+  logToStderr("Received command: A\rB\nC\xFF");
+  sendCommandResponse("X\n");
+  ASSERT_EQ(out.lines().size(), 2u);
+  EXPECT_EQ(out.lines()[0], "Received command: A\\x0DB\\x0AC\xEF\xBF\xBD");
+  EXPECT_EQ(out.lines()[1], "CMD_RESPONSE:X\\x0A");
+}
+
+TEST(DoubleFormat, ShortestRoundTripWithFraction) {
+  EXPECT_EQ(formatShortestDouble(1800000000.0), "1800000000.0");
+  EXPECT_EQ(formatShortestDouble(1712345678.123456), "1712345678.123456");
+  EXPECT_EQ(formatShortestDouble(1712345678.1), "1712345678.1");
+  EXPECT_EQ(formatShortestDouble(0.0), "0.0");
+  EXPECT_EQ(formatShortestDouble(-2.5), "-2.5");
+  EXPECT_EQ(formatShortestDouble(0.1), "0.1");
+  EXPECT_EQ(formatShortestDouble(0.0001), "0.0001");
+  EXPECT_EQ(formatShortestDouble(0.00001), "1e-05");
+  EXPECT_EQ(formatShortestDouble(9007199254740992.0), "9007199254740992.0");
+  EXPECT_EQ(formatShortestDouble(1e16), "1e+16");
+  // Round trip for arbitrary wall times.
+  for (double t = 1.7e9; t < 1.7e9 + 1; t += 0.0123456789) EXPECT_EQ(std::stod(formatShortestDouble(t)), t);
+}
