@@ -121,6 +121,9 @@ class AudioConverterPipeline::Resampler {
               av_opt_set_sample_fmt(ctx_, "out_sample_fmt", AV_SAMPLE_FMT_S16, 0) >= 0;
     av_channel_layout_uninit(&inLayout);
     av_channel_layout_uninit(&outLayout);
+    // Float inside: with 16-bit in and out the library would otherwise resample in
+    // 16 bits, dithering each side on its own, so mono would not stay centred.
+    ok = ok && av_opt_set_sample_fmt(ctx_, "internal_sample_fmt", AV_SAMPLE_FMT_FLTP, 0) >= 0;
     if (!ok) return false;
     if (soxr) {
       if (av_opt_set(ctx_, "resampler", "soxr", 0) < 0) return false;

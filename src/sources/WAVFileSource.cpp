@@ -1,30 +1,237 @@
 #include "sources/WAVFileSource.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "audio/AudioOutputFormat.hpp"
+#include "host/Output.hpp"
+#include "sources/PlaybackSchedule.hpp"
+#include "sources/WavParser.hpp"
+
 namespace qb {
 
-struct WAVFileSource::Run {};
+namespace {
 
-std::variant<std::shared_ptr<WAVFileSource>, std::string> WAVFileSource::load(Executor&, const std::string& path,
-                                                                              AudioProtocol::FrameType) {
-  return "Could not read " + path + ": not implemented";
+std::variant<std::vector<uint8_t>, std::string> readFile(const std::string& path) {
+  auto failure = [&](int error) { return "Could not read " + path + ": " + std::strerror(error); };
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return failure(errno);
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  std::vector<uint8_t> bytes;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) bytes.reserve(static_cast<size_t>(st.st_size));
+  uint8_t chunk[65536];
+  while (true) {
+    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n > 0) {
+      bytes.insert(bytes.end(), chunk, chunk + n);
+    } else if (n == 0) {
+      return bytes;
+    } else if (errno != EINTR) {
+      return failure(errno);
+    }
+  }
 }
-std::variant<std::shared_ptr<WAVFileSource>, std::string> WAVFileSource::fromBytes(Executor&, const std::string& path,
-                                                                                   std::span<const uint8_t>,
-                                                                                   AudioProtocol::FrameType) {
-  return "Could not read " + path + ": not implemented";
+
+std::string lastPathComponent(const std::string& path) {
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  auto slash = p.rfind('/');
+  return slash == std::string::npos ? p : p.substr(slash + 1);
 }
+
+}  // namespace
+
+// One playback run, from start() to stop(); each start plays from the file's beginning.
+struct WAVFileSource::Run {
+  std::atomic<bool> cancelled{false};
+  size_t offset = 0;
+  uint64_t frameCounter = 0;
+  uint64_t blockIndex = 0;  // blocks taken so far: spreads a fractional block size evenly
+  PlaybackSchedule schedule{AudioOutputFormat::frameDuration};
+  bool reportedTooShort = false;
+  std::unique_ptr<AudioConverterPipeline> pipeline;
+};
+
+std::variant<std::shared_ptr<WAVFileSource>, std::string> WAVFileSource::load(Executor& executor,
+                                                                              const std::string& path,
+                                                                              AudioProtocol::FrameType type) {
+  auto bytes = readFile(path);
+  if (auto* error = std::get_if<std::string>(&bytes)) return *error;
+  return fromBytes(executor, path, std::get<std::vector<uint8_t>>(bytes), type);
+}
+
+std::variant<std::shared_ptr<WAVFileSource>, std::string> WAVFileSource::fromBytes(Executor& executor,
+                                                                                   const std::string& path,
+                                                                                   std::span<const uint8_t> bytes,
+                                                                                   AudioProtocol::FrameType type) {
+  auto parsed = parseWav(bytes);
+  if (auto* error = std::get_if<WAVError>(&parsed)) return error->description();
+  const auto& info = std::get<WavInfo>(parsed);
+  auto source = std::make_shared<WAVFileSource>(Token{}, executor, path, type);
+  source->sourceSampleRate_ = info.sampleRate;
+  source->sourceChannels_ = info.channels;
+  source->sourceBitsPerSample_ = info.bitsPerSample;
+  auto data = bytes.subspan(info.dataOffset, info.dataSize);
+  source->pcmData_.assign(data.begin(), data.end());
+  logToStderr("WAVFileSource[" + source->sourceID_ + "]: loaded " + lastPathComponent(path) + " - " +
+              std::to_string(info.sampleRate) + "Hz, " + std::to_string(info.channels) + "ch, " +
+              std::to_string(info.bitsPerSample) + "-bit, " + std::to_string(source->pcmData_.size()) + " bytes PCM");
+  return source;
+}
+
 WAVFileSource::WAVFileSource(Token, Executor& executor, std::string path, AudioProtocol::FrameType type)
     : executor_(executor),
       sourceID_(type == AudioProtocol::FrameType::mic ? "wav_mic" : "wav_system"),
       frameType_(type),
       path_(std::move(path)) {}
-WAVFileSource::~WAVFileSource() = default;
+
+WAVFileSource::~WAVFileSource() {
+  std::lock_guard guard(mutex_);
+  if (currentRun_) currentRun_->cancelled = true;
+}
+
 void WAVFileSource::setOnAudioData(AudioDataCallback callback) {
   std::lock_guard guard(mutex_);
   onAudioData_ = std::move(callback);
 }
-std::optional<SourceError> WAVFileSource::start() { return std::nullopt; }
-void WAVFileSource::stop() {}
-size_t WAVFileSource::inputFrameSize() const { return 0; }
+
+size_t WAVFileSource::inputFrameSize() const {
+  auto samples = static_cast<size_t>(AudioOutputFormat::frameDuration * sourceSampleRate_);
+  return samples * static_cast<size_t>(sourceChannels_) * static_cast<size_t>(sourceBitsPerSample_ / 8);
+}
+
+bool WAVFileSource::usesConverter() const {
+  // Rates that divide 48000 are widened by exact repetition; others need a resampler,
+  // and so do channel layouts that must be mixed down.
+  return AudioOutputFormat::sampleRate % sourceSampleRate_ != 0 || sourceChannels_ > 2;
+}
+
+std::optional<SourceError> WAVFileSource::start() {
+  const std::string tag = "WAVFileSource[" + sourceID_ + "]: ";
+  if (isActive_.load()) {
+    logToStderr(tag + "already active");
+    return std::nullopt;
+  }
+  auto run = std::make_shared<Run>();
+  if (usesConverter()) {
+    run->pipeline = std::make_unique<AudioConverterPipeline>([tag](const std::string& m) { logToStderr(tag + m); });
+  }
+  {
+    std::lock_guard guard(mutex_);
+    if (currentRun_) currentRun_->cancelled = true;
+    currentRun_ = run;
+  }
+  isActive_ = true;
+  std::weak_ptr<WAVFileSource> weak = weak_from_this();
+  executor_.runAsync([weak, run, tag] {
+    auto self = weak.lock();
+    if (!self) return;
+    logToStderr(tag + "playback loop starting, inputFrameSize=" + std::to_string(self->inputFrameSize()) + " bytes");
+    run->schedule.begin(self->executor_.clock().uptime());
+    self->tick(run);
+  });
+  logToStderr(tag + "started");
+  return std::nullopt;
+}
+
+void WAVFileSource::stop() {
+  {
+    std::lock_guard guard(mutex_);
+    if (currentRun_) currentRun_->cancelled = true;
+    currentRun_.reset();
+  }
+  isActive_ = false;
+  logToStderr("WAVFileSource[" + sourceID_ + "]: stopped");
+}
+
+void WAVFileSource::tick(const std::shared_ptr<Run>& run) {
+  const std::string tag = "WAVFileSource[" + sourceID_ + "]: ";
+  if (run->cancelled.load() || !isActive_.load()) {
+    logToStderr(tag + "playback loop ended at frame " + std::to_string(run->frameCounter));
+    return;
+  }
+
+  // Samples of this period: rate / 50 on average, exact over time even when the rate is
+  // not a multiple of 50.
+  const uint64_t rate = sourceSampleRate_;
+  const uint64_t k = run->blockIndex;
+  const size_t samples = static_cast<size_t>((k + 1) * rate / 50 - k * rate / 50);
+  const size_t blockBytes = samples * static_cast<size_t>(sourceChannels_) * 2;
+
+  bool play = true;
+  if (run->offset + blockBytes > pcmData_.size() || pcmData_.empty()) {
+    run->offset = 0;
+    if (blockBytes > pcmData_.size() || pcmData_.empty()) {
+      // Nothing whole to play: wait for the next period rather than spin.
+      play = false;
+      if (!run->reportedTooShort) {
+        run->reportedTooShort = true;
+        logToStderr(tag + "PCM data (" + std::to_string(pcmData_.size()) + " bytes) is shorter than one block (" +
+                    std::to_string(blockBytes) + " bytes), nothing to play");
+      }
+    } else {
+      logToStderr(tag + "looping file at frame " + std::to_string(run->frameCounter));
+    }
+  }
+
+  if (play) {
+    auto block = std::span(pcmData_).subspan(run->offset, blockBytes);
+    run->offset += blockBytes;
+    ++run->blockIndex;
+    std::vector<uint8_t> converted = convertBlock(*run, block);
+    AudioDataCallback callback;
+    {
+      std::lock_guard guard(mutex_);
+      callback = onAudioData_;
+    }
+    if (callback) callback(converted);
+    ++run->frameCounter;
+    if (run->frameCounter == 1 || run->frameCounter % 500 == 0)
+      logToStderr(tag + "emitted frame " + std::to_string(run->frameCounter) +
+                  ", outputSize=" + std::to_string(converted.size()) + " bytes");
+  }
+
+  std::weak_ptr<WAVFileSource> weak = weak_from_this();
+  executor_.runAsyncAfter(run->schedule.delayToNext(executor_.clock().uptime()), [weak, run] {
+    if (auto self = weak.lock()) self->tick(run);
+  });
+}
+
+std::vector<uint8_t> WAVFileSource::convertBlock(Run& run, std::span<const uint8_t> block) {
+  if (run.pipeline) {
+    PcmBuffer buffer;
+    buffer.format = PcmFormat{SampleFormat::Int16, static_cast<double>(sourceSampleRate_), sourceChannels_, true};
+    buffer.frameLength = block.size() / (2 * static_cast<size_t>(sourceChannels_));
+    buffer.bytes.assign(block.begin(), block.end());
+    auto out = run.pipeline->process(buffer);
+    return out ? std::move(*out) : std::vector<uint8_t>{};
+  }
+  // Repeat whole sample frames (both channels together) so stereo stays in its lanes.
+  const size_t ratio = AudioOutputFormat::sampleRate / sourceSampleRate_;
+  const size_t frameBytes = static_cast<size_t>(sourceChannels_) * 2;
+  const size_t frames = block.size() / frameBytes;
+  std::vector<uint8_t> out;
+  out.reserve(frames * ratio * 4);
+  for (size_t f = 0; f < frames; ++f) {
+    const uint8_t* frame = block.data() + f * frameBytes;
+    for (size_t r = 0; r < ratio; ++r) {
+      if (sourceChannels_ == 1) {
+        out.insert(out.end(), frame, frame + 2);
+        out.insert(out.end(), frame, frame + 2);
+      } else {
+        out.insert(out.end(), frame, frame + 4);
+      }
+    }
+  }
+  return out;
+}
 
 }  // namespace qb

@@ -1,0 +1,273 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <numbers>
+
+#include "audio/AudioTestSupport.hpp"
+#include "runtime/ManualExecutor.hpp"
+#include "sources/WAVFileSource.hpp"
+#include "sources/WavParser.hpp"
+#include "sources/WavTestFiles.hpp"
+
+namespace qb {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using testing::makeWav;
+using testing::OutputRecorder;
+using testing::WavSpec;
+using Type = AudioProtocol::FrameType;
+
+std::string parseError(const std::vector<uint8_t>& bytes) {
+  auto r = parseWav(bytes);
+  return std::holds_alternative<WAVError>(r) ? std::get<WAVError>(r).description() : "ok";
+}
+
+TEST(WavParser, RefusesWithTheExactTexts) {
+  auto canonical = makeWav({.data = std::vector<uint8_t>(1)});
+  ASSERT_EQ(canonical.size(), 45u);
+  EXPECT_EQ(parseError(canonical), "ok");
+  EXPECT_EQ(parseError(std::vector<uint8_t>(canonical.begin(), canonical.end() - 1)),
+            "WAV file too short (< 44 bytes)");
+
+  auto bad = canonical;
+  bad[0] = 'X';
+  bad[8] = 'X';
+  EXPECT_EQ(parseError(bad), "Invalid RIFF header");
+  bad[0] = 'R';
+  EXPECT_EQ(parseError(bad), "Invalid WAVE format");
+
+  EXPECT_EQ(parseError(makeWav({.bitsPerSample = 32, .formatTag = 3, .data = std::vector<uint8_t>(8)})),
+            "Unsupported audio format: 3 (only PCM=1 supported)");
+  EXPECT_EQ(parseError(makeWav({.bitsPerSample = 8, .data = std::vector<uint8_t>(8)})),
+            "Unsupported bit depth: 8 (only 16-bit supported)");
+  EXPECT_EQ(parseError(makeWav({.bitsPerSample = 24, .data = std::vector<uint8_t>(8)})),
+            "Unsupported bit depth: 24 (only 16-bit supported)");
+  EXPECT_EQ(parseError(makeWav({.sampleRate = 0, .data = std::vector<uint8_t>(8)})), "Invalid sample rate: 0 Hz");
+  EXPECT_EQ(parseError(makeWav({.channels = 0, .data = std::vector<uint8_t>(8)})), "Invalid channel count: 0");
+}
+
+TEST(WavParser, WalksChunksAndPlaysOnlyTheDataChunk) {
+  auto list = testing::chunk("LIST", std::vector<uint8_t>(27, 'x'));  // odd: padded
+  auto bytes = makeWav({.data = {1, 2, 3, 4}, .chunksBeforeData = {list}, .trailing = testing::chunk("id3 ", {9, 9})});
+  auto info = std::get<WavInfo>(parseWav(bytes));
+  EXPECT_EQ(info.dataOffset, 44u + list.size());
+  EXPECT_EQ(info.dataSize, 4u);
+  EXPECT_EQ(bytes[info.dataOffset], 1);
+
+  // Unknown data size (streamed writers): to the end of the file.
+  auto streamed = makeWav({.data = std::vector<uint8_t>(100, 7), .unknownDataSize = true});
+  EXPECT_EQ(std::get<WavInfo>(parseWav(streamed)).dataSize, 100u);
+
+  // No "fmt " before running out of chunks.
+  std::vector<uint8_t> noFormat = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
+  auto data = testing::chunk("data", std::vector<uint8_t>(40));
+  noFormat.insert(noFormat.end(), data.begin(), data.end());
+  EXPECT_THAT(parseError(noFormat), HasSubstr("fmt"));
+}
+
+TEST(WavParser, AcceptsExtensiblePcmHeaders) {
+  std::vector<uint8_t> b;
+  testing::putTag(b, "RIFF");
+  testing::putU32(b, 0);
+  testing::putTag(b, "WAVE");
+  std::vector<uint8_t> fmt;
+  testing::putU16(fmt, 0xFFFE);
+  testing::putU16(fmt, 6);
+  testing::putU32(fmt, 48000);
+  testing::putU32(fmt, 48000 * 12);
+  testing::putU16(fmt, 12);
+  testing::putU16(fmt, 16);
+  testing::putU16(fmt, 22);
+  testing::putU16(fmt, 16);
+  testing::putU32(fmt, 0x3F);
+  const uint8_t guid[16] = {0x01, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+  fmt.insert(fmt.end(), guid, guid + 16);
+  auto f = testing::chunk("fmt ", fmt);
+  auto d = testing::chunk("data", std::vector<uint8_t>(24));
+  b.insert(b.end(), f.begin(), f.end());
+  b.insert(b.end(), d.begin(), d.end());
+  auto info = std::get<WavInfo>(parseWav(b));
+  EXPECT_EQ(info.channels, 6);
+  EXPECT_EQ(info.formatTag, 1);
+}
+
+struct WavSourceTest : ::testing::Test {
+  ManualExecutor executor;
+  OutputRecorder out;
+  std::vector<std::vector<uint8_t>> blocks;
+
+  std::shared_ptr<WAVFileSource> load(const WavSpec& spec, Type type = Type::mic) {
+    auto r = WAVFileSource::fromBytes(executor, "/tmp/some/test.wav", makeWav(spec), type);
+    if (auto* e = std::get_if<std::string>(&r)) ADD_FAILURE() << *e;
+    auto source = std::get<std::shared_ptr<WAVFileSource>>(r);
+    source->setOnAudioData([this](std::span<const uint8_t> b) { blocks.emplace_back(b.begin(), b.end()); });
+    return source;
+  }
+  std::vector<uint8_t> joined() const {
+    std::vector<uint8_t> all;
+    for (auto& b : blocks) all.insert(all.end(), b.begin(), b.end());
+    return all;
+  }
+};
+
+TEST_F(WavSourceTest, Stereo48kPlaysTheFileBytesUnchangedAndLoops) {
+  std::vector<uint8_t> data(3 * 3840 + 100);  // the last 100 bytes never fill a block
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 13 + 1);
+  auto source = load({.data = data});
+  EXPECT_EQ(source->sourceID(), "wav_mic");
+  source->start();
+  executor.runUntilIdle();
+  executor.advance(0.02 * 4 + 1e-4);  // five blocks, the fourth after the wrap
+  ASSERT_EQ(blocks.size(), 5u);
+  auto all = joined();
+  EXPECT_EQ(std::vector<uint8_t>(all.begin(), all.begin() + 3 * 3840),
+            std::vector<uint8_t>(data.begin(), data.begin() + 3 * 3840));
+  EXPECT_EQ(blocks[3], std::vector<uint8_t>(data.begin(), data.begin() + 3840));
+  EXPECT_THAT(out.lines(),
+              ElementsAre("WAVFileSource[wav_mic]: loaded test.wav - 48000Hz, 2ch, 16-bit, 11620 bytes PCM",
+                          "WAVFileSource[wav_mic]: started",
+                          "WAVFileSource[wav_mic]: playback loop starting, inputFrameSize=3840 bytes",
+                          "WAVFileSource[wav_mic]: emitted frame 1, outputSize=3840 bytes",
+                          "WAVFileSource[wav_mic]: looping file at frame 3"));
+}
+
+TEST_F(WavSourceTest, DividingRatesRepeatWholeSampleFrames) {
+  // 16000 Hz mono: 640-byte blocks become exactly one output frame, each sample 3 times per side.
+  std::vector<int16_t> values(320 * 2);
+  for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<int16_t>(i);
+  auto source = load({.sampleRate = 16000, .channels = 1, .data = testing::int16Samples(values)});
+  source->start();
+  executor.advance(0.03);
+  ASSERT_EQ(blocks.size(), 2u);
+  for (auto& b : blocks) ASSERT_EQ(b.size(), 3840u);
+  auto s = [&](size_t block, size_t i) {
+    return static_cast<int16_t>(blocks[block][2 * i] | blocks[block][2 * i + 1] << 8);
+  };
+  for (size_t i = 0; i < 960 * 2; ++i) ASSERT_EQ(s(0, i), static_cast<int16_t>(i / 6)) << i;
+  EXPECT_EQ(s(1, 0), 320);
+
+  // 24000 Hz stereo: left stays left, right stays right.
+  blocks.clear();
+  std::vector<int16_t> lr;
+  for (int i = 0; i < 480; ++i) lr.insert(lr.end(), {static_cast<int16_t>(1000 + i), static_cast<int16_t>(-1000 - i)});
+  auto stereo = load({.sampleRate = 24000, .channels = 2, .data = testing::int16Samples(lr)});
+  stereo->start();
+  executor.advance(0.001);
+  ASSERT_FALSE(blocks.empty());
+  ASSERT_EQ(blocks[0].size(), 3840u);
+  auto v = [&](size_t i) { return static_cast<int16_t>(blocks[0][2 * i] | blocks[0][2 * i + 1] << 8); };
+  EXPECT_EQ(v(0), 1000);
+  EXPECT_EQ(v(1), -1000);
+  EXPECT_EQ(v(2), 1000);
+  EXPECT_EQ(v(3), -1000);
+  EXPECT_EQ(v(4), 1001);
+  EXPECT_EQ(v(5), -1001);
+}
+
+// Frequency of the left channel by counting rising zero crossings.
+double measuredFrequency(const std::vector<uint8_t>& stereo) {
+  size_t frames = stereo.size() / 4;
+  int crossings = 0;
+  int16_t prev = 0;
+  for (size_t i = 0; i < frames; ++i) {
+    auto v = static_cast<int16_t>(stereo[4 * i] | stereo[4 * i + 1] << 8);
+    if (i > 0 && prev < 0 && v >= 0) ++crossings;
+    prev = v;
+  }
+  return crossings * 48000.0 / static_cast<double>(frames);
+}
+
+TEST_F(WavSourceTest, Rate44100IsResampledToTheRightSpeed) {
+  std::vector<int16_t> sine(44100 * 2);
+  for (size_t i = 0; i < sine.size(); ++i)
+    sine[i] = static_cast<int16_t>(16000 * std::sin(2 * std::numbers::pi * 1000 * static_cast<double>(i) / 44100));
+  auto source = load({.sampleRate = 44100, .channels = 1, .data = testing::int16Samples(sine)});
+  source->start();
+  executor.advance(1.0 - 0.001);  // 50 periods
+  EXPECT_EQ(blocks.size(), 50u);
+  auto all = joined();
+  // One second of output at 48 kHz, less the resampler's short delay.
+  EXPECT_GT(all.size() / 4, 47000u);
+  EXPECT_LE(all.size() / 4, 48000u);
+  EXPECT_NEAR(measuredFrequency(std::vector<uint8_t>(all.begin() + 4000, all.end())), 1000.0, 5.0);
+  auto s = [&](size_t i) { return static_cast<int16_t>(all[2 * i] | all[2 * i + 1] << 8); };
+  for (size_t i = 2000; i < 2100; ++i) ASSERT_EQ(s(2 * i), s(2 * i + 1));
+  EXPECT_EQ(out.linesStartingWith("WAVFileSource[wav_mic]: Created converter: ").at(0),
+            "WAVFileSource[wav_mic]: Created converter: 44100.0Hz/1ch -> 48000.0Hz/2ch");
+}
+
+TEST_F(WavSourceTest, SixChannelsAreMixedToStereo) {
+  std::vector<int16_t> six(6 * 960 * 3);
+  for (size_t i = 0; i < six.size(); ++i) six[i] = (i % 6 == 0) ? 8000 : 0;  // front left only
+  auto source = load({.sampleRate = 48000, .channels = 6, .data = testing::int16Samples(six)});
+  source->start();
+  executor.advance(0.05);
+  ASSERT_EQ(blocks.size(), 3u);
+  EXPECT_EQ(joined().size(), 3u * 3840);
+  auto s = [&](size_t i) { return static_cast<int16_t>(blocks[1][2 * i] | blocks[1][2 * i + 1] << 8); };
+  EXPECT_GT(s(100), 1000);  // left carries the front-left channel
+  EXPECT_EQ(s(101), 0);     // right does not
+}
+
+TEST_F(WavSourceTest, DataShorterThanOneBlockWaitsInsteadOfSpinning) {
+  auto source = load({.data = std::vector<uint8_t>(100)});
+  source->start();
+  executor.advance(1.0);
+  EXPECT_TRUE(blocks.empty());
+  EXPECT_EQ(executor.pendingCount(), 1u);  // the next period, nothing more
+  EXPECT_EQ(out.linesStartingWith("WAVFileSource[wav_mic]: PCM data").size(), 1u);
+  EXPECT_TRUE(out.linesStartingWith("WAVFileSource[wav_mic]: looping").empty());
+  source->stop();
+  executor.advance(0.1);
+  EXPECT_EQ(out.lines().back(), "WAVFileSource[wav_mic]: playback loop ended at frame 0");
+}
+
+TEST_F(WavSourceTest, LogsEvery500thFrameAndRestartsFromTheBeginning) {
+  std::vector<uint8_t> data(3840 * 1000);
+  data[0] = 42;
+  auto source = load({.data = data}, Type::system);
+  source->start();
+  executor.runUntilIdle();
+  executor.advance(0.02 * 999 + 1e-4);
+  EXPECT_EQ(blocks.size(), 1000u);
+  EXPECT_THAT(out.linesStartingWith("WAVFileSource[wav_system]: emitted"),
+              ElementsAre("WAVFileSource[wav_system]: emitted frame 1, outputSize=3840 bytes",
+                          "WAVFileSource[wav_system]: emitted frame 500, outputSize=3840 bytes",
+                          "WAVFileSource[wav_system]: emitted frame 1000, outputSize=3840 bytes"));
+  source->start();
+  EXPECT_EQ(out.lines().back(), "WAVFileSource[wav_system]: already active");
+  source->stop();
+  source->start();
+  executor.advance(0.03);
+  EXPECT_EQ(out.linesStartingWith("WAVFileSource[wav_system]: playback loop ended at frame 1000").size(), 1u);
+  EXPECT_EQ(blocks[1000][0], 42);       // from the start again
+  EXPECT_EQ(blocks.size(), 1000u + 2);  // one loop only
+}
+
+TEST(WAVFileSource, LoadReportsUnreadableFilesAndLoadsRealOnes) {
+  ManualExecutor executor;
+  OutputRecorder out;
+  auto missing = WAVFileSource::load(executor, "/nonexistent/dir/x.wav", Type::mic);
+  EXPECT_EQ(std::get<std::string>(missing), "Could not read /nonexistent/dir/x.wav: No such file or directory");
+  auto dir = WAVFileSource::load(executor, "/tmp", Type::mic);
+  EXPECT_EQ(std::get<std::string>(dir), "Could not read /tmp: Is a directory");
+
+  std::string path = ::testing::TempDir() + "wav_source_test.wav";
+  auto bytes = makeWav({.sampleRate = 8000, .channels = 1, .data = std::vector<uint8_t>(640)});
+  FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_TRUE(f);
+  std::fwrite(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+  auto loaded = WAVFileSource::load(executor, path, Type::system);
+  ASSERT_TRUE(std::holds_alternative<std::shared_ptr<WAVFileSource>>(loaded));
+  EXPECT_EQ(out.lines().back(),
+            "WAVFileSource[wav_system]: loaded wav_source_test.wav - 8000Hz, 1ch, 16-bit, 640 bytes PCM");
+  std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace qb
