@@ -76,9 +76,10 @@ std::optional<SourceError> SystemAudioSource::start() {
   {
     std::unique_lock lock(stateLock_);
     if (isActive_ || isStopping_) {
-      bool active = isActive_;
+      // isActive stays true until stop() ends, so a stop in progress is told first.
+      bool stopping = isStopping_;
       lock.unlock();
-      log(active ? "start ignored - already active" : "start ignored - stop in progress");
+      log(stopping ? "start ignored - stop in progress" : "start ignored - already active");
       return std::nullopt;
     }
     isActive_ = true;
