@@ -1,0 +1,251 @@
+// The system-audio stream on the real test server: format and fragment size, following
+// the default output, never recording a microphone, and the error codes it ends with.
+
+#include <cmath>
+#include <mutex>
+
+#include "PulseTestEnv.hpp"
+#include "platform/linux/LinuxScreenCaptureService.hpp"
+#include "platform/linux/PulseConnection.hpp"
+#include "platform/linux/SystemAudioStream.hpp"
+#include "runtime/ThreadExecutor.hpp"
+
+namespace qb {
+namespace {
+
+using namespace qb::testenv;
+
+const std::string kMediaName = "Quellbrook system audio";
+
+// Records buffers and stops, from the service's threads.
+class Recorder : public StreamOutput, public StreamDelegate {
+ public:
+  void streamDidOutputAudio(const CaptureStream&, const AudioSampleBuffer& b) override {
+    std::lock_guard lock(mutex_);
+    buffers_.push_back(b);
+  }
+  void streamDidStop(const CaptureStream&, const PlatformError& e) override {
+    std::lock_guard lock(mutex_);
+    stops_.push_back(e.code);
+  }
+  std::vector<AudioSampleBuffer> takeBuffers() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(buffers_, {});
+  }
+  size_t bufferCount() {
+    std::lock_guard lock(mutex_);
+    return buffers_.size();
+  }
+  std::vector<int64_t> stops() {
+    std::lock_guard lock(mutex_);
+    return stops_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<AudioSampleBuffer> buffers_;
+  std::vector<int64_t> stops_;
+};
+
+double rmsOf(const std::vector<AudioSampleBuffer>& buffers) {
+  double sum = 0;
+  size_t n = 0;
+  for (auto& b : buffers) {
+    const float* f = reinterpret_cast<const float*>(b.data.data());
+    for (size_t i = 0; i < b.data.size() / 4; ++i, ++n) sum += double(f[i]) * f[i];
+  }
+  return n ? std::sqrt(sum / double(n)) : 0;
+}
+
+class SystemAudioStreamTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    QB_REQUIRE_TEST_SERVER();
+    ASSERT_TRUE(pactl("set-default-sink speakers"));
+    connection_ = std::make_shared<pulse::PulseConnection>();
+    events_ = executor_.makeQueue("test.events");
+    audio_ = executor_.makeQueue("test.audio");
+    screen_ = std::make_unique<LinuxScreenCaptureService>(executor_, connection_, events_);
+  }
+  void TearDown() override {
+    if (stream_) stop();
+    stream_.reset();
+    screen_.reset();
+    connection_.reset();
+    pactl("set-default-sink speakers");
+  }
+
+  std::optional<PlatformError> start() {
+    StreamConfiguration config;
+    config.capturesAudio = true;
+    auto s = screen_->makeStream(ContentFilter::forDisplay(1), config, recorder_);
+    stream_ = std::dynamic_pointer_cast<SystemAudioStream>(s);
+    EXPECT_TRUE(stream_);
+    EXPECT_FALSE(stream_->addStreamOutput(recorder_, StreamOutputType::audio, audio_));
+    Completion<std::optional<PlatformError>> done;
+    stream_->startCapture([done](std::optional<PlatformError> e) { done.complete(e); });
+    auto result = done.waitFor(executor_, 10);
+    EXPECT_TRUE(result) << "startCapture never completed";
+    return result ? *result : PlatformError{-1, "test", "timeout"};
+  }
+  void stop() {
+    Completion<std::optional<PlatformError>> done;
+    stream_->stopCapture([done](std::optional<PlatformError> e) { done.complete(e); });
+    EXPECT_TRUE(done.waitFor(executor_, 5));
+  }
+
+  ThreadExecutor executor_;
+  std::shared_ptr<pulse::PulseConnection> connection_;
+  std::shared_ptr<Queue> events_, audio_;
+  std::unique_ptr<LinuxScreenCaptureService> screen_;
+  std::shared_ptr<Recorder> recorder_ = std::make_shared<Recorder>();
+  std::shared_ptr<SystemAudioStream> stream_;
+};
+
+TEST_F(SystemAudioStreamTest, DeliversTheDefaultOutputAsFloatStereoInTwentyMillisecondBuffers) {
+  auto tone = playTone("speakers", 440, 0.5);
+  ASSERT_FALSE(start());
+  EXPECT_EQ(stream_->recordingSource(), "speakers.monitor");
+  EXPECT_EQ(sourcesRecordedBy(kMediaName), std::vector<std::string>{"speakers.monitor"});
+  // Without a requested fragment size the server would hand over ~2 s at a time.
+  const uint32_t granted = stream_->grantedFragmentBytes();
+  EXPECT_GE(granted, 480u * 8);
+  EXPECT_LE(granted, 1920u * 8);
+
+  ASSERT_TRUE(waitUntil([&] { return recorder_->bufferCount() >= 50; }, 5));
+  recorder_->takeBuffers();
+  ASSERT_TRUE(waitUntil([&] { return recorder_->bufferCount() >= 25; }, 5));
+  auto buffers = recorder_->takeBuffers();
+  size_t frames = 0;
+  for (auto& b : buffers) {
+    ASSERT_TRUE(b.description);
+    EXPECT_EQ(b.description->sampleRate, 48000);
+    EXPECT_EQ(b.description->channelsPerFrame, 2u);
+    EXPECT_EQ(b.description->bitsPerChannel, 32u);
+    EXPECT_TRUE(b.description->formatFlags & FormatFlags::kFloat);
+    EXPECT_FALSE(b.description->formatFlags & FormatFlags::kNonInterleaved);
+    EXPECT_EQ(b.data.size(), b.numSamples * 8);
+    frames += b.numSamples;
+  }
+  const double average = double(frames) / double(buffers.size());
+  // The server may hand over smaller pieces than the fragment (a null output renders in
+  // 10 ms blocks), never the seconds-long chunks of an unset fragment size.
+  EXPECT_GE(average, 240);
+  EXPECT_LE(average, 1920);
+  EXPECT_NEAR(rmsOf(buffers), 0.5 / std::sqrt(2.0), 0.1);
+  EXPECT_TRUE(recorder_->stops().empty());
+}
+
+TEST_F(SystemAudioStreamTest, FollowsTheDefaultOutputWithoutStopping) {
+  ASSERT_FALSE(start());
+  ASSERT_TRUE(pactl("set-default-sink headset"));
+  EXPECT_TRUE(waitUntil([&] { return stream_->recordingSource() == "headset.monitor"; }, 5))
+      << "records " << stream_->recordingSource();
+  auto tone = playTone("headset", 440, 0.5);
+  recorder_->takeBuffers();
+  ASSERT_TRUE(waitUntil([&] { return rmsOf(recorder_->takeBuffers()) > 0.2; }, 5)) << "no tone from the new default";
+  ASSERT_TRUE(pactl("set-default-sink speakers"));
+  EXPECT_TRUE(waitUntil([&] { return stream_->recordingSource() == "speakers.monitor"; }, 5));
+  EXPECT_EQ(sourcesRecordedBy(kMediaName).size(), 1u) << "the old recording was left behind";
+  EXPECT_TRUE(recorder_->stops().empty());
+}
+
+// When the captured output vanishes, the server would move the recording to its default
+// source, a microphone. The stream must follow the default output instead, and nothing
+// recorded from the microphone may ever be handed over.
+TEST_F(SystemAudioStreamTest, NeverRecordsAMicrophoneWhenItsOutputDisappears) {
+  auto module = run("pactl load-module module-null-sink sink_name=qb_vanishing rate=48000 channels=2");
+  ASSERT_TRUE(module);
+  const std::string moduleIndex = module->substr(0, module->find('\n'));
+  ASSERT_TRUE(pactl("set-default-sink qb_vanishing"));
+  ASSERT_FALSE(start());
+  EXPECT_EQ(stream_->recordingSource(), "qb_vanishing.monitor");
+  auto micTone = playTone("mic1", 440, 0.8);
+  ASSERT_TRUE(waitUntil([&] { return recorder_->bufferCount() >= 10; }, 5));
+
+  ASSERT_TRUE(pactl("unload-module " + moduleIndex));
+  // Watch what our stream is attached to while it recovers.
+  bool sawNonMonitor = false;
+  const bool settled = waitUntil(
+      [&] {
+        auto attached = sourcesRecordedBy(kMediaName);
+        for (auto& s : attached) sawNonMonitor |= !isMonitorName(s);
+        return attached.size() == 1 && stream_->recordingSource() == attached.front() && isMonitorName(attached[0]);
+      },
+      5);
+  EXPECT_FALSE(sawNonMonitor);
+  ASSERT_TRUE(settled) << "records " << stream_->recordingSource();
+  EXPECT_TRUE(recorder_->stops().empty()) << "code " << recorder_->stops().front();
+  const std::string now = stream_->recordingSource();
+  recorder_->takeBuffers();
+  ASSERT_TRUE(waitUntil([&] { return recorder_->bufferCount() >= 25; }, 5));
+  // Only a feed sink's monitor could legitimately carry the tone; the others are silent.
+  if (now != "mic1_feed.monitor") {
+    EXPECT_LT(rmsOf(recorder_->takeBuffers()), 0.01) << "microphone audio leaked";
+  }
+}
+
+TEST_F(SystemAudioStreamTest, AnotherClientEndingOrMovingTheRecordingIsATakeover) {
+  ASSERT_FALSE(start());
+  auto outputs = sourceOutputsNamed(kMediaName);
+  ASSERT_EQ(outputs.size(), 1u);
+  auto micTone = playTone("mic1", 440, 0.8);
+  // Moving it onto a microphone is refused or ends the stream; it never records the mic.
+  pactl("move-source-output " + std::to_string(outputs[0]) + " mic1");
+  recorder_->takeBuffers();
+  ASSERT_TRUE(waitUntil([&] { return recorder_->bufferCount() >= 10 || !recorder_->stops().empty(); }, 5));
+  EXPECT_LT(rmsOf(recorder_->takeBuffers()), 0.01);
+  for (auto& s : sourcesRecordedBy(kMediaName)) EXPECT_TRUE(isMonitorName(s)) << s;
+
+  if (recorder_->stops().empty()) {
+    ASSERT_TRUE(killSourceOutput(outputs[0]));
+    ASSERT_TRUE(waitUntil([&] { return !recorder_->stops().empty(); }, 5));
+  }
+  EXPECT_EQ(recorder_->stops(), std::vector<int64_t>{StreamErrorCode::kTakenOver});
+}
+
+TEST_F(SystemAudioStreamTest, ServerLossEndsTheStreamAndANewOneWorksAfterwards) {
+  ASSERT_FALSE(start());
+  ASSERT_TRUE(testEnv("restart-pulse 0.3"));
+  ASSERT_TRUE(waitUntil([&] { return !recorder_->stops().empty(); }, 5));
+  EXPECT_EQ(recorder_->stops(), std::vector<int64_t>{StreamErrorCode::kConnectionLost});
+  // Stopping a stream that ended by itself completes once and quietly.
+  stop();
+  recorder_ = std::make_shared<Recorder>();
+  ASSERT_FALSE(start());
+  EXPECT_EQ(stream_->recordingSource(), "speakers.monitor");
+  EXPECT_TRUE(waitUntil([&] { return recorder_->bufferCount() >= 10; }, 5));
+}
+
+TEST_F(SystemAudioStreamTest, PicturesAreRefusedAndCompletionsComeOnce) {
+  StreamConfiguration config;
+  config.capturesAudio = true;
+  auto s = screen_->makeStream(ContentFilter::forDisplay(1), config, recorder_);
+  auto err = s->addStreamOutput(recorder_, StreamOutputType::screen, audio_);
+  ASSERT_TRUE(err);
+  EXPECT_EQ(err->description, "Screen capture is not supported yet");
+  EXPECT_TRUE(s->removeStreamOutput(StreamOutputType::screen));
+  EXPECT_EQ(s->configuration().sampleRate, 48000);
+  EXPECT_EQ(s->configuration().channelCount, 2);
+
+  std::atomic<int> calls{0};
+  Completion<bool> done;
+  s->startCapture([&](std::optional<PlatformError>) {
+    ++calls;
+    done.complete(true);
+  });
+  // Stopped while starting: both complete, once each.
+  Completion<bool> stopped;
+  s->stopCapture([&](std::optional<PlatformError>) {
+    ++calls;
+    stopped.complete(true);
+  });
+  EXPECT_TRUE(done.waitFor(executor_, 10));
+  EXPECT_TRUE(stopped.waitFor(executor_, 10));
+  executor_.sleep(0.2);
+  EXPECT_EQ(calls.load(), 2);
+  EXPECT_TRUE(sourcesRecordedBy(kMediaName).empty()) << "a stopped stream still records";
+}
+
+}  // namespace
+}  // namespace qb
