@@ -1,0 +1,273 @@
+// The built helper driven as a host drives it: start-up, answers, exit, hostile input.
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+
+#include "HelperProcess.hpp"
+#include "host/LineText.hpp"
+
+using namespace qbtools;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kBinary = QB_BINARY_DIR "/quellbrook";
+constexpr double kTimeout = 10;
+
+std::unique_ptr<HelperProcess> startHelper() {
+  HelperOptions options;
+  options.binary = kBinary;
+  auto helper = std::make_unique<HelperProcess>(options);
+  EXPECT_TRUE(
+      helper->waitForLine([](const Line& l) { return l.text == "Helper ready, waiting for commands..."; }, kTimeout));
+  return helper;
+}
+
+// Index of the first line equal to text, or -1.
+long indexOf(const std::vector<Line>& lines, const std::string& text) {
+  for (size_t i = 0; i < lines.size(); ++i)
+    if (lines[i].text == text) return static_cast<long>(i);
+  return -1;
+}
+
+std::string responseTo(HelperProcess& helper, const std::string& command, const std::string& answerPrefix) {
+  uint64_t from = helper.lineCount();
+  EXPECT_TRUE(helper.send(command));
+  auto line = helper.waitForResponsePrefix(answerPrefix, kTimeout, from);
+  EXPECT_TRUE(line) << "no answer to " << command;
+  return line ? line->body : std::string();
+}
+
+long memoryKiB(pid_t pid, const char* field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  long value = -1;
+  while (status >> key) {
+    if (key == std::string(field) + ":") {
+      status >> value;
+      return value;
+    }
+    status.ignore(1 << 20, '\n');
+  }
+  return value;
+}
+
+void expectStopsCleanly(HelperProcess& helper) {
+  uint64_t from = helper.lineCount();
+  ASSERT_TRUE(helper.send("STOP"));
+  auto stopped = helper.waitForResponse("STOPPED:ok", kTimeout, from);
+  ASSERT_TRUE(stopped);
+  auto status = helper.waitForExit(kTimeout);
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(status->exited) << status->describe();
+  EXPECT_EQ(status->code, 0);
+}
+
+}  // namespace
+
+TEST(HostProtocol, StartUpLinesInOrder) {
+  auto helper = startHelper();
+  auto lines = helper->lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0].text, "Quellbrook starting...");
+  const char* order[] = {"Quellbrook starting...",
+                         "✅ macOS version check passed, creating Task...",
+                         "🟢 About to start RunLoop.main.run()...",
+                         "🔵 Task executing, about to call runApp()...",
+                         "runApp() called - helper in IDLE mode",
+                         "Helper ready, waiting for commands..."};
+  long previous = -1;
+  for (const char* text : order) {
+    long at = indexOf(lines, text);
+    EXPECT_GT(at, previous) << text;
+    previous = at;
+  }
+  expectStopsCleanly(*helper);
+}
+
+TEST(HostProtocol, HealthCheckInAnyCaseAndWithArgument) {
+  auto helper = startHelper();
+  for (const char* command : {"HEALTH_CHECK", "health_check", "Health_Check:ignored argument"}) {
+    std::string body = responseTo(*helper, command, "HEALTH_OK:");
+    std::string number = body.substr(10);
+    EXPECT_NE(number.find('.'), std::string::npos) << body;
+    double reported = std::stod(number);
+    double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    EXPECT_NEAR(reported, now, 60.0) << body;
+  }
+  expectStopsCleanly(*helper);
+}
+
+TEST(HostProtocol, StopWithTrailingSpaceIsUnknownAndStopExitsAfterItsAnswer) {
+  auto helper = startHelper();
+  ASSERT_TRUE(helper->send("STOP "));
+  ASSERT_TRUE(helper->waitForLine([](const Line& l) { return l.text == "Unknown command: STOP "; }, kTimeout));
+  EXPECT_TRUE(helper->running());
+
+  ASSERT_TRUE(helper->send("STOP"));
+  auto stopped = helper->waitForResponse("STOPPED:ok", kTimeout);
+  ASSERT_TRUE(stopped);
+  auto status = helper->waitForExit(kTimeout);
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(status->exited);
+  EXPECT_EQ(status->code, 0);
+  // The helper lingers about 100 ms after its answer so the host can read it.
+  auto linger = std::chrono::duration<double>(status->when - stopped->received).count();
+  EXPECT_GE(linger, 0.05);
+  EXPECT_LT(linger, 2.0);
+  EXPECT_TRUE(helper->waitForLine([](const Line& l) { return l.text == "Stopping all services..."; }, 0));
+}
+
+TEST(HostProtocol, EndOfInputLeavesTheProcessRunning) {
+  auto helper = startHelper();
+  helper->closeStdin();
+  EXPECT_FALSE(helper->waitForExit(1.0)) << "the helper must not exit at end of input";
+  helper->kill(SIGTERM);
+  auto status = helper->waitForExit(kTimeout);
+  ASSERT_TRUE(status);
+  EXPECT_FALSE(status->exited);
+  EXPECT_EQ(status->signal, SIGTERM);
+}
+
+TEST(HostProtocol, VideoArgumentErrors) {
+  auto helper = startHelper();
+  std::string parseError = responseTo(*helper, "START_VIDEO:", "START_VIDEO:");
+  EXPECT_TRUE(parseError.starts_with("START_VIDEO:error:")) << parseError;
+  EXPECT_GT(parseError.size(), 18u);
+  EXPECT_TRUE(
+      helper->waitForLine([&](const Line& l) { return l.text == "START_VIDEO error: " + parseError.substr(18); }, 0));
+  EXPECT_TRUE(responseTo(*helper, "START_VIDEO:not json", "START_VIDEO:").starts_with("START_VIDEO:error:"));
+  EXPECT_EQ(responseTo(*helper, "START_VIDEO:[1,2]", "START_VIDEO:"), "START_VIDEO:error:invalid_json");
+  EXPECT_EQ(responseTo(*helper, R"(SWITCH_VIDEO:{"type":"window","id":0})", "SWITCH_VIDEO:"),
+            "SWITCH_VIDEO:error:invalid_target_id");
+  EXPECT_EQ(responseTo(*helper, R"(SWITCH_VIDEO:{"type":"window","id":-1})", "SWITCH_VIDEO:"),
+            "SWITCH_VIDEO:error:invalid_target_id");
+  EXPECT_EQ(responseTo(*helper, R"(SWITCH_VIDEO:{"type":"window","id":4294967296})", "SWITCH_VIDEO:"),
+            "SWITCH_VIDEO:error:invalid_target_id");
+  EXPECT_EQ(responseTo(*helper, R"(SWITCH_VIDEO:{"type":"screen","id":7})", "SWITCH_VIDEO:"),
+            "SWITCH_VIDEO:error:invalid_target_type");
+  EXPECT_EQ(responseTo(*helper, R"(SWITCH_VIDEO:{"type":"window","id":7})", "SWITCH_VIDEO:"),
+            "SWITCH_VIDEO:error:not_active");
+  EXPECT_EQ(responseTo(*helper, "SWITCH_VIDEO:[]", "SWITCH_VIDEO:"), "SWITCH_VIDEO:error:invalid_json");
+  EXPECT_EQ(responseTo(*helper, "STOP_VIDEO", "STOP_VIDEO:"), "STOP_VIDEO:not_active");
+  expectStopsCleanly(*helper);
+  EXPECT_EQ(helper->stdoutBytes(), 0u) << "text must never reach standard output";
+}
+
+TEST(HostProtocol, HostileInputIsDroppedOrEscapedAndMemoryStaysBounded) {
+  auto helper = startHelper();
+  long baseline = memoryKiB(helper->pid(), "VmRSS");
+  ASSERT_GT(baseline, 0);
+
+  // A 2 MiB line, then 64 MiB without any newline: both dropped, neither held.
+  ASSERT_TRUE(helper->sendRaw(std::string(2 << 20, 'A') + "\n"));
+  std::string block(1 << 20, 'B');
+  for (int i = 0; i < 64; ++i) ASSERT_TRUE(helper->sendRaw(block));
+  ASSERT_TRUE(helper->sendRaw("\n"));
+  EXPECT_EQ(responseTo(*helper, "HEALTH_CHECK", "HEALTH_OK:").substr(0, 10), "HEALTH_OK:");
+  auto dropped = helper->linesOfKind(LineKind::log);
+  EXPECT_NE(indexOf(dropped, "Dropped an input line of 2097152 bytes (the limit is 1048576)"), -1);
+  EXPECT_NE(indexOf(dropped, "Dropped an input line of 67108864 bytes (the limit is 1048576)"), -1);
+  long peak = memoryKiB(helper->pid(), "VmHWM");
+  EXPECT_LT(peak - baseline, 24 * 1024) << "peak " << peak << " KiB, baseline " << baseline << " KiB";
+
+  // NULs, control characters and invalid UTF-8 neither crash nor split lines.
+  ASSERT_TRUE(helper->sendRaw(std::string("HEALTH\0CHECK\n", 13)));
+  ASSERT_TRUE(helper->sendRaw("HEALTH_CHECK:\xFF\xFE\x01\r\n"));
+  ASSERT_TRUE(helper->sendRaw("START_VIDEO:{\"type\":\"\xC0\xAF\"}\n"));
+  ASSERT_TRUE(
+      helper->waitForLine([](const Line& l) { return l.text == "Unknown command: HEALTH\\x00CHECK"; }, kTimeout));
+  ASSERT_TRUE(helper->waitForLine(
+      [](const Line& l) { return l.text == "Received command: HEALTH_CHECK:\xEF\xBF\xBD\xEF\xBF\xBD\\x01"; },
+      kTimeout));
+  ASSERT_TRUE(helper->waitForResponsePrefix("START_VIDEO:", kTimeout));
+
+  // A flood of commands is answered completely and in order.
+  constexpr int kFlood = 10000;
+  std::string flood;
+  for (int i = 0; i < kFlood; ++i) flood += "HEALTH_CHECK:" + std::to_string(i) + "\n";
+  uint64_t from = helper->lineCount();
+  ASSERT_TRUE(helper->sendRaw(flood));
+  ASSERT_TRUE(
+      helper->waitForLine([](const Line& l) { return l.text == "Received command: HEALTH_CHECK:9999"; }, 60, from));
+  ASSERT_TRUE(helper->waitForResponsePrefix("HEALTH_OK:", kTimeout, helper->lineCount() - 1));
+  int next = 0;
+  size_t answers = 0;
+  for (const auto& l : helper->lines()) {
+    if (l.index < from) continue;
+    if (l.text.starts_with("Received command: HEALTH_CHECK:")) {
+      EXPECT_EQ(l.text, "Received command: HEALTH_CHECK:" + std::to_string(next));
+      ++next;
+    }
+    if (l.body.starts_with("HEALTH_OK:")) ++answers;
+  }
+  EXPECT_EQ(next, kFlood);
+  EXPECT_EQ(answers, static_cast<size_t>(kFlood));
+
+  expectStopsCleanly(*helper);
+  for (const auto& l : helper->lines()) {
+    EXPECT_TRUE(qb::isValidUtf8(l.text)) << l.text;
+    EXPECT_EQ(l.text.find('\r'), std::string::npos) << l.text;
+  }
+  EXPECT_EQ(helper->stdoutBytes(), 0u);
+}
+
+// A host that closes its end of standard error ends the helper at its next line: the
+// broken-pipe signal keeps its default action.
+TEST(HostProtocol, ClosedStderrEndsTheHelperWithSigpipe) {
+  int in[2], err[2];
+  ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+  int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, devnull, 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t pipeSet;
+  sigemptyset(&pipeSet);
+  sigaddset(&pipeSet, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &pipeSet);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+  char* argv[] = {const_cast<char*>(kBinary.c_str()), nullptr};
+  pid_t pid;
+  ASSERT_EQ(posix_spawn(&pid, kBinary.c_str(), &actions, &attr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  close(in[0]);
+  close(err[1]);
+  close(devnull);
+  close(err[0]);  // nobody reads standard error any more
+
+  // Ignore our own SIGPIPE while writing in case the helper is already gone.
+  struct sigaction ignore {
+  }, old{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &old);
+  (void)!write(in[1], "HEALTH_CHECK\n", 13);
+  sigaction(SIGPIPE, &old, nullptr);
+
+  int status = 0;
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  pid_t done = 0;
+  while ((done = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
+  close(in[1]);
+  if (done == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    FAIL() << "the helper kept running without its standard error";
+  }
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGPIPE);
+}

@@ -1,0 +1,335 @@
+// Reference host: runs the helper, sends commands, and prints what comes back.
+//
+//   quellbrook-host [--binary PATH] [--wait SECONDS] [--each-frame] [--record DIR] CMD...
+//
+// Each CMD is sent as one line; the host waits for its answer before the next. A CMD of
+// the form "+SECONDS" only waits. After the last command the host waits --wait seconds
+// (default 2) while frames flow, sends STOP unless the commands did, and prints the
+// helper's exit status. Every stderr line is printed with its kind and the time since
+// start; frames are counted per second (or printed one per line with --each-frame).
+// --record DIR writes mic.wav, system.wav and video.h264 from the frames.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "HelperProcess.hpp"
+
+using namespace qbtools;
+
+namespace {
+
+struct Options {
+  std::string binary;
+  double wait = 2.0;
+  bool eachFrame = false;
+  std::string recordDir;
+  std::vector<std::string> commands;
+};
+
+void usage() {
+  std::fprintf(stderr,
+               "usage: quellbrook-host [--binary PATH] [--wait SECONDS] [--each-frame] [--record DIR] CMD...\n"
+               "  CMD      a command line for the helper, e.g. START_STREAMING or 'START_VIDEO:{\"fps\":5}';\n"
+               "           +SECONDS waits without sending\n"
+               "  --binary the helper (default: quellbrook next to this program)\n"
+               "  --wait   seconds to keep running after the last command (default 2)\n");
+}
+
+std::string defaultBinary() {
+  std::error_code ec;
+  auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return "quellbrook";
+  return (self.parent_path() / "quellbrook").string();
+}
+
+std::optional<Options> parseOptions(int argc, char** argv) {
+  Options o;
+  o.binary = defaultBinary();
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::optional<std::string> {
+      if (i + 1 >= argc) return std::nullopt;
+      return std::string(argv[++i]);
+    };
+    if (a == "--binary") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      o.binary = *v;
+    } else if (a == "--wait") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      o.wait = std::stod(*v);
+    } else if (a == "--record") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      o.recordDir = *v;
+    } else if (a == "--each-frame") {
+      o.eachFrame = true;
+    } else if (a == "--help" || a == "-h") {
+      return std::nullopt;
+    } else {
+      o.commands.push_back(a);
+    }
+  }
+  return o;
+}
+
+std::string upperWord(const std::string& line) {
+  std::string word = line.substr(0, line.find(':'));
+  for (char& c : word) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+  return word;
+}
+
+// The answer each command ends with, for waiting before the next one.
+std::optional<std::pair<LineKind, std::string>> expectedAnswer(const std::string& word) {
+  static const std::map<std::string, std::pair<LineKind, std::string>> answers = {
+      {"START_STREAMING", {LineKind::cmdResponse, "STREAMING:"}},
+      {"TEST_WAV", {LineKind::cmdResponse, "TEST_WAV:"}},
+      {"STOP", {LineKind::cmdResponse, "STOPPED:"}},
+      {"START_MIC_MONITORING", {LineKind::cmdResponse, "MIC_MONITORING:"}},
+      {"STOP_MIC_MONITORING", {LineKind::cmdResponse, "MIC_MONITORING:"}},
+      {"START_VIDEO", {LineKind::cmdResponse, "START_VIDEO:"}},
+      {"SWITCH_VIDEO", {LineKind::cmdResponse, "SWITCH_VIDEO:"}},
+      {"STOP_VIDEO", {LineKind::cmdResponse, "STOP_VIDEO:"}},
+      {"LIST_WINDOWS", {LineKind::cmdResponse, "LIST_WINDOWS:"}},
+      {"LIST_DEVICES", {LineKind::cmdResponse, "DEVICES_LIST:"}},
+      {"GET_CURRENT_MIC", {LineKind::cmdResponse, "CURRENT_MIC:"}},
+      {"TEST_MIC_TAP", {LineKind::cmdResponse, "TEST_MIC_TAP:"}},
+      {"HEALTH_CHECK", {LineKind::cmdResponse, "HEALTH_OK:"}},
+      {"GET_DEVICE_DIAGNOSTIC", {LineKind::event, "DEVICE_DIAGNOSTIC_REQUESTED"}},
+      {"SAMPLE_RUNNING_MICS", {LineKind::event, "RUNNING_MICS_SAMPLE_STARTED"}},
+  };
+  auto it = answers.find(word);
+  if (it == answers.end()) return std::nullopt;
+  return it->second;
+}
+
+// A 48 kHz stereo s16 WAV file whose sizes are filled in when it is closed.
+class WavWriter {
+ public:
+  explicit WavWriter(const std::string& path) : out_(path, std::ios::binary) { writeHeader(0); }
+  ~WavWriter() {
+    out_.seekp(0);
+    writeHeader(bytes_);
+  }
+  void append(const std::vector<uint8_t>& pcm) {
+    out_.write(reinterpret_cast<const char*>(pcm.data()), static_cast<std::streamsize>(pcm.size()));
+    bytes_ += static_cast<uint32_t>(pcm.size());
+  }
+
+ private:
+  void writeHeader(uint32_t dataBytes) {
+    std::string h;
+    auto u32 = [&](uint32_t v) {
+      for (int i = 0; i < 4; ++i) h.push_back(static_cast<char>(v >> (8 * i)));
+    };
+    auto u16 = [&](uint16_t v) {
+      h.push_back(static_cast<char>(v));
+      h.push_back(static_cast<char>(v >> 8));
+    };
+    h += "RIFF";
+    u32(36 + dataBytes);
+    h += "WAVEfmt ";
+    u32(16), u16(1), u16(2), u32(48000), u32(48000 * 4), u16(4), u16(16);
+    h += "data";
+    u32(dataBytes);
+    out_.write(h.data(), static_cast<std::streamsize>(h.size()));
+  }
+  std::ofstream out_;
+  uint32_t bytes_ = 0;
+};
+
+struct Stats {
+  uint64_t frames = 0, bytes = 0, keyframes = 0, gaps = 0;
+  std::optional<uint32_t> lastSequence;
+  uint16_t maxLevel = 0;
+};
+
+class Printer {
+ public:
+  Printer(Timestamp origin, const Options& options) : origin_(origin), options_(options) {
+    if (!options.recordDir.empty()) {
+      std::filesystem::create_directories(options.recordDir);
+      mic_ = std::make_unique<WavWriter>(options.recordDir + "/mic.wav");
+      system_ = std::make_unique<WavWriter>(options.recordDir + "/system.wav");
+      video_.open(options.recordDir + "/video.h264", std::ios::binary);
+    }
+  }
+
+  double since(Timestamp t) const { return std::chrono::duration<double>(t - origin_).count(); }
+
+  void line(const Line& l) {
+    std::string text = l.kind == LineKind::log ? l.text : l.body;
+    if (text.size() > 400) text = text.substr(0, 400) + "... (" + std::to_string(text.size()) + " bytes)";
+    std::lock_guard lock(mutex_);
+    std::printf("[%9.3f] %-19s %s\n", since(l.received), lineKindName(l.kind), text.c_str());
+    std::fflush(stdout);
+  }
+
+  void frame(const Frame& f) {
+    std::lock_guard lock(mutex_);
+    Stats& s = stats_[f.type];
+    ++s.frames;
+    s.bytes += f.payloadLength;
+    if (f.isKeyframe() && f.isVideo()) ++s.keyframes;
+    if (s.lastSequence && f.sequence != static_cast<uint32_t>(*s.lastSequence + 1)) ++s.gaps;
+    s.lastSequence = f.sequence;
+    if (f.isAudio()) s.maxLevel = std::max(s.maxLevel, f.level);
+    if (mic_ && f.type == 1) mic_->append(f.payload);
+    if (system_ && f.type == 2) system_->append(f.payload);
+    if (video_.is_open() && f.type == 3)
+      video_.write(reinterpret_cast<const char*>(f.payload.data()), static_cast<std::streamsize>(f.payload.size()));
+    if (options_.eachFrame) {
+      if (f.isAudio())
+        std::printf("[%9.3f] FRAME %-6s seq=%u bytes=%u rate=%u ch=%u bits=%u level=%.4f\n", since(f.received),
+                    f.type == 1 ? "mic" : "system", f.sequence, f.payloadLength, f.sampleRate, f.channels,
+                    f.bitsPerSample, f.levelValue());
+      else
+        std::printf("[%9.3f] FRAME video  seq=%u bytes=%u %ux%u fps=%u %s pts=%" PRIu64 "us\n", since(f.received),
+                    f.sequence, f.payloadLength, f.width, f.height, f.fps, f.isKeyframe() ? "key" : "delta", f.pts);
+      std::fflush(stdout);
+    }
+  }
+
+  // One line of counts per second while frames flow.
+  void tick(double t) {
+    std::lock_guard lock(mutex_);
+    uint64_t total = 0;
+    for (auto& [type, s] : stats_) total += s.frames;
+    if (options_.eachFrame || total == printedTotal_) return;
+    printedTotal_ = total;
+    std::printf("[%9.3f] FRAMES              %s\n", t, countsText().c_str());
+    std::fflush(stdout);
+  }
+
+  void summary() {
+    std::lock_guard lock(mutex_);
+    std::printf("frames: %s\n", stats_.empty() ? "none" : countsText().c_str());
+    for (auto& [type, s] : stats_)
+      std::printf("  %-6s %" PRIu64 " frames, %" PRIu64 " bytes, sequence gaps %" PRIu64 "%s\n", name(type), s.frames,
+                  s.bytes, s.gaps,
+                  type == 3 ? (", keyframes " + std::to_string(s.keyframes)).c_str()
+                            : (", peak level " + std::to_string(s.maxLevel / 65535.0)).c_str());
+  }
+
+  void closeRecordings() {
+    std::lock_guard lock(mutex_);
+    mic_.reset();
+    system_.reset();
+    if (video_.is_open()) video_.close();
+  }
+
+ private:
+  static const char* name(uint8_t type) { return type == 1 ? "mic" : type == 2 ? "system" : "video"; }
+  std::string countsText() const {
+    std::string s;
+    for (auto& [type, st] : stats_) {
+      if (!s.empty()) s += " ";
+      s += std::string(name(type)) + "=" + std::to_string(st.frames);
+    }
+    return s;
+  }
+
+  Timestamp origin_;
+  const Options& options_;
+  std::mutex mutex_;
+  std::map<uint8_t, Stats> stats_;
+  uint64_t printedTotal_ = 0;
+  std::unique_ptr<WavWriter> mic_, system_;
+  std::ofstream video_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  auto options = parseOptions(argc, argv);
+  if (!options) {
+    usage();
+    return 2;
+  }
+  auto origin = std::chrono::steady_clock::now();
+  Printer printer(origin, *options);
+
+  HelperOptions helperOptions;
+  helperOptions.binary = options->binary;
+  helperOptions.keepFramePayloads = false;
+  helperOptions.onLine = [&](const Line& l) { printer.line(l); };
+  helperOptions.onFrame = [&](const Frame& f) { printer.frame(f); };
+  std::unique_ptr<HelperProcess> helper;
+  try {
+    helper = std::make_unique<HelperProcess>(helperOptions);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quellbrook-host: %s\n", e.what());
+    return 1;
+  }
+
+  std::atomic<bool> done{false};
+  std::thread ticker([&] {
+    while (!done) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      printer.tick(printer.since(std::chrono::steady_clock::now()));
+    }
+  });
+
+  auto waitSeconds = [&](double seconds) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (helper->running() && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  };
+
+  bool sentStop = false;
+  for (const auto& cmd : options->commands) {
+    if (!helper->running()) break;
+    if (cmd.size() > 1 && cmd[0] == '+') {
+      waitSeconds(std::stod(cmd.substr(1)));
+      continue;
+    }
+    uint64_t from = helper->lineCount();
+    std::printf("[%9.3f] >>> %s\n", printer.since(std::chrono::steady_clock::now()), cmd.c_str());
+    std::fflush(stdout);
+    if (!helper->send(cmd)) break;
+    std::string word = upperWord(cmd);
+    if (word == "STOP") sentStop = true;
+    auto answer = expectedAnswer(word);
+    if (answer)
+      helper->waitForLine([&](const Line& l) { return l.kind == answer->first && l.body.starts_with(answer->second); },
+                          30, from);
+    else
+      helper->waitForLine([&](const Line& l) { return l.text == "Received command: " + cmd; }, 5, from);
+  }
+  if (!sentStop && helper->running()) {
+    waitSeconds(options->wait);
+    std::printf("[%9.3f] >>> STOP\n", printer.since(std::chrono::steady_clock::now()));
+    helper->send("STOP");
+  }
+  auto status = helper->waitForExit(10);
+  if (!status) {
+    std::printf("helper did not exit within 10 s after STOP; killing it\n");
+    helper->kill(SIGKILL);
+    status = helper->waitForExit(5);
+  }
+  std::string protocolError = helper->protocolError();
+  helper.reset();  // joins the readers: every frame has been counted
+  done = true;
+  ticker.join();
+  printer.closeRecordings();
+  printer.summary();
+  if (!protocolError.empty()) std::printf("stdout protocol error: %s\n", protocolError.c_str());
+  std::printf("helper exit: %s\n", status ? status->describe().c_str() : "unknown");
+  bool ok = status && status->exited && status->code == 0 && protocolError.empty();
+  return ok ? 0 : 1;
+}
