@@ -19,6 +19,8 @@ template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
 };
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 // Truncation toward zero then clamping, done in floating point so huge values cannot
 // overflow the integer conversion.

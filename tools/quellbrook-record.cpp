@@ -1,0 +1,299 @@
+// Records what a helper streams: runs it, sends the commands, and keeps N seconds of its
+// audio frames as WAV files beside a log of every text line it wrote.
+//
+//   quellbrook-record [--binary PATH] [--seconds N] [--out DIR] CMD...
+//
+// CMD is a command line such as START_STREAMING or TEST_WAV:/path/to/file.wav; each is
+// sent in turn and its answer awaited. The recording then runs for --seconds (default
+// 5; Ctrl-C ends it early), sends STOP and checks that the helper exits with status 0.
+// DIR (default ./recording) receives mic.wav and system.wav (48 kHz stereo 16-bit, the
+// frame payloads in order), and events.log (each stderr line with its arrival time).
+// Sequence gaps are reported. Exit status 0 when the helper behaved.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "HelperProcess.hpp"
+
+using namespace qbtools;
+
+namespace {
+
+std::atomic<bool> interrupted{false};
+
+struct Options {
+  std::string binary;
+  double seconds = 5;
+  std::string outDir = "recording";
+  std::vector<std::string> commands;
+};
+
+void usage() {
+  std::fprintf(stderr,
+               "usage: quellbrook-record [--binary PATH] [--seconds N] [--out DIR] CMD...\n"
+               "  CMD        a command for the helper: START_STREAMING, TEST_WAV:/path/file.wav, ...\n"
+               "  --binary   the helper (default: quellbrook next to this program)\n"
+               "  --seconds  how long to record after the last command (default 5)\n"
+               "  --out      directory for mic.wav, system.wav and events.log (default ./recording)\n");
+}
+
+std::string defaultBinary() {
+  std::error_code ec;
+  auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return "quellbrook";
+  return (self.parent_path() / "quellbrook").string();
+}
+
+std::optional<Options> parseOptions(int argc, char** argv) {
+  Options o;
+  o.binary = defaultBinary();
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::optional<std::string> {
+      if (i + 1 >= argc) return std::nullopt;
+      return std::string(argv[++i]);
+    };
+    if (a == "--help" || a == "-h") return std::nullopt;
+    if (a == "--binary" || a == "--out" || a == "--seconds") {
+      auto v = value();
+      if (!v) return std::nullopt;
+      if (a == "--binary") o.binary = *v;
+      if (a == "--out") o.outDir = *v;
+      if (a == "--seconds") {
+        char* end = nullptr;
+        o.seconds = std::strtod(v->c_str(), &end);
+        if (end == v->c_str() || *end != '\0' || !(o.seconds >= 0) || !std::isfinite(o.seconds)) return std::nullopt;
+      }
+    } else if (a.rfind("--", 0) == 0) {
+      return std::nullopt;
+    } else {
+      o.commands.push_back(a);
+    }
+  }
+  if (o.commands.empty()) return std::nullopt;
+  return o;
+}
+
+// A 16-bit PCM WAV file written as frames arrive; sizes are filled in on close.
+class WavWriter {
+ public:
+  bool open(const std::string& path) {
+    file_.open(path, std::ios::binary | std::ios::trunc);
+    if (!file_) return false;
+    std::vector<char> header(44, 0);
+    file_.write(header.data(), 44);
+    return static_cast<bool>(file_);
+  }
+  void append(const std::vector<uint8_t>& pcm) {
+    file_.write(reinterpret_cast<const char*>(pcm.data()), static_cast<std::streamsize>(pcm.size()));
+    dataBytes_ += pcm.size();
+  }
+  uint64_t dataBytes() const { return dataBytes_; }
+  void close(uint32_t rate, uint16_t channels, uint16_t bits) {
+    if (!file_.is_open()) return;
+    auto u32 = [](uint32_t v) {
+      return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+                         static_cast<char>(v >> 24)};
+    };
+    auto u16 = [](uint16_t v) { return std::string{static_cast<char>(v), static_cast<char>(v >> 8)}; };
+    auto data = static_cast<uint32_t>(std::min<uint64_t>(dataBytes_, 0xFFFFFFFFu - 36));
+    std::string h = "RIFF" + u32(36 + data) + "WAVEfmt " + u32(16) + u16(1) + u16(channels) + u32(rate) +
+                    u32(rate * channels * bits / 8) + u16(static_cast<uint16_t>(channels * bits / 8)) + u16(bits) +
+                    "data" + u32(data);
+    file_.seekp(0);
+    file_.write(h.data(), static_cast<std::streamsize>(h.size()));
+    file_.close();
+  }
+
+ private:
+  std::ofstream file_;
+  uint64_t dataBytes_ = 0;
+};
+
+// What arrived on one audio channel.
+struct Channel {
+  explicit Channel(const char* n) : name(n) {}
+  const char* name;
+  WavWriter wav;
+  uint64_t frames = 0;
+  std::optional<uint32_t> nextSequence;
+  uint64_t gaps = 0;
+  uint64_t missingFrames = 0;
+  uint16_t lastLevel = 0;
+  double levelSum = 0;
+  bool formatMismatch = false;
+};
+
+std::string dbfs(double level) {
+  if (level <= 0) return "  -inf dBFS";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%6.1f dBFS", 20 * std::log10(level));
+  return buf;
+}
+
+double secondsSince(Timestamp start, Timestamp t) { return std::chrono::duration<double>(t - start).count(); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  auto options = parseOptions(argc, argv);
+  if (!options) {
+    usage();
+    return 2;
+  }
+  std::error_code ec;
+  std::filesystem::create_directories(options->outDir, ec);
+  if (ec) {
+    std::fprintf(stderr, "quellbrook-record: cannot create %s: %s\n", options->outDir.c_str(), ec.message().c_str());
+    return 2;
+  }
+
+  std::mutex mutex;  // guards the channels and the events log
+  Channel channels[2] = {Channel("mic"), Channel("system")};
+  std::ofstream events(options->outDir + "/events.log", std::ios::trunc);
+  if (!channels[0].wav.open(options->outDir + "/mic.wav") || !channels[1].wav.open(options->outDir + "/system.wav") ||
+      !events) {
+    std::fprintf(stderr, "quellbrook-record: cannot write into %s\n", options->outDir.c_str());
+    return 2;
+  }
+  std::vector<std::string> gapReports;
+  const auto start = std::chrono::steady_clock::now();
+
+  HelperOptions helperOptions;
+  helperOptions.binary = options->binary;
+  helperOptions.keepFramePayloads = false;  // written to disk as they come
+  helperOptions.onFrame = [&](const Frame& f) {
+    if (!f.isAudio() || (f.type != 1 && f.type != 2)) return;
+    std::lock_guard guard(mutex);
+    Channel& ch = channels[f.type - 1];
+    if (ch.nextSequence && f.sequence != *ch.nextSequence) {
+      uint32_t missing = f.sequence - *ch.nextSequence;  // wraps like the sequence itself
+      ++ch.gaps;
+      ch.missingFrames += missing;
+      char buf[160];
+      std::snprintf(buf, sizeof buf, "[%8.3f] %s sequence gap: expected %u, got %u (%u frames missing)",
+                    secondsSince(start, f.received), ch.name, *ch.nextSequence, f.sequence, missing);
+      gapReports.emplace_back(buf);
+    }
+    ch.nextSequence = f.sequence + 1;
+    if (f.sampleRate != 48000 || f.channels != 2 || f.bitsPerSample != 16) ch.formatMismatch = true;
+    ch.wav.append(f.payload);
+    ++ch.frames;
+    ch.lastLevel = f.level;
+    ch.levelSum += f.levelValue();
+  };
+  helperOptions.onLine = [&](const Line& l) {
+    std::lock_guard guard(mutex);
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "[%8.3f] ", secondsSince(start, l.received));
+    events << stamp << l.text << '\n';
+  };
+
+  ::signal(SIGPIPE, SIG_IGN);
+  struct sigaction sa {};
+  sa.sa_handler = [](int) { interrupted = true; };
+  ::sigaction(SIGINT, &sa, nullptr);
+  ::sigaction(SIGTERM, &sa, nullptr);
+
+  std::unique_ptr<HelperProcess> helper;
+  try {
+    helper = std::make_unique<HelperProcess>(helperOptions);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quellbrook-record: %s\n", e.what());
+    return 2;
+  }
+  bool ok = true;
+
+  for (const auto& command : options->commands) {
+    uint64_t from = helper->lineCount();
+    std::fprintf(stderr, "> %s\n", command.c_str());
+    helper->send(command);
+    auto answer = helper->waitForLine([](const Line& l) { return l.kind == LineKind::cmdResponse; }, 10.0, from);
+    if (!answer) {
+      std::fprintf(stderr, "  no answer within 10 s\n");
+      ok = false;
+    } else {
+      std::fprintf(stderr, "< %s\n", answer->text.c_str());
+      if (answer->body.find(":error") != std::string::npos) ok = false;
+    }
+  }
+
+  // Recording, with one progress line a second (rewritten in place on a terminal).
+  const bool tty = ::isatty(STDERR_FILENO);
+  const auto recordStart = std::chrono::steady_clock::now();
+  while (!interrupted && helper->running()) {
+    double elapsed = secondsSince(recordStart, std::chrono::steady_clock::now());
+    if (elapsed >= options->seconds) break;
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(std::min(1000, static_cast<int>((options->seconds - elapsed) * 1000) + 1)));
+    std::lock_guard guard(mutex);
+    std::fprintf(stderr, "%s%6.1fs  mic %6llu frames %s   system %6llu frames %s%s", tty ? "\r" : "",
+                 secondsSince(recordStart, std::chrono::steady_clock::now()),
+                 static_cast<unsigned long long>(channels[0].frames), dbfs(channels[0].lastLevel / 65535.0).c_str(),
+                 static_cast<unsigned long long>(channels[1].frames), dbfs(channels[1].lastLevel / 65535.0).c_str(),
+                 tty ? "" : "\n");
+  }
+  if (tty) std::fprintf(stderr, "\n");
+  double recorded = secondsSince(recordStart, std::chrono::steady_clock::now());
+
+  if (helper->running()) {
+    uint64_t from = helper->lineCount();
+    helper->send("STOP");
+    if (!helper->waitForLine([](const Line& l) { return l.kind == LineKind::cmdResponse; }, 10.0, from)) {
+      std::fprintf(stderr, "no answer to STOP within 10 s\n");
+      ok = false;
+    }
+  } else {
+    std::fprintf(stderr, "the helper ended before STOP\n");
+    ok = false;
+  }
+  auto status = helper->waitForExit(10.0);
+  if (!status) {
+    std::fprintf(stderr, "the helper did not exit within 10 s after STOP; killing it\n");
+    helper->kill(SIGKILL);
+    status = helper->waitForExit(5.0);
+    ok = false;
+  }
+  std::string protocolError = helper->protocolError();
+  helper.reset();  // readers done: no more callbacks
+
+  std::lock_guard guard(mutex);
+  for (auto& ch : channels) ch.wav.close(48000, 2, 16);
+  for (auto& g : gapReports) events << g << '\n';
+  events.close();
+
+  std::fprintf(stderr, "\nrecorded %.1f s into %s\n", recorded, options->outDir.c_str());
+  for (auto& ch : channels) {
+    double avg = ch.frames ? ch.levelSum / static_cast<double>(ch.frames) : 0;
+    std::fprintf(
+        stderr,
+        "  %-6s %7llu frames (%.1f s of audio, %.1f frames/s), %llu gaps (%llu frames missing), mean level %s%s\n",
+        ch.name, static_cast<unsigned long long>(ch.frames), static_cast<double>(ch.wav.dataBytes()) / 192000.0,
+        recorded > 0 ? static_cast<double>(ch.frames) / recorded : 0.0, static_cast<unsigned long long>(ch.gaps),
+        static_cast<unsigned long long>(ch.missingFrames), dbfs(avg).c_str(),
+        ch.formatMismatch ? " [frames not 48 kHz stereo 16-bit]" : "");
+    if (ch.gaps || ch.formatMismatch) ok = false;
+  }
+  for (auto& g : gapReports) std::fprintf(stderr, "  %s\n", g.c_str());
+  if (!protocolError.empty()) {
+    std::fprintf(stderr, "  protocol error on stdout: %s\n", protocolError.c_str());
+    ok = false;
+  }
+  std::fprintf(stderr, "  helper: %s\n", status ? status->describe().c_str() : "still running");
+  if (!status || !status->exited || status->code != 0) ok = false;
+  std::fprintf(stderr, "%s\n", ok ? "OK" : "PROBLEMS (see above)");
+  return ok ? 0 : 1;
+}
