@@ -1,25 +1,15 @@
 #include "sources/SystemAudioSource.hpp"
 
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 
 #include "audio/AudioOutputFormat.hpp"
+#include "host/DoubleFormat.hpp"
 #include "host/Output.hpp"
 
 namespace qb {
 
 namespace {
-
-// A double as the hosts' logs have always shown it: shortest round-trip form, with ".0"
-// when integral (48000 -> "48000.0").
-std::string formatDouble(double v) {
-  char buf[64];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
-  std::string s(buf, ec == std::errc() ? end : buf);
-  if (s.find_first_of(".eni") == std::string::npos) s += ".0";
-  return s;
-}
 
 const char* boolText(bool b) { return b ? "true" : "false"; }
 
@@ -306,8 +296,9 @@ void SystemAudioSource::streamDidOutputAudio(const CaptureStream& stream, const 
     wasContention = std::exchange(inContentionRecovery_, false);
   }
   if (wasFirst) {
-    log("first callback - channels=" + std::to_string(description.channelsPerFrame) + ", float=" +
-        boolText(description.formatFlags & FormatFlags::kFloat) + ", rate=" + formatDouble(description.sampleRate) +
+    log("first callback - channels=" + std::to_string(description.channelsPerFrame) +
+        ", float=" + boolText(description.formatFlags & FormatFlags::kFloat) +
+        ", rate=" + formatShortestDouble(description.sampleRate) +
         ", planar=" + boolText(description.formatFlags & FormatFlags::kNonInterleaved));
   }
   if (wasContention) {
@@ -322,7 +313,7 @@ void SystemAudioSource::convertAndDeliver(const AudioSampleBuffer& buffer, const
   // The service delivers 32-bit float whatever the flags say; only interleaving is read.
   if (!(description.sampleRate > 0) || !std::isfinite(description.sampleRate) || description.channelsPerFrame < 1 ||
       description.channelsPerFrame > 2) {
-    log("unsupported audio format: " + formatDouble(description.sampleRate) + "Hz/" +
+    log("unsupported audio format: " + formatShortestDouble(description.sampleRate) + "Hz/" +
         std::to_string(description.channelsPerFrame) + "ch");
     return;
   }
@@ -343,8 +334,8 @@ void SystemAudioSource::convertAndDeliver(const AudioSampleBuffer& buffer, const
       if (message.rfind(prefix, 0) == 0) log("conversion error: " + message.substr(prefix.size()));
     });
     systemConverterInput_ = input;
-    log("created converter " + formatDouble(input.sampleRate) + "Hz \u2192 " +
-        formatDouble(systemTargetFormat_->sampleRate) + "Hz");
+    log("created converter " + formatShortestDouble(input.sampleRate) + "Hz \u2192 " +
+        formatShortestDouble(systemTargetFormat_->sampleRate) + "Hz");
   }
 
   auto bytes = systemConverter_->process(*pcm);
