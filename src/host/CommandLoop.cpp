@@ -67,11 +67,8 @@ void CommandLoop::run() {
     dispatch(*line);
   }
   lines->shutdown();
-  // End of input stops nothing: each service decides whether it outlives our reference.
-  streamer_.reset();
-  videoSource_.reset();
-  monitor_.reset();
-  detector_.reset();
+  // End of input stops nothing, and the services stay held: what runs keeps running
+  // until the process is terminated, whatever state each service's own work is in.
 }
 
 void CommandLoop::dispatch(const std::string& line) {

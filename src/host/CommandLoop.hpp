@@ -29,8 +29,8 @@ class CommandLoop {
   CommandLoop(const CommandLoop&) = delete;
   CommandLoop& operator=(const CommandLoop&) = delete;
 
-  // Runs on the calling thread until input ends (then releases the services without
-  // stopping them) or STOP has ended the process.
+  // Runs on the calling thread until input ends (the services stay as they are, held
+  // by the loop) or STOP has ended the process.
   void run();
 
   // Adds or replaces the action of a command word (upper case).

@@ -229,14 +229,14 @@ TEST_F(CommandLoopTest, StopWithNothingRunning) {
   EXPECT_NEAR(log.times[0], 0.1, 1e-9);
 }
 
-TEST_F(CommandLoopTest, EndOfInputStopsNothingAndReleasesServices) {
+TEST_F(CommandLoopTest, EndOfInputStopsNothing) {
   useFakeServices();
   run({"START_VIDEO", "START_MIC_MONITORING", "START_STREAMING"});
   EXPECT_TRUE(exitStatuses.empty());
   EXPECT_TRUE(script->isShutDown());
-  EXPECT_EQ(loop->streamer(), nullptr);
-  EXPECT_EQ(loop->videoSource(), nullptr);
-  EXPECT_EQ(loop->microphoneMonitor(), nullptr);
+  EXPECT_NE(loop->streamer(), nullptr);
+  EXPECT_NE(loop->videoSource(), nullptr);
+  EXPECT_NE(loop->microphoneMonitor(), nullptr);
   for (const auto& call : log.calls) EXPECT_THAT(call, ::testing::Not(HasSubstr("stop")));
   EXPECT_TRUE(videos.at(0)->active);
 }
@@ -263,7 +263,7 @@ TEST_F(CommandLoopTest, TestWavStreamsBothChannelsAndOutlivesEndOfInput) {
             at("Creating streamer with injected test sources..."));
   EXPECT_LT(at("Creating streamer with injected test sources..."), at("CMD_RESPONSE:TEST_WAV:started:" + wav.path()));
 
-  // The loop has let go of the streamer; it keeps streaming on its own.
+  // Input has ended; streaming goes on.
   executor.advance(1.0);
   qbtools::FrameParser parser;
   auto frames = parser.feed(out.stdoutBytes());
