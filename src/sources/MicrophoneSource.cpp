@@ -78,6 +78,7 @@ void MicrophoneSource::install() {
 
 MicrophoneSource::~MicrophoneSource() {
   defaultInputListener_.reset();
+  session_->setObserver({});
   {
     std::lock_guard lock(deviceChangeMutex_);
     deviceChangeWorkItem_.cancel();
