@@ -9,7 +9,9 @@
 
 #include "HostTestSupport.hpp"
 #include "ProtocolReader.hpp"
+#include "platform/sim/SimPlatform.hpp"
 #include "runtime/ManualExecutor.hpp"
+#include "sources/MicrophoneSource.hpp"
 
 using namespace qb;
 using ::testing::ElementsAre;
@@ -369,4 +371,25 @@ TEST_F(CommandLoopTest, DeviceDiagnosticWithoutMicrophoneSource) {
   }
   EXPECT_EQ(events, 2u);
   EXPECT_THAT(out.responses(), ElementsAre("STREAMING:started"));
+}
+
+TEST_F(CommandLoopTest, DeviceDiagnosticReportsTheStreamersMicrophone) {
+  SimPlatform sim(executor);
+  sim.addTypicalMachine();
+  Platform platform = sim.platform();
+  services.audioSources.makeMicrophone = [&] { return MicrophoneSource::make(platform); };
+  run({"START_STREAMING", "GET_DEVICE_DIAGNOSTIC:user", "GET_DEVICE_DIAGNOSTIC"});
+  auto lines = out.lines();
+  std::vector<std::string> tail;
+  for (const auto& l : lines) {
+    if (l.starts_with("DEVICE_DIAGNOSTIC:")) tail.push_back("DEVICE_DIAGNOSTIC:");
+    if (l.starts_with("Device diagnostic requested") || l == "EVENT:DEVICE_DIAGNOSTIC_REQUESTED") tail.push_back(l);
+  }
+  // The start report comes first; each request then adds its own report before its log line.
+  ASSERT_GE(tail.size(), 6u);
+  EXPECT_THAT(std::vector<std::string>(tail.end() - 6, tail.end()),
+              ElementsAre("DEVICE_DIAGNOSTIC:", "Device diagnostic requested: reason=user",
+                          "EVENT:DEVICE_DIAGNOSTIC_REQUESTED", "DEVICE_DIAGNOSTIC:",
+                          "Device diagnostic requested: reason=requested", "EVENT:DEVICE_DIAGNOSTIC_REQUESTED"));
+  loop.reset();  // the microphone uses the platform above
 }
