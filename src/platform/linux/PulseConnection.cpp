@@ -4,6 +4,7 @@
 #include <pulse/proplist.h>
 #include <sys/time.h>
 
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -26,6 +27,27 @@ PulseConnection::PulseConnection(Logger log) : loop_(std::make_unique<PulseMainL
 
 PulseConnection::~PulseConnection() {
   if (!loop_->ok()) return;
+  if (loop_->inLoopThread()) {
+    // The last owner let go inside a loop callback, where neither the loop nor the
+    // context may be torn down: a helper thread does it once the callback has returned.
+    shuttingDown_ = true;
+    if (reconnectTimer_) loop_->api()->time_free(reconnectTimer_);
+    observers_.clear();
+    pa_context* context = std::exchange(context_, nullptr);
+    if (context) {
+      pa_context_set_state_callback(context, nullptr, nullptr);
+      pa_context_set_subscribe_callback(context, nullptr, nullptr);
+    }
+    std::thread([loop = std::move(loop_), context]() mutable {
+      if (context) {
+        PulseMainLoop::Lock lock(*loop);
+        pa_context_disconnect(context);
+        pa_context_unref(context);
+      }
+      loop.reset();
+    }).detach();
+    return;
+  }
   {
     PulseMainLoop::Lock lock(*loop_);
     shuttingDown_ = true;
@@ -101,7 +123,7 @@ void PulseConnection::onStateChange() {
     failedAttempts_ = 0;
     ++generation_;
     const bool reconnected = generation_ > 1;
-    log(reconnected ? "SoundServer: reconnected" : "SoundServer: connected");
+    if (reconnected) log("SoundServer: reconnected");
     pa_operation* op =
         pa_context_subscribe(context_,
                              static_cast<pa_subscription_mask_t>(

@@ -48,7 +48,8 @@ class PulseConnection {
   // Starts connecting at once. `log` must not block (it is called with the lock held);
   // lines carry no prefix of their own. Any thread.
   explicit PulseConnection(Logger log = {});
-  // Frees the context. Every observer and stream must be gone. Any thread but the loop's.
+  // Frees the context and stops the loop. Every observer and stream must be gone. Any
+  // thread; on the loop thread itself the teardown finishes on a helper thread.
   ~PulseConnection();
   PulseConnection(const PulseConnection&) = delete;
   PulseConnection& operator=(const PulseConnection&) = delete;
