@@ -5,10 +5,10 @@
 namespace qb {
 
 void Signal::notify() {
-  {
-    std::lock_guard lock(mutex_);
-    set_ = true;
-  }
+  // Notified under the lock: a waiter that sees set_ may destroy the signal as soon as
+  // it gets the lock back, so the notification must be over by then.
+  std::lock_guard lock(mutex_);
+  set_ = true;
   cv_.notify_all();
 }
 
