@@ -1,12 +1,12 @@
 #include "sources/MicrophoneSource.hpp"
 
-#include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
+#include "host/DoubleFormat.hpp"
 #include "host/Output.hpp"
 
 namespace qb {
@@ -16,19 +16,6 @@ namespace {
 // What copying a sample buffer into a PCM buffer reports when the buffer does not hold
 // the frames it claims.
 constexpr int32_t kCopyPcmDataTooSmall = -12737;
-
-// Rates print like the host's reference logs: shortest round-trip form with at least one
-// fractional digit (48000.0, 44100.5).
-std::string formatRate(double value) {
-  if (std::isnan(value)) return "nan";
-  if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-  char buffer[64];
-  auto format = std::fabs(value) < 1e16 ? std::chars_format::fixed : std::chars_format::general;
-  auto result = std::to_chars(buffer, buffer + sizeof buffer, value, format);
-  std::string text(buffer, result.ptr);
-  if (text.find_first_of(".e") == std::string::npos) text += ".0";
-  return text;
-}
 
 std::string boolText(bool value) { return value ? "true" : "false"; }
 
@@ -236,7 +223,7 @@ void MicrophoneSource::captureOutput(const AudioSampleBuffer& sampleBuffer) {
 
   if (n < 6 || (n <= 100 && n % 50 == 0) || n % 500 == 0) {
     if (const auto& d = sampleBuffer.description) {
-      log(tag + formatRate(d->sampleRate) + "Hz/" + std::to_string(d->channelsPerFrame) +
+      log(tag + formatShortestDouble(d->sampleRate) + "Hz/" + std::to_string(d->channelsPerFrame) +
           "ch, frames=" + std::to_string(sampleBuffer.numSamples));
     } else {
       log(tag + "(no format desc)");
@@ -313,7 +300,7 @@ std::optional<PcmBuffer> MicrophoneSource::convertToPCMBuffer(const AudioSampleB
     firstFallback = !std::exchange(state_.loggedMonoFallback, true);
   }
   if (firstFallback) {
-    log("WARNING: Mic delivering " + std::to_string(channels) + "ch @ " + formatRate(d.sampleRate) +
+    log("WARNING: Mic delivering " + std::to_string(channels) + "ch @ " + formatShortestDouble(d.sampleRate) +
         "Hz \u2014 extracting channel 0 as mono (non-standard channel count)");
   }
   const uint32_t bits = d.bitsPerChannel;
@@ -330,7 +317,8 @@ std::optional<PcmBuffer> MicrophoneSource::convertToPCMBuffer(const AudioSampleB
   mono.bitsPerChannel = bits;
   auto monoFormat = PcmFormat::fromDescription(mono);
   if (!monoFormat) {
-    log("Failed to create mono AVAudioFormat for " + formatRate(d.sampleRate) + "Hz/" + std::to_string(bits) + "bit");
+    log("Failed to create mono AVAudioFormat for " + formatShortestDouble(d.sampleRate) + "Hz/" + std::to_string(bits) +
+        "bit");
     return std::nullopt;
   }
 
