@@ -253,9 +253,21 @@ class Printer {
   std::ofstream video_;
 };
 
+volatile sig_atomic_t gHelperPid = 0;
+
+// The helper outlives the end of its input by design, so a host that dies must not
+// leave it behind.
+void onTerminate(int sig) {
+  if (gHelperPid > 0) kill(gHelperPid, SIGTERM);
+  _exit(128 + sig);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed stdout (piping into head) must not kill us before the helper is stopped.
+  signal(SIGPIPE, SIG_IGN);
+  for (int sig : {SIGTERM, SIGHUP, SIGINT}) signal(sig, onTerminate);
   auto options = parseOptions(argc, argv);
   if (!options) {
     usage();
@@ -277,6 +289,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  gHelperPid = helper->pid();
   std::atomic<bool> done{false};
   std::thread ticker([&] {
     while (!done) {
@@ -322,6 +335,7 @@ int main(int argc, char** argv) {
     helper->kill(SIGKILL);
     status = helper->waitForExit(5);
   }
+  gHelperPid = 0;
   std::string protocolError = helper->protocolError();
   helper.reset();  // joins the readers: every frame has been counted
   done = true;
