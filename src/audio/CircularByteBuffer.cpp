@@ -37,6 +37,7 @@ std::optional<std::vector<uint8_t>> CircularByteBuffer::read(size_t maxBytes) {
   if (count_ == 0) return std::nullopt;
   size_t n = std::min(count_, maxBytes);
   std::vector<uint8_t> out(n);
+  if (n == 0) return out;
   size_t first = std::min(n, capacity_ - readIndex_);
   std::memcpy(out.data(), buffer_.get() + readIndex_, first);
   if (first < n) std::memcpy(out.data() + first, buffer_.get(), n - first);
