@@ -6,6 +6,7 @@
 #include "host/DoubleFormat.hpp"
 #include "host/Output.hpp"
 #include "host/VideoArguments.hpp"
+#include "monitoring/DeviceListing.hpp"
 #include "sources/MicrophoneSource.hpp"
 #include "sources/WAVFileSource.hpp"
 
@@ -51,6 +52,10 @@ CommandLoop::CommandLoop(Platform platform, LineSourceFactory openLines, ExitFun
       {"GET_DEVICE_DIAGNOSTIC", bind(&CommandLoop::deviceDiagnostic)},
   };
   if (services_.makeMicrophoneMonitor) handlers_["START_MIC_MONITORING"] = bind(&CommandLoop::startMicMonitoring);
+  if (platform_.audio) {
+    handlers_["LIST_DEVICES"] = [this](const CommandLine&) { listDevices(*platform_.audio); };
+    handlers_["GET_CURRENT_MIC"] = [this](const CommandLine&) { getCurrentMicDevice(*platform_.audio); };
+  }
 }
 
 CommandLoop::~CommandLoop() = default;

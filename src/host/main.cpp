@@ -9,6 +9,8 @@
 #include "host/Output.hpp"
 #include "platform/linux/LinuxPlatform.hpp"
 #include "runtime/ThreadExecutor.hpp"
+#include "sources/MicrophoneSource.hpp"
+#include "sources/SystemAudioSource.hpp"
 
 int main() {
   // SIGPIPE keeps its default: a host that closes our pipes ends the helper.
@@ -20,6 +22,14 @@ int main() {
   auto* executor = new qb::ThreadExecutor;
   qb::Platform platform = qb::makeLinuxPlatform(*executor);
   qb::CommandServices services;
+  services.audioSources.makeMicrophone = [platform]() mutable -> std::shared_ptr<qb::AudioSource> {
+    if (!platform.audio) return nullptr;
+    return qb::MicrophoneSource::make(platform);
+  };
+  services.audioSources.makeSystem = [platform]() -> std::shared_ptr<qb::AudioSource> {
+    if (!platform.screen) return nullptr;
+    return qb::SystemAudioSource::make(platform);
+  };
   // Exit without running static destructors under threads that may still be writing.
   auto exitProcess = [](int status) {
     std::fflush(nullptr);
