@@ -32,7 +32,7 @@ std::unique_ptr<PulseRecordStream> PulseRecordStream::open(pa_context* context, 
   };
   if (!context) return fail("not connected to the sound server");
   pa_sample_spec ss{paFormat(spec.kind), spec.rate, static_cast<uint8_t>(spec.channels)};
-  if (!pa_sample_spec_valid(&ss)) return fail("unsupported sample specification");
+  if (!pa_sample_spec_valid(&ss)) return fail("unsupported sample format");
   pa_channel_map map;
   if (spec.channelMap && spec.channelMap->channels == spec.channels && pa_channel_map_valid(&*spec.channelMap)) {
     map = *spec.channelMap;
@@ -73,7 +73,8 @@ PulseRecordStream::PulseRecordStream(pa_stream* s, const RecordSpec& spec, Callb
       [](pa_stream*, void* self) {
         auto* rs = static_cast<PulseRecordStream*>(self);
         rs->assembler_.reset();
-        if (rs->callbacks_.moved) rs->callbacks_.moved();  // may destroy rs: nothing after it
+        // A copy: the callback may destroy rs, and with it the stored one.
+        if (auto moved = rs->callbacks_.moved) moved();
       },
       this);
 }
@@ -123,7 +124,9 @@ void PulseRecordStream::onState() {
         reportedEnd_ = true;
         pa_context* c = pa_stream_get_context(stream_);
         const std::string reason = c ? pa_strerror(pa_context_errno(c)) : "stream ended";
-        callbacks_.failed(reason);  // may destroy this: nothing after it
+        // Taken out first: the callback may destroy this, and with it the stored one.
+        auto failed = std::move(callbacks_.failed);
+        failed(reason);
         return;
       }
       break;
