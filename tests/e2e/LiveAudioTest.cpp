@@ -1,0 +1,330 @@
+// The built helper streaming live audio from the private sound server: tones played into
+// its sinks and microphones must come out of the right channel at the right level, and
+// keep coming when devices are switched, removed, taken away or the server restarts.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "e2e/support/LiveAudioFixture.hpp"
+
+namespace qb::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+using qbtools::Frame;
+using qbtools::Line;
+using Clock = std::chrono::steady_clock;
+
+// Every tone is a multiple of 50 Hz (whole cycles in a 20 ms frame) with its own level,
+// so a frame tells which tone it carries.
+constexpr double kSpeakersHz = 1000, kSpeakersAmp = 0.5;
+constexpr double kHeadsetHz = 1500, kHeadsetAmp = 0.4;
+constexpr double kMic1Hz = 600, kMic1Amp = 0.25;
+constexpr double kMic2Hz = 850, kMic2Amp = 0.35;
+
+// Frames of a channel received in [from, to).
+std::vector<Frame> framesBetween(const std::vector<Frame>& all, uint8_t type, Clock::time_point from,
+                                 Clock::time_point to) {
+  std::vector<Frame> out;
+  for (const auto& f : framesOf(all, type, from))
+    if (f.received < to) out.push_back(f);
+  return out;
+}
+
+void expectContiguousFromZero(const std::vector<Frame>& frames, const char* channel) {
+  ASSERT_FALSE(frames.empty()) << channel;
+  EXPECT_EQ(frames.front().sequence, 0u) << channel;
+  size_t brk = firstSequenceBreak(frames);
+  EXPECT_EQ(brk, frames.size()) << channel << ": sequence " << frames[brk - 1].sequence << " followed by "
+                                << (brk < frames.size() ? frames[brk].sequence : 0);
+}
+
+TEST_F(LiveAudioTest, TonesArriveAtTheirLevelsOnTheirOwnChannels) {
+  TonePlayer speakers("speakers", kSpeakersHz, kSpeakersAmp);
+  TonePlayer mic("mic1", kMic1Hz, kMic1Amp);
+  ASSERT_NO_FATAL_FAILURE(startStreaming());
+  auto start = helper->started();
+  ASSERT_TRUE(waitForTone(kSystem, kSpeakersHz, kSpeakersAmp, start, 5)) << "speakers tone not in system frames";
+  ASSERT_TRUE(waitForTone(kMic, kMic1Hz, kMic1Amp, start, 5)) << "mic1 tone not in mic frames";
+
+  // Three seconds of steady state.
+  auto from = Clock::now();
+  std::this_thread::sleep_for(3s);
+  auto to = Clock::now();
+  auto all = helper->frames();
+  ASSERT_NO_FATAL_FAILURE(stopCleanly());
+
+  struct Expect {
+    uint8_t type;
+    const char* name;
+    double hz, amp, otherHz;
+  };
+  for (const Expect& e : {Expect{kSystem, "system", kSpeakersHz, kSpeakersAmp, kMic1Hz},
+                          Expect{kMic, "mic", kMic1Hz, kMic1Amp, kSpeakersHz}}) {
+    SCOPED_TRACE(e.name);
+    auto channel = framesOf(all, e.type);
+    expectContiguousFromZero(channel, e.name);
+    for (const auto& f : channel) {
+      ASSERT_EQ(f.sampleRate, 48000);
+      ASSERT_EQ(f.channels, 2);
+      ASSERT_EQ(f.bitsPerSample, 16);
+      ASSERT_EQ(f.payloadLength, 3840u);
+      // The level field is the payload's RMS, truncated to 16 bits.
+      ASSERT_NEAR(f.levelValue(), payloadLevel(f), 2.0 / 65535);
+    }
+    auto window = framesBetween(all, e.type, from, to);
+    // 50 frames a second, written in bursts every 100 ms: a burst more or less at each end.
+    EXPECT_NEAR(double(window.size()), 50 * secondsBetween(from, to), 11);
+    ASSERT_FALSE(window.empty());
+    for (const auto& f : window) {
+      ASSERT_NEAR(f.levelValue(), toneLevel(e.amp), 0.02 * toneLevel(e.amp)) << "frame " << f.sequence;
+      ASSERT_NEAR(toneAmplitude(f, e.otherHz), 0, 0.005) << "the other channel's tone leaked into frame " << f.sequence;
+    }
+    EXPECT_NEAR(toneFrequency(window), e.hz, e.hz * 0.005);
+  }
+}
+
+TEST_F(LiveAudioTest, MicrophoneFollowsTheDefaultSource) {
+  TonePlayer mic1("mic1", kMic1Hz, kMic1Amp);
+  TonePlayer mic2("mic2", kMic2Hz, kMic2Amp);
+  ASSERT_NO_FATAL_FAILURE(startStreaming());
+  ASSERT_TRUE(waitForTone(kMic, kMic1Hz, kMic1Amp, helper->started(), 5));
+
+  uint64_t from = helper->lineCount();
+  auto switched = Clock::now();
+  ASSERT_TRUE(pactl({"set-default-source", "mic2"}).ok());
+  auto using2 = waitForText("[Swift Mic] Using device: Test Microphone 2", 3, from);
+  ASSERT_TRUE(using2) << "the microphone did not move to mic2";
+  EXPECT_LT(secondsBetween(switched, using2->received), 1.0);
+  auto heard = waitForTone(kMic, kMic2Hz, kMic2Amp, switched, 3);
+  ASSERT_TRUE(heard) << "mic2's tone did not reach the mic frames";
+  EXPECT_LT(secondsBetween(switched, *heard), 1.5);
+  std::this_thread::sleep_for(300ms);
+
+  auto all = helper->frames();
+  ASSERT_NO_FATAL_FAILURE(stopCleanly());
+  auto mic = framesOf(all, kMic);
+  expectContiguousFromZero(mic, "mic");
+  // Once mic2 is heard, only mic2 is heard.
+  auto after = framesOf(all, kMic, *heard);
+  ASSERT_GE(after.size(), 10u);
+  for (const auto& f : after) {
+    EXPECT_TRUE(carriesTone(f, kMic2Hz, kMic2Amp)) << "frame " << f.sequence;
+    EXPECT_NEAR(toneAmplitude(f, kMic1Hz), 0, 0.01) << "frame " << f.sequence;
+  }
+  EXPECT_NEAR(toneFrequency(after), kMic2Hz, kMic2Hz * 0.005);
+  // The system channel was not disturbed.
+  EXPECT_EQ(firstSequenceBreak(framesOf(all, kSystem)), framesOf(all, kSystem).size());
+}
+
+TEST_F(LiveAudioTest, SystemAudioFollowsTheDefaultSink) {
+  TonePlayer speakers("speakers", kSpeakersHz, kSpeakersAmp);
+  TonePlayer headset("headset", kHeadsetHz, kHeadsetAmp);
+  ASSERT_NO_FATAL_FAILURE(startStreaming());
+  ASSERT_TRUE(waitForTone(kSystem, kSpeakersHz, kSpeakersAmp, helper->started(), 5));
+
+  auto switched = Clock::now();
+  ASSERT_TRUE(pactl({"set-default-sink", "headset"}).ok());
+  auto heard = waitForTone(kSystem, kHeadsetHz, kHeadsetAmp, switched, 3);
+  ASSERT_TRUE(heard) << "the headset's tone did not reach the system frames";
+  EXPECT_LT(secondsBetween(switched, *heard), 1.5);
+  std::this_thread::sleep_for(300ms);
+
+  auto all = helper->frames();
+  ASSERT_NO_FATAL_FAILURE(stopCleanly());
+  expectContiguousFromZero(framesOf(all, kSystem), "system");
+  auto after = framesOf(all, kSystem, *heard);
+  ASSERT_GE(after.size(), 10u);
+  // (The server moves the speakers' tone along to the new default, so only the headset's
+  // own tone tells which output is recorded.)
+  for (const auto& f : after) EXPECT_TRUE(carriesTone(f, kHeadsetHz, kHeadsetAmp)) << "frame " << f.sequence;
+}
+
+TEST_F(LiveAudioTest, BothChannelsComeBackAfterTheSoundServerIsKilledAndRestarted) {
+  {
+    TonePlayer speakers("speakers", kSpeakersHz, kSpeakersAmp);
+    TonePlayer mic("mic1", kMic1Hz, kMic1Amp);
+    ASSERT_NO_FATAL_FAILURE(startStreaming());
+    ASSERT_TRUE(waitForTone(kSystem, kSpeakersHz, kSpeakersAmp, helper->started(), 5));
+    ASSERT_TRUE(waitForTone(kMic, kMic1Hz, kMic1Amp, helper->started(), 5));
+    auto restart = testEnv({"restart-pulse"});
+    ASSERT_TRUE(restart.ok()) << restart.output;
+  }  // the players died with the server
+  auto restarted = Clock::now();
+  // Other levels than before, so that only audio recorded after the restart matches.
+  constexpr double kAmpAfter = 0.3;
+  TonePlayer speakers("speakers", kSpeakersHz, kAmpAfter);
+  TonePlayer mic("mic1", kMic1Hz, kAmpAfter);
+  auto system = waitForTone(kSystem, kSpeakersHz, kAmpAfter, restarted, 10);
+  auto micHeard = waitForTone(kMic, kMic1Hz, kAmpAfter, restarted, 10);
+  EXPECT_TRUE(system) << "system audio did not come back";
+  EXPECT_TRUE(micHeard) << "the microphone did not come back";
+  if (system) std::printf("system audio back %.2f s after the restart\n", secondsBetween(restarted, *system));
+  if (micHeard) std::printf("microphone back %.2f s after the restart\n", secondsBetween(restarted, *micHeard));
+  ASSERT_TRUE(system && micHeard);
+
+  // And it stays back.
+  auto from = Clock::now();
+  std::this_thread::sleep_for(1s);
+  auto all = helper->frames();
+  ASSERT_NO_FATAL_FAILURE(stopCleanly());
+  for (uint8_t type : {kSystem, kMic}) {
+    SCOPED_TRACE(type == kSystem ? "system" : "mic");
+    expectContiguousFromZero(framesOf(all, type), type == kSystem ? "system" : "mic");
+    auto window = framesBetween(all, type, from, from + 1s);
+    EXPECT_NEAR(double(window.size()), 50, 11);
+  }
+}
+
+TEST_F(LiveAudioTest, RecordingKilledByAnotherClientIsReclaimed) {
+  TonePlayer speakers("speakers", kSpeakersHz, kSpeakersAmp);
+  ASSERT_NO_FATAL_FAILURE(startStreaming());
+  ASSERT_TRUE(waitForTone(kSystem, kSpeakersHz, kSpeakersAmp, helper->started(), 5));
+
+  std::optional<uint32_t> ours;
+  for (const auto& o : sourceOutputs())
+    if (o.pid == helper->pid() && o.mediaName == "Quellbrook system audio") ours = o.index;
+  ASSERT_TRUE(ours) << "no system audio recording of the helper on the server";
+  uint64_t from = helper->lineCount();
+  auto killed = Clock::now();
+  // pactl cannot end another client's stream; pacmd's command line can.
+  auto kill = runProcess({"pacmd", "kill-source-output", std::to_string(*ours)});
+  ASSERT_TRUE(kill.ok() && kill.output.empty()) << kill.output;
+
+  auto contention = waitForText("EVENT:SYSTEM_AUDIO_CONTENTION:-3805", 3, from);
+  ASSERT_TRUE(contention);
+  auto resolved = waitForText("EVENT:SYSTEM_AUDIO_CONTENTION_RESOLVED", 5, contention->index);
+  ASSERT_TRUE(resolved);
+  auto heard = waitForTone(kSystem, kSpeakersHz, kSpeakersAmp, resolved->received, 3);
+  ASSERT_TRUE(heard) << "system frames did not continue after the contention";
+  std::printf("contention resolved %.2f s after the kill\n", secondsBetween(killed, resolved->received));
+
+  // The new recording is ours, on the same output.
+  size_t recordings = 0;
+  for (const auto& o : sourceOutputs())
+    if (o.pid == helper->pid() && o.mediaName == "Quellbrook system audio") ++recordings;
+  EXPECT_EQ(recordings, 1u);
+
+  auto all = helper->frames();
+  ASSERT_NO_FATAL_FAILURE(stopCleanly());
+  expectContiguousFromZero(framesOf(all, kSystem), "system");
+  // The microphone was not disturbed.
+  expectContiguousFromZero(framesOf(all, kMic), "mic");
+  EXPECT_GE(framesBetween(all, kMic, killed, *heard).size(), size_t(40 * secondsBetween(killed, *heard)));
+}
+
+TEST_F(LiveAudioTest, RemovedOutputIsReplacedAndMicrophoneAudioNeverReachesTheSystemChannel) {
+  TonePlayer mic("mic1", kMic1Hz, kMic1Amp);
+  auto speakersModule = sinkModule("speakers");
+  ASSERT_TRUE(speakersModule);
+  ASSERT_NO_FATAL_FAILURE(startStreaming());
+  {
+    TonePlayer speakers("speakers", kSpeakersHz, kSpeakersAmp);
+    ASSERT_TRUE(waitForTone(kSystem, kSpeakersHz, kSpeakersAmp, helper->started(), 5));
+    ASSERT_TRUE(waitForTone(kMic, kMic1Hz, kMic1Amp, helper->started(), 5));
+  }
+  // Quiet speakers first, so that nothing played before the removal is in the way.
+  auto quiet = Clock::now();
+  ASSERT_TRUE(helper->waitForFrames(10, 3, [&](const Frame& f) {
+    return f.type == kSystem && f.received > quiet + 200ms && payloadLevel(f) < 0.001;
+  }));
+
+  uint64_t from = helper->lineCount();
+  auto removed = Clock::now();
+  ASSERT_TRUE(pactl({"unload-module", std::to_string(*speakersModule)}).ok());
+  std::string next = defaultSink();
+  ASSERT_THAT(next, ::testing::AnyOf("headset", "mic2_feed")) << "the server chose another default output";
+  // A tone into the new default output must come through; mic1 keeps playing throughout.
+  std::this_thread::sleep_for(1s);
+  TonePlayer newOutput(next, kHeadsetHz, kHeadsetAmp);
+  auto heard = waitForTone(kSystem, kHeadsetHz, kHeadsetAmp, removed, 8);
+  ASSERT_TRUE(heard) << "system audio did not continue from the new default output " << next;
+  std::printf("system audio from %s %.2f s after the removal\n", next.c_str(), secondsBetween(removed, *heard));
+  std::this_thread::sleep_for(500ms);
+
+  auto all = helper->frames();
+  auto lines = helper->lines();
+  ASSERT_NO_FATAL_FAILURE(stopCleanly());
+  auto system = framesOf(all, kSystem, removed);
+  ASSERT_FALSE(system.empty());
+  for (const auto& f : system)
+    ASSERT_LT(toneAmplitude(f, kMic1Hz), 0.01) << "microphone audio in system frame " << f.sequence;
+  for (const auto& f : framesOf(all, kMic, removed))
+    ASSERT_TRUE(carriesTone(f, kMic1Hz, kMic1Amp)) << "mic frame " << f.sequence;
+  expectContiguousFromZero(framesOf(all, kSystem), "system");
+  expectContiguousFromZero(framesOf(all, kMic), "mic");
+  for (size_t i = from; i < lines.size(); ++i)
+    if (lines[i].kind == qbtools::LineKind::event || lines[i].text.rfind("SoundServer:", 0) == 0)
+      std::printf("after the removal: %s\n", lines[i].text.c_str());
+}
+
+TEST_F(LiveAudioTest, DeviceQueriesNameTheServersMicrophones) {
+  helper = std::make_unique<qbtools::HelperProcess>(defaultOptions());
+  auto ask = [&](const std::string& command, const std::string& prefix) -> std::string {
+    uint64_t from = helper->lineCount();
+    EXPECT_TRUE(helper->send(command));
+    auto line = helper->waitForResponsePrefix(prefix, kAnswerTimeout, from);
+    EXPECT_TRUE(line) << "no answer to " << command;
+    return line ? line->body : std::string();
+  };
+
+  auto list = nlohmann::json::parse(ask("LIST_DEVICES", "DEVICES_LIST:").substr(13), nullptr, false);
+  ASSERT_TRUE(list.is_array());
+  EXPECT_EQ(list, nlohmann::json::parse(R"([{"id":"mic1","name":"Test Microphone 1","type":"input"},
+                                            {"id":"mic2","name":"Test Microphone 2","type":"input"}])"))
+      << "monitors are not microphones";
+  EXPECT_EQ(ask("GET_CURRENT_MIC", "CURRENT_MIC:"), "CURRENT_MIC:Test Microphone 1");
+  ASSERT_TRUE(pactl({"set-default-source", "mic2"}).ok());
+  EXPECT_EQ(ask("GET_CURRENT_MIC", "CURRENT_MIC:"), "CURRENT_MIC:Test Microphone 2");
+  ASSERT_TRUE(pactl({"set-default-source", "mic1"}).ok());
+
+  // Without streaming there is no microphone to diagnose.
+  uint64_t from = helper->lineCount();
+  ASSERT_TRUE(helper->send("GET_DEVICE_DIAGNOSTIC"));
+  ASSERT_TRUE(waitForText("EVENT:DEVICE_DIAGNOSTIC_REQUESTED", kAnswerTimeout, from));
+  EXPECT_TRUE(waitForText("Device diagnostic requested but no active MicrophoneSource", 1, from));
+
+  // Streaming mic1 while another client records mic2.
+  TonePlayer tone("mic1", kMic1Hz, kMic1Amp);
+  ChildGuard other({"parec", "--device=mic2", "--client-name=qb-e2e-other-recorder"});
+  ASSERT_NO_FATAL_FAILURE(startStreaming());
+  ASSERT_TRUE(waitForTone(kMic, kMic1Hz, kMic1Amp, helper->started(), 5));
+  from = helper->lineCount();
+  ASSERT_TRUE(helper->send("GET_DEVICE_DIAGNOSTIC:level check"));
+  auto report =
+      helper->waitForLine([](const Line& l) { return l.kind == qbtools::LineKind::deviceDiagnostic; }, 5, from);
+  ASSERT_TRUE(report);
+  EXPECT_TRUE(waitForText("EVENT:DEVICE_DIAGNOSTIC_REQUESTED", kAnswerTimeout, report->index));
+  auto d = nlohmann::json::parse(report->body, nullptr, false);
+  ASSERT_TRUE(d.is_object()) << report->body;
+  EXPECT_EQ(d["event"], "capture_problem");
+  EXPECT_EQ(d["reason"], "level check");
+  EXPECT_EQ(d["selectedDevice"]["id"], "mic1");
+  EXPECT_EQ(d["selectedDevice"]["name"], "Test Microphone 1");
+  EXPECT_NEAR(d["selectedDevice"].value("rms", 0.0), toneLevel(kMic1Amp), 0.02 * toneLevel(kMic1Amp));
+  EXPECT_GT(d["selectedDevice"].value("framesReceived", 0), 0);
+  EXPECT_FALSE(d.contains("driftDetected"));
+  EXPECT_EQ(d["allInputDevices"], nlohmann::json::parse(R"([
+      {"id":"mic1","name":"Test Microphone 1","isDefault":true,"isRunning":true},
+      {"id":"mic2","name":"Test Microphone 2","isDefault":false,"isRunning":true}])"));
+  EXPECT_EQ(d["otherRunningDevices"], nlohmann::json::parse(R"([
+      {"id":"mic2","name":"Test Microphone 2","isDefault":false,"isRunning":true}])"));
+
+  // The start report named the device too.
+  bool startReport = false;
+  for (const auto& l : helper->linesOfKind(qbtools::LineKind::deviceDiagnostic)) {
+    auto j = nlohmann::json::parse(l.body, nullptr, false);
+    if (j.is_object() && j["event"] == "capture_start") {
+      startReport = true;
+      EXPECT_EQ(j["selectedDevice"], nlohmann::json::parse(R"({"id":"mic1","name":"Test Microphone 1"})"));
+    }
+  }
+  EXPECT_TRUE(startReport);
+  ASSERT_NO_FATAL_FAILURE(stopCleanly());
+}
+
+}  // namespace
+}  // namespace qb::e2e
