@@ -129,6 +129,7 @@ struct Channel {
   const char* name;
   WavWriter wav;
   uint64_t frames = 0;
+  std::optional<Timestamp> firstFrame;  // live devices take a moment to deliver
   std::optional<uint32_t> nextSequence;
   uint64_t gaps = 0;
   uint64_t missingFrames = 0;
@@ -189,6 +190,7 @@ int main(int argc, char** argv) {
       gapReports.emplace_back(buf);
     }
     ch.nextSequence = f.sequence + 1;
+    if (!ch.firstFrame) ch.firstFrame = f.received;
     if (f.sampleRate != 48000 || f.channels != 2 || f.bitsPerSample != 16) ch.formatMismatch = true;
     ch.wav.append(f.payload);
     ++ch.frames;
@@ -247,7 +249,8 @@ int main(int argc, char** argv) {
                  tty ? "" : "\n");
   }
   if (tty) std::fprintf(stderr, "\n");
-  double recorded = secondsSince(recordStart, std::chrono::steady_clock::now());
+  const auto recordEnd = std::chrono::steady_clock::now();
+  double recorded = secondsSince(recordStart, recordEnd);
 
   if (helper->running()) {
     uint64_t from = helper->lineCount();
@@ -278,13 +281,20 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "\nrecorded %.1f s into %s\n", recorded, options->outDir.c_str());
   for (auto& ch : channels) {
     double avg = ch.frames ? ch.levelSum / static_cast<double>(ch.frames) : 0;
-    std::fprintf(
-        stderr,
-        "  %-6s %7llu frames (%.1f s of audio, %.1f frames/s), %llu gaps (%llu frames missing), mean level %s%s\n",
-        ch.name, static_cast<unsigned long long>(ch.frames), static_cast<double>(ch.wav.dataBytes()) / 192000.0,
-        recorded > 0 ? static_cast<double>(ch.frames) / recorded : 0.0, static_cast<unsigned long long>(ch.gaps),
-        static_cast<unsigned long long>(ch.missingFrames), dbfs(avg).c_str(),
-        ch.formatMismatch ? " [frames not 48 kHz stereo 16-bit]" : "");
+    // The rate counts from the channel's first frame: a live device's first audio can come
+    // a second or two after the start.
+    double delivering = ch.firstFrame ? secondsSince(*ch.firstFrame, recordEnd) : 0;
+    char first[48] = "no frames";
+    if (ch.firstFrame)
+      std::snprintf(first, sizeof first, "first after %.2f s", secondsSince(recordStart, *ch.firstFrame));
+    std::fprintf(stderr,
+                 "  %-6s %7llu frames (%.1f s of audio, %s, %.1f frames/s from then), %llu gaps (%llu frames "
+                 "missing), mean level %s%s\n",
+                 ch.name, static_cast<unsigned long long>(ch.frames),
+                 static_cast<double>(ch.wav.dataBytes()) / 192000.0, first,
+                 delivering > 0 ? static_cast<double>(ch.frames) / delivering : 0.0,
+                 static_cast<unsigned long long>(ch.gaps), static_cast<unsigned long long>(ch.missingFrames),
+                 dbfs(avg).c_str(), ch.formatMismatch ? " [frames not 48 kHz stereo 16-bit]" : "");
     if (ch.gaps || ch.formatMismatch) ok = false;
   }
   for (auto& g : gapReports) std::fprintf(stderr, "  %s\n", g.c_str());

@@ -1,0 +1,289 @@
+// Live audio figures:
+//  1. delay inside the helper, from a capture buffer's arrival to the frame that carries
+//     it being written: the real streamer on the production executor, fed by two sources
+//     that deliver 10 ms buffers in real time, with the write time of every frame
+//     recorded through the output sink;
+//  2. CPU of the built helper streaming both channels from the private sound server
+//     (scripts/test-env) with tones playing, read from /proc/<pid>/stat.
+//
+//   bench_live_audio [--delay-seconds N] [--cpu-seconds N] [--binary PATH]
+//
+// Part 2 needs PULSE_SERVER and DISPLAY (eval "$(scripts/test-env start)"); without them it
+// is skipped.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <numbers>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "HelperProcess.hpp"
+#include "ProtocolReader.hpp"
+#include "audio/AudioSource.hpp"
+#include "audio/SimpleAudioStreamer.hpp"
+#include "host/Output.hpp"
+#include "runtime/ThreadExecutor.hpp"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  auto i = static_cast<size_t>(std::ceil(p / 100.0 * double(v.size()))) - 1;
+  return v[std::min(i, v.size() - 1)];
+}
+
+// ---- 1. Delay inside the helper -------------------------------------------------------
+
+// Delivers 10 ms buffers of 48 kHz stereo s16le on its own thread at real-time pace, as a
+// capture callback would, and notes when each one was handed over.
+class PacedSource final : public qb::AudioSource {
+ public:
+  PacedSource(std::string id, qb::AudioProtocol::FrameType type) : id_(std::move(id)), type_(type) {}
+  ~PacedSource() override { stop(); }
+
+  const std::string& sourceID() const override { return id_; }
+  qb::AudioProtocol::FrameType frameType() const override { return type_; }
+  void setOnAudioData(qb::AudioDataCallback callback) override { callback_ = std::move(callback); }
+  std::optional<qb::SourceError> start() override {
+    active_ = true;
+    thread_ = std::thread([this] { run(); });
+    return std::nullopt;
+  }
+  void stop() override {
+    active_ = false;
+    if (thread_.joinable()) thread_.join();
+  }
+  bool isActive() const override { return active_; }
+
+  // Arrival time of every buffer delivered (read after stop()).
+  const std::vector<Clock::time_point>& arrivals() const { return arrivals_; }
+  static constexpr size_t kBufferBytes = 1920;  // 10 ms
+
+ private:
+  void run() {
+    std::vector<uint8_t> buffer(kBufferBytes);
+    auto next = Clock::now();
+    size_t n = 0;
+    while (active_) {
+      for (size_t i = 0; i < kBufferBytes / 4; ++i, ++n) {
+        auto v = static_cast<int16_t>(8000 * std::sin(2 * std::numbers::pi * 1000 * double(n) / 48000));
+        std::memcpy(&buffer[4 * i], &v, 2);
+        std::memcpy(&buffer[4 * i + 2], &v, 2);
+      }
+      std::this_thread::sleep_until(next);
+      arrivals_.push_back(Clock::now());
+      callback_(buffer);
+      next += 10ms;
+    }
+  }
+
+  std::string id_;
+  qb::AudioProtocol::FrameType type_;
+  qb::AudioDataCallback callback_;
+  std::atomic<bool> active_{false};
+  std::thread thread_;
+  std::vector<Clock::time_point> arrivals_;
+};
+
+void measureDelay(double seconds) {
+  std::printf("== delay from buffer arrival to frame write (in process, %.0f s, 10 ms buffers)\n", seconds);
+  std::mutex mutex;
+  qbtools::FrameParser parser(false);
+  std::vector<Clock::time_point> written[2];  // per channel, indexed by sequence
+  qb::OutputSink sink;
+  sink.stdoutBytes = [&](std::span<const uint8_t> bytes) {
+    auto now = Clock::now();
+    std::lock_guard lock(mutex);
+    for (const auto& f : parser.feed(bytes, now)) {
+      auto& w = written[f.type - 1];
+      if (f.sequence == w.size()) w.push_back(now);
+    }
+  };
+  sink.stderrLine = [](std::string_view) {};
+  qb::ScopedOutputSink scoped(sink);
+
+  auto mic = std::make_shared<PacedSource>("mic", qb::AudioProtocol::FrameType::mic);
+  auto system = std::make_shared<PacedSource>("system", qb::AudioProtocol::FrameType::system);
+  {
+    qb::ThreadExecutor executor;
+    auto streamer = std::make_shared<qb::SimpleAudioStreamer>(executor, mic, system);
+    streamer->start();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    streamer->stop();
+    std::this_thread::sleep_for(250ms);  // the last tick
+  }
+
+  std::lock_guard lock(mutex);
+  const PacedSource* sources[2] = {mic.get(), system.get()};
+  const char* names[2] = {"mic", "system"};
+  for (int c = 0; c < 2; ++c) {
+    const auto& arrivals = sources[c]->arrivals();
+    std::vector<double> all, completing;
+    for (size_t k = 0; k < arrivals.size(); ++k) {
+      size_t frame = k / 2;  // two 10 ms buffers per 20 ms frame
+      if (frame >= written[c].size()) break;
+      double d = ms(written[c][frame] - arrivals[k]);
+      all.push_back(d);
+      if (k % 2 == 1) completing.push_back(d);
+    }
+    std::printf(
+        "  %-6s %5zu buffers: p50 %6.1f ms  p99 %6.1f ms  max %6.1f ms   (last buffer of its frame: p50 %.1f, p99 "
+        "%.1f ms)\n",
+        names[c], all.size(), percentile(all, 50), percentile(all, 99), percentile(all, 100),
+        percentile(completing, 50), percentile(completing, 99));
+  }
+}
+
+// ---- 2. CPU of the real helper --------------------------------------------------------
+
+// A sine written to pacat through a pipe for as long as this object lives.
+class Tone {
+ public:
+  Tone(const std::string& sink, double hz, double amplitude) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[0], STDIN_FILENO);
+    std::vector<std::string> args{"pacat",        "--playback",   "--device=" + sink,  "--format=s16le",
+                                  "--rate=48000", "--channels=2", "--latency-msec=100"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawnp(&pid_, "pacat", &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[0]);
+    fd_ = fds[1];
+    if (pid_ > 0) writer_ = std::thread([this, hz, amplitude] { write(hz, amplitude); });
+  }
+  ~Tone() {
+    stop_ = true;
+    if (pid_ > 0) ::kill(pid_, SIGKILL);
+    if (writer_.joinable()) writer_.join();
+    if (fd_ >= 0) ::close(fd_);
+    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+  }
+
+ private:
+  void write(double hz, double amplitude) {
+    sigset_t pipeSet;
+    sigemptyset(&pipeSet);
+    sigaddset(&pipeSet, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSet, nullptr);
+    std::vector<int16_t> chunk(960);
+    double phase = 0;
+    while (!stop_) {
+      for (size_t i = 0; i < chunk.size(); i += 2) {
+        chunk[i] = chunk[i + 1] = static_cast<int16_t>(amplitude * 32767 * std::sin(2 * std::numbers::pi * phase));
+        phase = std::fmod(phase + hz / 48000, 1.0);
+      }
+      if (::write(fd_, chunk.data(), chunk.size() * 2) <= 0) return;
+    }
+  }
+
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread writer_;
+};
+
+// user + system CPU seconds of a process.
+double cpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string f;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> f; ++i) {  // field 3 is the state
+    if (i == 14) utime = std::stoull(f);
+    if (i == 15) stime = std::stoull(f);
+  }
+  return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+long statusKiB(pid_t pid, const std::string& key) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(key + ":", 0) == 0) return std::atol(line.c_str() + key.size() + 1);
+  return -1;
+}
+
+void measureCpu(const std::string& binary, double seconds) {
+  std::printf("== CPU of %s streaming both channels (%.0f s, tones playing)\n", binary.c_str(), seconds);
+  if (!std::getenv("PULSE_SERVER") || !std::getenv("DISPLAY")) {
+    std::printf("  skipped: PULSE_SERVER or DISPLAY unset (eval \"$(scripts/test-env start)\")\n");
+    return;
+  }
+  Tone speakers("speakers", 1000, 0.5);
+  Tone mic("mic1_feed", 600, 0.25);
+  qbtools::HelperOptions options;
+  options.binary = binary;
+  options.keepFramePayloads = false;
+  qbtools::HelperProcess helper(options);
+  helper.send("START_STREAMING");
+  if (!helper.waitForResponse("STREAMING:started", 10)) {
+    std::printf("  the helper did not start streaming\n");
+    return;
+  }
+  // Measure from the moment both channels deliver.
+  for (uint8_t type : {1, 2})
+    helper.waitForFrames(10, 10, [type](const qbtools::Frame& f) { return f.type == type && f.level > 1000; });
+  const size_t frames0 = helper.frameCount();
+  const double cpu0 = cpuSeconds(helper.pid());
+  const auto t0 = Clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  const double cpu1 = cpuSeconds(helper.pid());
+  const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+  const size_t frames = helper.frameCount() - frames0;
+  const long hwm = statusKiB(helper.pid(), "VmHWM"), rss = statusKiB(helper.pid(), "VmRSS");
+  helper.send("STOP");
+  auto status = helper.waitForExit(10);
+
+  std::printf("  %.2f CPU s in %.2f s: %.2f%% of one core (%.1f ms CPU per second of streaming)\n", cpu1 - cpu0, wall,
+              100 * (cpu1 - cpu0) / wall, 1000 * (cpu1 - cpu0) / wall);
+  std::printf("  %zu frames (%.1f per second per channel), RSS %ld KiB, peak RSS %ld KiB, exit: %s\n", frames,
+              double(frames) / wall / 2, rss, hwm, status ? status->describe().c_str() : "still running");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double delaySeconds = 10, cpuSecondsToRun = 20;
+  std::string binary = (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "quellbrook").string();
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string a = argv[i];
+    if (a == "--delay-seconds") delaySeconds = std::atof(argv[i + 1]);
+    if (a == "--cpu-seconds") cpuSecondsToRun = std::atof(argv[i + 1]);
+    if (a == "--binary") binary = argv[i + 1];
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+  measureDelay(delaySeconds);
+  measureCpu(binary, cpuSecondsToRun);
+  return 0;
+}
