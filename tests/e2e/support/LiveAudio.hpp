@@ -67,7 +67,7 @@ class ChildGuard {
 class TonePlayer {
  public:
   // sink: a sink name; "mic1"/"mic2" mean the sinks that feed those microphones.
-  TonePlayer(std::string sink, double frequency, double amplitude, int latencyMs = 30);
+  TonePlayer(std::string sink, double frequency, double amplitude, int latencyMs = 100);
   ~TonePlayer();
   TonePlayer(const TonePlayer&) = delete;
   TonePlayer& operator=(const TonePlayer&) = delete;
