@@ -388,10 +388,7 @@ SimAudioDeviceService::Counters SimAudioDeviceService::counters() const {
   return c;
 }
 
-size_t SimAudioDeviceService::listenerCount() const {
-  std::lock_guard lock(mutex_);
-  return listeners_.size();
-}
+size_t SimAudioDeviceService::listenerCount() const { return listeners_.size(); }
 
 // --- AudioDeviceService ------------------------------------------------------------
 
@@ -553,43 +550,15 @@ std::vector<std::shared_ptr<SimCaptureSession>> SimAudioDeviceService::liveSessi
 }
 
 ListenerToken SimAudioDeviceService::addListener(ListenerKind kind, AudioObjectID id, std::function<void()> callback) {
-  auto entry = std::make_shared<Listener>();
-  entry->kind = kind;
-  entry->id = id;
-  entry->callback = std::move(callback);
-  {
-    std::lock_guard lock(mutex_);
-    listeners_.push_back(entry);
-  }
-  std::weak_ptr<SimAudioDeviceService> weakSelf = weak_from_this();
-  std::weak_ptr<Listener> weakEntry = entry;
-  return ListenerToken([weakSelf, weakEntry] {
-    auto e = weakEntry.lock();
-    if (!e) return;
-    e->active = false;
-    if (auto self = weakSelf.lock()) {
-      std::lock_guard lock(self->mutex_);
-      std::erase(self->listeners_, e);
-    }
-  });
+  return listeners_.add({kind, id}, std::move(callback));
 }
 
 void SimAudioDeviceService::announce(const Announce& a) {
-  std::vector<std::shared_ptr<Listener>> due;
-  {
-    std::lock_guard lock(mutex_);
-    for (auto& l : listeners_) {
-      if ((l->kind == ListenerKind::deviceList && a.deviceList) ||
-          (l->kind == ListenerKind::defaultDevice && a.defaultDevice) ||
-          (l->kind == ListenerKind::running && std::count(a.running.begin(), a.running.end(), l->id) > 0))
-        due.push_back(l);
-    }
-  }
-  for (auto& l : due)
-    notifyQueue_->async([l] {
-      // A listener removed after the change was announced stays silent.
-      if (l->active) l->callback();
-    });
+  listeners_.notify(*notifyQueue_, [&a](const ListenerKey& l) {
+    return (l.kind == ListenerKind::deviceList && a.deviceList) ||
+           (l.kind == ListenerKind::defaultDevice && a.defaultDevice) ||
+           (l.kind == ListenerKind::running && std::count(a.running.begin(), a.running.end(), l.id) > 0);
+  });
 }
 
 }  // namespace qb

@@ -18,6 +18,7 @@
 
 #include "platform/AudioDeviceService.hpp"
 #include "platform/sim/SimAudioSignal.hpp"
+#include "platform/sim/SimListenerList.hpp"
 #include "runtime/Executor.hpp"
 
 namespace qb {
@@ -169,11 +170,9 @@ class SimAudioDeviceService final : public AudioDeviceService,
     TaskHandle toneTimer;
   };
   enum class ListenerKind { defaultDevice, deviceList, running };
-  struct Listener {
+  struct ListenerKey {
     ListenerKind kind;
     AudioObjectID id = 0;
-    std::function<void()> callback;
-    std::atomic<bool> active{true};
   };
   struct PropertyFailure {
     SimAudioProperty property;
@@ -230,7 +229,7 @@ class SimAudioDeviceService final : public AudioDeviceService,
   std::vector<PropertyFailure> propertyFailures_;
   std::map<std::string, PlatformError> inputFailures_;
   std::vector<std::string> startFailures_;  // "" means every device
-  std::vector<std::shared_ptr<Listener>> listeners_;
+  SimListenerList<ListenerKey> listeners_;
   std::vector<std::weak_ptr<SimCaptureSession>> sessions_;
   Counters counters_;
   std::atomic<uint64_t> deliveredBuffers_{0};

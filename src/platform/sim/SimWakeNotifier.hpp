@@ -3,17 +3,17 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <vector>
+#include <variant>
 
 #include "platform/WakeNotifier.hpp"
+#include "platform/sim/SimListenerList.hpp"
 #include "runtime/Executor.hpp"
 
 namespace qb {
 
 // Wake notifications on demand. Observers run as items of the "sim.wake" queue.
 // Thread-safe.
-class SimWakeNotifier final : public WakeNotifier, public std::enable_shared_from_this<SimWakeNotifier> {
+class SimWakeNotifier final : public WakeNotifier {
  public:
   explicit SimWakeNotifier(Executor& executor);
   ListenerToken observeWake(std::function<void()> observer) override;
@@ -24,14 +24,9 @@ class SimWakeNotifier final : public WakeNotifier, public std::enable_shared_fro
   int wakesPosted() const;
 
  private:
-  struct Observer {
-    std::function<void()> callback;
-    std::atomic<bool> active{true};
-  };
   std::shared_ptr<Queue> queue_;
-  mutable std::mutex mutex_;
-  std::vector<std::shared_ptr<Observer>> observers_;
-  int posted_ = 0;
+  SimListenerList<std::monostate> observers_;
+  std::atomic<int> posted_{0};
 };
 
 }  // namespace qb
