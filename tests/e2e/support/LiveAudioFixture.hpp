@@ -63,16 +63,20 @@ class LiveAudioTest : public ::testing::Test {
   }
 
   // Waits until `count` frames of the channel received at or after `since` carry the tone;
-  // returns when the first of them arrived.
-  std::optional<Timestamp> waitForTone(uint8_t type, double frequency, double amplitude, Timestamp since,
-                                       double timeoutSeconds, size_t count = 10) {
-    auto matches = [=](const Frame& f) {
-      return f.type == type && f.received >= since && carriesTone(f, frequency, amplitude);
+  // returns the first of them (without its payload).
+  std::optional<Frame> waitForTone(uint8_t type, double frequency, double amplitude, Timestamp since,
+                                   double timeoutSeconds, size_t count = 10) {
+    std::optional<Frame> first;
+    auto matches = [&](const Frame& f) {
+      bool m = f.type == type && f.received >= since && carriesTone(f, frequency, amplitude);
+      if (m && !first) {
+        first = f;
+        first->payload.clear();
+      }
+      return m;
     };
     if (!helper->waitForFrames(count, timeoutSeconds, matches)) return std::nullopt;
-    for (const auto& f : helper->frames())
-      if (matches(f)) return f.received;
-    return std::nullopt;
+    return first;
   }
 
   // Waits for a line with exactly this text, at index `from` or later.
