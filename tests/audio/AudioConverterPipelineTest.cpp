@@ -3,9 +3,9 @@
 
 #include <cmath>
 #include <cstring>
-#include <numbers>
 
 #include "audio/AudioConverterPipeline.hpp"
+#include "platform/sim/SimAudioSignal.hpp"
 
 namespace qb {
 namespace {
@@ -193,44 +193,21 @@ TEST(AudioConverterPipeline, ManyChannelsAreMixedToStereo) {
   }
 }
 
-// Least-squares fit of a sine at `hz`: what is left over is noise and distortion.
-double sineSnrDb(const std::vector<int16_t>& stereo, double hz, size_t skipFrames) {
-  double ss = 0, sc = 0, cc = 0, ys = 0, yc = 0;
-  std::vector<double> y;
-  for (size_t i = skipFrames; i < stereo.size() / 2; ++i) y.push_back(stereo[2 * i]);
-  for (size_t i = 0; i < y.size(); ++i) {
-    double w = 2 * std::numbers::pi * hz * static_cast<double>(i) / 48000;
-    double s = std::sin(w), c = std::cos(w);
-    ss += s * s, sc += s * c, cc += c * c, ys += y[i] * s, yc += y[i] * c;
-  }
-  double det = ss * cc - sc * sc;
-  double a = (ys * cc - yc * sc) / det, b = (yc * ss - ys * sc) / det;
-  double signal = 0, noise = 0;
-  for (size_t i = 0; i < y.size(); ++i) {
-    double w = 2 * std::numbers::pi * hz * static_cast<double>(i) / 48000;
-    double fit = a * std::sin(w) + b * std::cos(w);
-    signal += fit * fit;
-    noise += (y[i] - fit) * (y[i] - fit);
-  }
-  return 10 * std::log10(signal / noise);
-}
-
 TEST(AudioConverterPipeline, SineSurvivesResamplingCleanly) {
   AudioConverterPipeline pipeline;
   std::vector<int16_t> out;
-  size_t n = 0;
+  const PcmFormat in{SampleFormat::Float32, 44100, 1, true};
+  const auto d = pcmDescription(in.sampleFormat, in.sampleRate, 1, true);
+  double phase = 0;
   for (int call = 0; call < 50; ++call) {
-    auto bytes = pipeline.process(makeBuffer({SampleFormat::Float32, 44100, 1, true}, 441, [&](int, size_t i) {
-      return 0.5 * std::sin(2 * std::numbers::pi * 1000 * static_cast<double>(n + i) / 44100);
-    }));
-    n += 441;
+    auto bytes = pipeline.process(*copyToPcmBuffer(sineBuffer(d, 441, 1000, 0.5, phase), in));
     if (bytes) {
       auto s = samples(*bytes);
       out.insert(out.end(), s.begin(), s.end());
     }
   }
   ASSERT_GT(out.size(), 40000u);
-  EXPECT_GT(sineSnrDb(out, 1000, 2000), 80.0);
+  EXPECT_GT(sineSnrDb(out, 1000, 48000, 2000), 80.0);
 }
 
 }  // namespace

@@ -114,4 +114,26 @@ AudioSampleBuffer sineBuffer(const StreamDescription& d, size_t frames, double f
   return sampleBufferFromFloats(d, samples);
 }
 
+double sineSnrDb(const std::vector<int16_t>& stereo, double frequency, double sampleRate, size_t skipFrames) {
+  std::vector<double> y;
+  for (size_t i = skipFrames; i < stereo.size() / 2; ++i) y.push_back(stereo[2 * i]);
+  // Least-squares fit of a sin + b cos: what is left over is noise and distortion.
+  double ss = 0, sc = 0, cc = 0, ys = 0, yc = 0;
+  for (size_t i = 0; i < y.size(); ++i) {
+    const double w = 2 * std::numbers::pi * frequency * static_cast<double>(i) / sampleRate;
+    const double s = std::sin(w), c = std::cos(w);
+    ss += s * s, sc += s * c, cc += c * c, ys += y[i] * s, yc += y[i] * c;
+  }
+  const double det = ss * cc - sc * sc;
+  const double a = (ys * cc - yc * sc) / det, b = (yc * ss - ys * sc) / det;
+  double signal = 0, noise = 0;
+  for (size_t i = 0; i < y.size(); ++i) {
+    const double w = 2 * std::numbers::pi * frequency * static_cast<double>(i) / sampleRate;
+    const double fit = a * std::sin(w) + b * std::cos(w);
+    signal += fit * fit;
+    noise += (y[i] - fit) * (y[i] - fit);
+  }
+  return 10 * std::log10(signal / noise);
+}
+
 }  // namespace qb

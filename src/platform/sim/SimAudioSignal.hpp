@@ -26,4 +26,9 @@ AudioSampleBuffer sampleBufferFromFloats(const StreamDescription& d, const std::
 AudioSampleBuffer sineBuffer(const StreamDescription& d, size_t frames, double frequency, double amplitude,
                              double& phase);
 
+// How cleanly the left channel of interleaved Int16 stereo carries a sine of `frequency`
+// Hz: signal to (noise + distortion) in dB against the best-fitting sine, from frame
+// `skipFrames` on.
+double sineSnrDb(const std::vector<int16_t>& stereo, double frequency, double sampleRate, size_t skipFrames);
+
 }  // namespace qb
