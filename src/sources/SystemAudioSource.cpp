@@ -87,10 +87,7 @@ std::optional<SourceError> SystemAudioSource::start() {
   auto fail = [&](SourceError error) -> std::optional<SourceError> {
     bool owns = ownsSession();
     if (owns) stopCallbackWatchdog();
-    if (created) {
-      clearStreamIfCurrent(created);
-      tearDownIgnoringErrors(*created);
-    }
+    if (created) discardStream(created);
     if (owns) setActive(false);
     return error;
   };
@@ -214,9 +211,12 @@ void SystemAudioSource::tearDownIgnoringErrors(CaptureStream& stream) {
   (void)stopCapture(stream);
 }
 
-void SystemAudioSource::clearStreamIfCurrent(const std::shared_ptr<CaptureStream>& stream) {
-  std::lock_guard lock(stateLock_);
-  if (stream_ == stream) stream_.reset();
+void SystemAudioSource::discardStream(const std::shared_ptr<CaptureStream>& stream) {
+  {
+    std::lock_guard lock(stateLock_);
+    if (stream_ == stream) stream_.reset();
+  }
+  tearDownIgnoringErrors(*stream);
 }
 
 // ---- lock-guarded accessors ----
@@ -602,8 +602,7 @@ bool SystemAudioSource::rebuildBody(const std::string& reason, uint64_t generati
   }
   if (auto error = fresh->addStreamOutput(weak_from_this(), StreamOutputType::audio, systemAudioQueue_)) {
     log("failed to rebuild (" + reason + "): " + error->printed());
-    clearStreamIfCurrent(fresh);
-    tearDownIgnoringErrors(*fresh);
+    discardStream(fresh);
     return false;
   }
   {
@@ -621,8 +620,7 @@ bool SystemAudioSource::rebuildBody(const std::string& reason, uint64_t generati
 
   if (auto error = startCapture(*fresh)) {
     log("failed to rebuild (" + reason + "): " + error->printed());
-    clearStreamIfCurrent(fresh);
-    tearDownIgnoringErrors(*fresh);
+    discardStream(fresh);
     return false;
   }
   {

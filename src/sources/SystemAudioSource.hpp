@@ -87,8 +87,9 @@ class SystemAudioSource final : public AudioSource,
   std::optional<PlatformError> stopCapture(CaptureStream& stream);
   // Removes our output and stops the capture, ignoring both errors.
   void tearDownIgnoringErrors(CaptureStream& stream);
-  // Clears `stream_` if it still names `stream`.
-  void clearStreamIfCurrent(const std::shared_ptr<CaptureStream>& stream);
+  // A stream that failed to come up: clears `stream_` if it still names it, then tears
+  // it down.
+  void discardStream(const std::shared_ptr<CaptureStream>& stream);
 
   void setActive(bool active);
   void setStopping(bool stopping);
