@@ -188,6 +188,27 @@ TEST_F(LiveAudioTest, BothChannelsComeBackAfterTheSoundServerIsKilledAndRestarte
   }
 }
 
+// Disabled while it fails: every server loss ends the system stream with -3821, which
+// the source counts as a normal recovery (3 per 300 s), so after the fourth restart within
+// five minutes system audio stays silent for the rest of the window, while the microphone
+// comes back every time.
+TEST_F(LiveAudioTest, DISABLED_BothChannelsComeBackAfterEveryOneOfRepeatedRestarts) {
+  ASSERT_NO_FATAL_FAILURE(startStreaming());
+  // A new level after every restart, so that only audio recorded since matches.
+  for (double amplitude : {0.25, 0.3, 0.35, 0.4, 0.45}) {
+    SCOPED_TRACE(amplitude);
+    auto since = Clock::now();
+    TonePlayer speakers("speakers", kSpeakersHz, amplitude);
+    TonePlayer mic("mic1", kMic1Hz, amplitude);
+    ASSERT_TRUE(waitForTone(kSystem, kSpeakersHz, amplitude, since, 10)) << "system audio did not come back";
+    ASSERT_TRUE(waitForTone(kMic, kMic1Hz, amplitude, since, 10)) << "the microphone did not come back";
+    if (amplitude == 0.45) break;
+    auto restart = testEnv({"restart-pulse"});
+    ASSERT_TRUE(restart.ok()) << restart.output;
+  }
+  ASSERT_NO_FATAL_FAILURE(stopCleanly());
+}
+
 TEST_F(LiveAudioTest, RecordingKilledByAnotherClientIsReclaimed) {
   TonePlayer speakers("speakers", kSpeakersHz, kSpeakersAmp);
   ASSERT_NO_FATAL_FAILURE(startStreaming());
