@@ -8,7 +8,7 @@
 //
 //   bench_live_audio [--delay-seconds N] [--cpu-seconds N] [--binary PATH]
 //
-// Part 2 needs PULSE_SERVER and DISPLAY (eval "$(scripts/test-env start)"); without them it
+// The CPU figure needs PULSE_SERVER and DISPLAY (eval "$(scripts/test-env start)"); without them it
 // is skipped.
 #include <fcntl.h>
 #include <signal.h>
