@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "BufferLog.hpp"
 #include "PulseTestEnv.hpp"
 #include "platform/linux/LinuxAudioDeviceService.hpp"
 #include "platform/linux/LinuxCaptureSession.hpp"
@@ -56,21 +57,10 @@ class LinuxCaptureSessionTest : public ::testing::Test {
     session_->setObserver(notices_);
     session_->beginConfiguration();
     session_->addInput(made.input);
-    session_->addAudioDataOutput(queue_, [this](const AudioSampleBuffer& b) {
-      std::lock_guard lock(mutex_);
-      buffers_.push_back(b);
-    });
+    session_->addAudioDataOutput(queue_, [this](const AudioSampleBuffer& b) { buffers_.add(b); });
     session_->commitConfiguration();
     session_->startRunning();
     return session_->isRunning();
-  }
-  std::vector<AudioSampleBuffer> takeBuffers() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(buffers_, {});
-  }
-  size_t bufferCount() {
-    std::lock_guard lock(mutex_);
-    return buffers_.size();
   }
 
   ThreadExecutor executor_;
@@ -79,8 +69,7 @@ class LinuxCaptureSessionTest : public ::testing::Test {
   std::shared_ptr<Queue> queue_;
   std::shared_ptr<LinuxCaptureSession> session_;
   std::shared_ptr<Notices> notices_ = std::make_shared<Notices>();
-  std::mutex mutex_;
-  std::vector<AudioSampleBuffer> buffers_;
+  BufferLog buffers_;
 };
 
 TEST_F(LinuxCaptureSessionTest, RecordsEachSourceInItsOwnFormatInTwentyMillisecondBuffers) {
@@ -96,8 +85,8 @@ TEST_F(LinuxCaptureSessionTest, RecordsEachSourceInItsOwnFormatInTwentyMilliseco
     const uint32_t twentyMs = uint32_t(c.rate * 0.02) * 2 * c.channels;
     EXPECT_GE(session_->grantedFragmentBytes(), twentyMs / 2);
     EXPECT_LE(session_->grantedFragmentBytes(), twentyMs * 2);
-    ASSERT_TRUE(waitUntil([&] { return bufferCount() >= 30; }, 5));
-    auto buffers = takeBuffers();
+    ASSERT_TRUE(waitUntil([&] { return buffers_.count() >= 30; }, 5));
+    auto buffers = buffers_.take();
     size_t frames = 0;
     for (auto& b : buffers) {
       ASSERT_TRUE(b.description);
@@ -143,8 +132,8 @@ TEST_F(LinuxCaptureSessionTest, ResumesTheSameSourceAfterTheServerReturnsOrFails
   EXPECT_EQ(notices_->all(), (std::vector<std::string>{"interrupted", "ended"}));
   EXPECT_TRUE(session_->isRunning());
   EXPECT_EQ(session_->recordingSource(), "mic2");
-  takeBuffers();
-  EXPECT_TRUE(waitUntil([&] { return bufferCount() >= 10; }, 5));
+  buffers_.take();
+  EXPECT_TRUE(waitUntil([&] { return buffers_.count() >= 10; }, 5));
 }
 
 TEST_F(LinuxCaptureSessionTest, DeviceIdsSurviveAServerRestart) {

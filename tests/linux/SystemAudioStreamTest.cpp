@@ -4,6 +4,7 @@
 #include <cmath>
 #include <mutex>
 
+#include "BufferLog.hpp"
 #include "PulseTestEnv.hpp"
 #include "platform/linux/LinuxScreenCaptureService.hpp"
 #include "platform/linux/PulseConnection.hpp"
@@ -20,30 +21,20 @@ const std::string kMediaName = "Quellbrook system audio";
 // Records buffers and stops, from the service's threads.
 class Recorder : public StreamOutput, public StreamDelegate {
  public:
-  void streamDidOutputAudio(const CaptureStream&, const AudioSampleBuffer& b) override {
-    std::lock_guard lock(mutex_);
-    buffers_.push_back(b);
-  }
+  void streamDidOutputAudio(const CaptureStream&, const AudioSampleBuffer& b) override { buffers.add(b); }
   void streamDidStop(const CaptureStream&, const PlatformError& e) override {
     std::lock_guard lock(mutex_);
     stops_.push_back(e.code);
-  }
-  std::vector<AudioSampleBuffer> takeBuffers() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(buffers_, {});
-  }
-  size_t bufferCount() {
-    std::lock_guard lock(mutex_);
-    return buffers_.size();
   }
   std::vector<int64_t> stops() {
     std::lock_guard lock(mutex_);
     return stops_;
   }
 
+  BufferLog buffers;
+
  private:
   std::mutex mutex_;
-  std::vector<AudioSampleBuffer> buffers_;
   std::vector<int64_t> stops_;
 };
 
@@ -112,10 +103,10 @@ TEST_F(SystemAudioStreamTest, DeliversTheDefaultOutputAsFloatStereoInTwentyMilli
   EXPECT_GE(granted, 480u * 8);
   EXPECT_LE(granted, 1920u * 8);
 
-  ASSERT_TRUE(waitUntil([&] { return recorder_->bufferCount() >= 50; }, 5));
-  recorder_->takeBuffers();
-  ASSERT_TRUE(waitUntil([&] { return recorder_->bufferCount() >= 25; }, 5));
-  auto buffers = recorder_->takeBuffers();
+  ASSERT_TRUE(waitUntil([&] { return recorder_->buffers.count() >= 50; }, 5));
+  recorder_->buffers.take();
+  ASSERT_TRUE(waitUntil([&] { return recorder_->buffers.count() >= 25; }, 5));
+  auto buffers = recorder_->buffers.take();
   size_t frames = 0;
   for (auto& b : buffers) {
     ASSERT_TRUE(b.description);
@@ -142,8 +133,8 @@ TEST_F(SystemAudioStreamTest, FollowsTheDefaultOutputWithoutStopping) {
   EXPECT_TRUE(waitUntil([&] { return stream_->recordingSource() == "headset.monitor"; }, 5))
       << "records " << stream_->recordingSource();
   auto tone = playTone("headset", 440, 0.5);
-  recorder_->takeBuffers();
-  ASSERT_TRUE(waitUntil([&] { return rmsOf(recorder_->takeBuffers()) > 0.2; }, 5)) << "no tone from the new default";
+  recorder_->buffers.take();
+  ASSERT_TRUE(waitUntil([&] { return rmsOf(recorder_->buffers.take()) > 0.2; }, 5)) << "no tone from the new default";
   ASSERT_TRUE(pactl("set-default-sink speakers"));
   EXPECT_TRUE(waitUntil([&] { return stream_->recordingSource() == "speakers.monitor"; }, 5));
   EXPECT_EQ(sourcesRecordedBy(kMediaName).size(), 1u) << "the old recording was left behind";
@@ -161,7 +152,7 @@ TEST_F(SystemAudioStreamTest, NeverRecordsAMicrophoneWhenItsOutputDisappears) {
   ASSERT_FALSE(start());
   EXPECT_EQ(stream_->recordingSource(), "qb_vanishing.monitor");
   auto micTone = playTone("mic1", 440, 0.8);
-  ASSERT_TRUE(waitUntil([&] { return recorder_->bufferCount() >= 10; }, 5));
+  ASSERT_TRUE(waitUntil([&] { return recorder_->buffers.count() >= 10; }, 5));
 
   ASSERT_TRUE(pactl("unload-module " + moduleIndex));
   // Watch what our stream is attached to while it recovers.
@@ -177,11 +168,11 @@ TEST_F(SystemAudioStreamTest, NeverRecordsAMicrophoneWhenItsOutputDisappears) {
   ASSERT_TRUE(settled) << "records " << stream_->recordingSource();
   EXPECT_TRUE(recorder_->stops().empty()) << "code " << recorder_->stops().front();
   const std::string now = stream_->recordingSource();
-  recorder_->takeBuffers();
-  ASSERT_TRUE(waitUntil([&] { return recorder_->bufferCount() >= 25; }, 5));
+  recorder_->buffers.take();
+  ASSERT_TRUE(waitUntil([&] { return recorder_->buffers.count() >= 25; }, 5));
   // Only a feed sink's monitor could legitimately carry the tone; the others are silent.
   if (now != "mic1_feed.monitor") {
-    EXPECT_LT(rmsOf(recorder_->takeBuffers()), 0.01) << "microphone audio leaked";
+    EXPECT_LT(rmsOf(recorder_->buffers.take()), 0.01) << "microphone audio leaked";
   }
 }
 
@@ -192,9 +183,9 @@ TEST_F(SystemAudioStreamTest, AnotherClientEndingOrMovingTheRecordingIsATakeover
   auto micTone = playTone("mic1", 440, 0.8);
   // Moving it onto a microphone is refused or ends the stream; it never records the mic.
   pactl("move-source-output " + std::to_string(outputs[0]) + " mic1");
-  recorder_->takeBuffers();
-  ASSERT_TRUE(waitUntil([&] { return recorder_->bufferCount() >= 10 || !recorder_->stops().empty(); }, 5));
-  EXPECT_LT(rmsOf(recorder_->takeBuffers()), 0.01);
+  recorder_->buffers.take();
+  ASSERT_TRUE(waitUntil([&] { return recorder_->buffers.count() >= 10 || !recorder_->stops().empty(); }, 5));
+  EXPECT_LT(rmsOf(recorder_->buffers.take()), 0.01);
   for (auto& s : sourcesRecordedBy(kMediaName)) EXPECT_TRUE(isMonitorName(s)) << s;
 
   if (recorder_->stops().empty()) {
@@ -214,7 +205,7 @@ TEST_F(SystemAudioStreamTest, ServerLossEndsTheStreamAndANewOneWorksAfterwards) 
   recorder_ = std::make_shared<Recorder>();
   ASSERT_FALSE(start());
   EXPECT_EQ(stream_->recordingSource(), "speakers.monitor");
-  EXPECT_TRUE(waitUntil([&] { return recorder_->bufferCount() >= 10; }, 5));
+  EXPECT_TRUE(waitUntil([&] { return recorder_->buffers.count() >= 10; }, 5));
 }
 
 TEST_F(SystemAudioStreamTest, PicturesAreRefusedAndCompletionsComeOnce) {
