@@ -18,6 +18,16 @@ VideoArgumentError startError(const std::optional<std::string>& arg) {
   return std::get_if<VideoArgumentError>(&r) ? std::get<VideoArgumentError>(r) : VideoArgumentError{};
 }
 
+// Every setting at its default.
+void expectDefaults(const VideoSettings& s) {
+  EXPECT_EQ(s.type, "display");
+  EXPECT_EQ(s.id, 0u);
+  EXPECT_EQ(s.width, 1920);
+  EXPECT_EQ(s.height, 1080);
+  EXPECT_EQ(s.fps, 10);
+  EXPECT_EQ(s.bitrate, 2000000);
+}
+
 std::string switchAnswer(const std::string& arg) {
   auto r = parseSwitchVideoArguments(arg);
   if (auto* e = std::get_if<VideoArgumentError>(&r)) return e->text;
@@ -29,13 +39,8 @@ std::string switchAnswer(const std::string& arg) {
 
 TEST(StartVideoArguments, DefaultsForMissingArgumentAndKeys) {
   for (std::optional<std::string> arg : {std::optional<std::string>{}, std::optional<std::string>{"{}"}}) {
-    auto s = startOk(arg);
-    EXPECT_EQ(s.type, "display");
-    EXPECT_EQ(s.id, 0u);
-    EXPECT_EQ(s.width, 1920);
-    EXPECT_EQ(s.height, 1080);
-    EXPECT_EQ(s.fps, 10);
-    EXPECT_EQ(s.bitrate, 2000000);
+    SCOPED_TRACE(arg.value_or("<none>"));
+    expectDefaults(startOk(arg));
   }
   auto s = startOk(R"({"type":"window","id":42,"width":1280,"height":720.0,"fps":30,"bitrate":500000})");
   EXPECT_EQ(s.type, "window");
@@ -47,13 +52,7 @@ TEST(StartVideoArguments, DefaultsForMissingArgumentAndKeys) {
 }
 
 TEST(StartVideoArguments, InexactValuesTakeDefaults) {
-  auto s = startOk(R"({"type":7,"id":-1,"width":1280.5,"height":"720","fps":"30","bitrate":true})");
-  EXPECT_EQ(s.type, "display");
-  EXPECT_EQ(s.id, 0u);
-  EXPECT_EQ(s.width, 1920);
-  EXPECT_EQ(s.height, 1080);
-  EXPECT_EQ(s.fps, 10);
-  EXPECT_EQ(s.bitrate, 2000000);
+  expectDefaults(startOk(R"({"type":7,"id":-1,"width":1280.5,"height":"720","fps":"30","bitrate":true})"));
   EXPECT_EQ(startOk(R"({"id":4294967296})").id, 0u);
   EXPECT_EQ(startOk(R"({"id":4294967295})").id, 4294967295u);
   EXPECT_EQ(startOk(R"({"id":3.0})").id, 3u);
