@@ -31,12 +31,7 @@ void SimScreenCaptureService::removeDisplay(uint32_t displayID, bool stopStreams
     std::lock_guard lock(mutex_);
     std::erase_if(displays_, [&](auto& d) { return d.displayID == displayID; });
   }
-  if (!stopStreams) return;
-  for (auto& s : liveStreams()) {
-    auto f = s->filter();
-    if (s->isCapturing() && f.kind == ContentFilter::Kind::display && f.displayID == displayID)
-      s->stopWithError(StreamErrorCode::kDisplayUnavailable, "The display is no longer available");
-  }
+  if (stopStreams) stopStreamsShowing(ContentFilter::forDisplay(displayID), "The display is no longer available");
 }
 
 void SimScreenCaptureService::setWindows(std::vector<WindowInfo> windows) {
@@ -54,11 +49,15 @@ void SimScreenCaptureService::removeWindow(uint32_t windowID, bool stopStreams) 
     std::lock_guard lock(mutex_);
     std::erase_if(windows_, [&](auto& w) { return w.windowID == windowID; });
   }
-  if (!stopStreams) return;
+  if (stopStreams) stopStreamsShowing(ContentFilter::forWindow(windowID), "The window is no longer available");
+}
+
+void SimScreenCaptureService::stopStreamsShowing(const ContentFilter& gone, const std::string& message) {
   for (auto& s : liveStreams()) {
-    auto f = s->filter();
-    if (s->isCapturing() && f.kind == ContentFilter::Kind::window && f.windowID == windowID)
-      s->stopWithError(StreamErrorCode::kDisplayUnavailable, "The window is no longer available");
+    const auto f = s->filter();
+    const bool shows = f.kind == gone.kind && (gone.kind == ContentFilter::Kind::display ? f.displayID == gone.displayID
+                                                                                         : f.windowID == gone.windowID);
+    if (s->isCapturing() && shows) s->stopWithError(StreamErrorCode::kDisplayUnavailable, message);
   }
 }
 

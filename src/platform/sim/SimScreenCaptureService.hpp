@@ -111,6 +111,9 @@ class SimScreenCaptureService final : public ScreenCaptureService,
     int remaining;  // < 0: unlimited
   };
 
+  // Ends every capturing stream of that display or window.
+  void stopStreamsShowing(const ContentFilter& gone, const std::string& message);
+
   // Used by streams.
   std::optional<PlatformError> takeFailure(SimScreenOp op);
   double delayFor(SimScreenOp op) const;
