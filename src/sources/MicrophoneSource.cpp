@@ -386,6 +386,16 @@ void MicrophoneSource::markInactive() {
   state_.isActive = false;
 }
 
+void MicrophoneSource::startRunningAgain(std::string_view started, std::string_view failed) {
+  session_->startRunning();
+  if (session_->isRunning()) {
+    log(started);
+  } else {
+    log(failed);
+    markInactive();
+  }
+}
+
 void MicrophoneSource::handleDeviceChange() {
   std::weak_ptr<MicrophoneSource> weak = weak_from_this();
   auto item = executor_.runAsyncAfter(kDeviceChangeDebounce, [weak] {
@@ -410,13 +420,8 @@ void MicrophoneSource::reconfigureAfterDeviceChange() {
   resetPipelineAsync();
   setupSessionLocked();
   if (!wasActive) return;
-  session_->startRunning();
-  if (session_->isRunning()) {
-    log("Session restarted after device change");
-  } else {
-    log("\u26a0\ufe0f CRITICAL: Session failed to restart after device change - marking inactive");
-    markInactive();
-  }
+  startRunningAgain("Session restarted after device change",
+                    "\u26a0\ufe0f CRITICAL: Session failed to restart after device change - marking inactive");
 }
 
 void MicrophoneSource::sessionRuntimeError(const std::optional<PlatformError>& error) {
@@ -437,13 +442,8 @@ void MicrophoneSource::recoverFromRuntimeError() {
   if (session_->isRunning()) session_->stopRunning();
   resetPipelineAsync();
   setupSessionLocked();
-  session_->startRunning();
-  if (session_->isRunning()) {
-    log("Session restarted after runtime error");
-  } else {
-    log("\u26a0\ufe0f CRITICAL: Session failed to restart after runtime error - marking inactive");
-    markInactive();
-  }
+  startRunningAgain("Session restarted after runtime error",
+                    "\u26a0\ufe0f CRITICAL: Session failed to restart after runtime error - marking inactive");
 }
 
 void MicrophoneSource::sessionWasInterrupted(const std::string& userInfo) {
@@ -460,13 +460,8 @@ void MicrophoneSource::sessionInterruptionEnded() {
 
 void MicrophoneSource::resumeAfterInterruption() {
   if (!isActive() || session_->isRunning()) return;
-  session_->startRunning();
-  if (session_->isRunning()) {
-    log("Session resumed after interruption");
-  } else {
-    log("\u26a0\ufe0f CRITICAL: Session failed to resume after interruption - marking inactive");
-    markInactive();
-  }
+  startRunningAgain("Session resumed after interruption",
+                    "\u26a0\ufe0f CRITICAL: Session failed to resume after interruption - marking inactive");
 }
 
 // --- Diagnostics ---

@@ -85,6 +85,9 @@ class MicrophoneSource final : public AudioSource,
   void resumeAfterInterruption();
   void resetPipelineAsync();
   void markInactive();
+  // Starts the session after a rebuild or an interruption; a session that does not run
+  // ends the capture. Logs `started` or `failed`.
+  void startRunningAgain(std::string_view started, std::string_view failed);
   void emitDeviceDiagnostic(const DeviceDiagnostic& report);
   static void log(std::string_view message);
 
