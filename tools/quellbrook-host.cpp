@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "HelperProcess.hpp"
+#include "WavWriter.hpp"
 
 using namespace qbtools;
 
@@ -49,16 +50,9 @@ void usage() {
                "  --wait   seconds to keep running after the last command (default 2)\n");
 }
 
-std::string defaultBinary() {
-  std::error_code ec;
-  auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return "quellbrook";
-  return (self.parent_path() / "quellbrook").string();
-}
-
 std::optional<Options> parseOptions(int argc, char** argv) {
   Options o;
-  o.binary = defaultBinary();
+  o.binary = qbtools::defaultHelperBinary();
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&]() -> std::optional<std::string> {
@@ -118,41 +112,6 @@ std::optional<std::pair<LineKind, std::string>> expectedAnswer(const std::string
   return it->second;
 }
 
-// A 48 kHz stereo s16 WAV file whose sizes are filled in when it is closed.
-class WavWriter {
- public:
-  explicit WavWriter(const std::string& path) : out_(path, std::ios::binary) { writeHeader(0); }
-  ~WavWriter() {
-    out_.seekp(0);
-    writeHeader(bytes_);
-  }
-  void append(const std::vector<uint8_t>& pcm) {
-    out_.write(reinterpret_cast<const char*>(pcm.data()), static_cast<std::streamsize>(pcm.size()));
-    bytes_ += static_cast<uint32_t>(pcm.size());
-  }
-
- private:
-  void writeHeader(uint32_t dataBytes) {
-    std::string h;
-    auto u32 = [&](uint32_t v) {
-      for (int i = 0; i < 4; ++i) h.push_back(static_cast<char>(v >> (8 * i)));
-    };
-    auto u16 = [&](uint16_t v) {
-      h.push_back(static_cast<char>(v));
-      h.push_back(static_cast<char>(v >> 8));
-    };
-    h += "RIFF";
-    u32(36 + dataBytes);
-    h += "WAVEfmt ";
-    u32(16), u16(1), u16(2), u32(48000), u32(48000 * 4), u16(4), u16(16);
-    h += "data";
-    u32(dataBytes);
-    out_.write(h.data(), static_cast<std::streamsize>(h.size()));
-  }
-  std::ofstream out_;
-  uint32_t bytes_ = 0;
-};
-
 struct Stats {
   uint64_t frames = 0, bytes = 0, keyframes = 0, gaps = 0;
   std::optional<uint32_t> lastSequence;
@@ -164,8 +123,10 @@ class Printer {
   Printer(Timestamp origin, const Options& options) : origin_(origin), options_(options) {
     if (!options.recordDir.empty()) {
       std::filesystem::create_directories(options.recordDir);
-      mic_ = std::make_unique<WavWriter>(options.recordDir + "/mic.wav");
-      system_ = std::make_unique<WavWriter>(options.recordDir + "/system.wav");
+      mic_ = std::make_unique<qbtools::WavWriter>();
+      system_ = std::make_unique<qbtools::WavWriter>();
+      mic_->open(options.recordDir + "/mic.wav");
+      system_->open(options.recordDir + "/system.wav");
       video_.open(options.recordDir + "/video.h264", std::ios::binary);
     }
   }
@@ -249,7 +210,7 @@ class Printer {
   std::mutex mutex_;
   std::map<uint8_t, Stats> stats_;
   uint64_t printedTotal_ = 0;
-  std::unique_ptr<WavWriter> mic_, system_;
+  std::unique_ptr<qbtools::WavWriter> mic_, system_;
   std::ofstream video_;
 };
 

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "HelperProcess.hpp"
+#include "WavWriter.hpp"
 
 using namespace qbtools;
 
@@ -50,16 +51,9 @@ void usage() {
                "  --out      directory for mic.wav, system.wav and events.log (default ./recording)\n");
 }
 
-std::string defaultBinary() {
-  std::error_code ec;
-  auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return "quellbrook";
-  return (self.parent_path() / "quellbrook").string();
-}
-
 std::optional<Options> parseOptions(int argc, char** argv) {
   Options o;
-  o.binary = defaultBinary();
+  o.binary = qbtools::defaultHelperBinary();
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&]() -> std::optional<std::string> {
@@ -87,47 +81,11 @@ std::optional<Options> parseOptions(int argc, char** argv) {
   return o;
 }
 
-// A 16-bit PCM WAV file written as frames arrive; sizes are filled in on close.
-class WavWriter {
- public:
-  bool open(const std::string& path) {
-    file_.open(path, std::ios::binary | std::ios::trunc);
-    if (!file_) return false;
-    std::vector<char> header(44, 0);
-    file_.write(header.data(), 44);
-    return static_cast<bool>(file_);
-  }
-  void append(const std::vector<uint8_t>& pcm) {
-    file_.write(reinterpret_cast<const char*>(pcm.data()), static_cast<std::streamsize>(pcm.size()));
-    dataBytes_ += pcm.size();
-  }
-  uint64_t dataBytes() const { return dataBytes_; }
-  void close(uint32_t rate, uint16_t channels, uint16_t bits) {
-    if (!file_.is_open()) return;
-    auto u32 = [](uint32_t v) {
-      return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
-                         static_cast<char>(v >> 24)};
-    };
-    auto u16 = [](uint16_t v) { return std::string{static_cast<char>(v), static_cast<char>(v >> 8)}; };
-    auto data = static_cast<uint32_t>(std::min<uint64_t>(dataBytes_, 0xFFFFFFFFu - 36));
-    std::string h = "RIFF" + u32(36 + data) + "WAVEfmt " + u32(16) + u16(1) + u16(channels) + u32(rate) +
-                    u32(rate * channels * bits / 8) + u16(static_cast<uint16_t>(channels * bits / 8)) + u16(bits) +
-                    "data" + u32(data);
-    file_.seekp(0);
-    file_.write(h.data(), static_cast<std::streamsize>(h.size()));
-    file_.close();
-  }
-
- private:
-  std::ofstream file_;
-  uint64_t dataBytes_ = 0;
-};
-
 // What arrived on one audio channel.
 struct Channel {
   explicit Channel(const char* n) : name(n) {}
   const char* name;
-  WavWriter wav;
+  qbtools::WavWriter wav;
   uint64_t frames = 0;
   std::optional<Timestamp> firstFrame;  // live devices take a moment to deliver
   std::optional<uint32_t> nextSequence;
@@ -274,7 +232,7 @@ int main(int argc, char** argv) {
   helper.reset();  // readers done: no more callbacks
 
   std::lock_guard guard(mutex);
-  for (auto& ch : channels) ch.wav.close(48000, 2, 16);
+  for (auto& ch : channels) ch.wav.close();
   for (auto& g : gapReports) events << g << '\n';
   events.close();
 
