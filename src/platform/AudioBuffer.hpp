@@ -75,5 +75,7 @@ struct PcmBuffer {
 // counterpart of copying a sample buffer's PCM into an audio buffer list. Fails when
 // the byte count does not cover numSamples frames.
 std::optional<PcmBuffer> copyToPcmBuffer(const AudioSampleBuffer& in, const PcmFormat& f);
+// The status callers report for that failure.
+inline constexpr int32_t kCopyPcmDataTooShort = -12737;
 
 }  // namespace qb

@@ -13,10 +13,6 @@ namespace qb {
 
 namespace {
 
-// What copying a sample buffer into a PCM buffer reports when the buffer does not hold
-// the frames it claims.
-constexpr int32_t kCopyPcmDataTooSmall = -12737;
-
 std::string boolText(bool value) { return value ? "true" : "false"; }
 
 void pipelineLog(const std::string& message) { writeStderrLine("[MicPipeline] " + message); }
@@ -283,7 +279,7 @@ std::optional<PcmBuffer> MicrophoneSource::convertToPCMBuffer(const AudioSampleB
     if (frames < 1) return std::nullopt;
     auto buffer = copyToPcmBuffer(sampleBuffer, *format);
     if (!buffer) {
-      log("CMSampleBufferCopyPCMDataIntoAudioBufferList failed: " + std::to_string(kCopyPcmDataTooSmall));
+      log("CMSampleBufferCopyPCMDataIntoAudioBufferList failed: " + std::to_string(kCopyPcmDataTooShort));
       return std::nullopt;
     }
     return buffer;

@@ -15,9 +15,6 @@ const char* boolText(bool b) { return b ? "true" : "false"; }
 
 void log(const std::string& message) { logToStderr("SystemAudioSource: " + message); }
 
-// Status reported when a buffer holds fewer bytes than its sample count needs.
-constexpr int kCopyStatusDataTooShort = -12737;
-
 }  // namespace
 
 const char* toString(SystemAudioError error) {
@@ -321,7 +318,7 @@ void SystemAudioSource::convertAndDeliver(const AudioSampleBuffer& buffer, const
                         (description.formatFlags & FormatFlags::kNonInterleaved) == 0};
   auto pcm = copyToPcmBuffer(buffer, input);
   if (!pcm) {
-    log("failed to copy PCM data, status: " + std::to_string(kCopyStatusDataTooShort));
+    log("failed to copy PCM data, status: " + std::to_string(kCopyPcmDataTooShort));
     return;
   }
 
