@@ -192,7 +192,7 @@ TEST_F(LiveAudioTest, BothChannelsComeBackAfterTheSoundServerIsKilledAndRestarte
 // the source counts as a normal recovery (3 per 300 s), so after the fourth restart within
 // five minutes system audio stays silent for the rest of the window, while the microphone
 // comes back every time.
-TEST_F(LiveAudioTest, DISABLED_BothChannelsComeBackAfterEveryOneOfRepeatedRestarts) {
+TEST_F(LiveAudioTest, BothChannelsComeBackAfterEveryOneOfRepeatedRestarts) {
   ASSERT_NO_FATAL_FAILURE(startStreaming());
   // A new level after every restart, so that only audio recorded since matches.
   for (double amplitude : {0.25, 0.3, 0.35, 0.4, 0.45}) {

@@ -125,6 +125,7 @@ void LinuxCaptureSession::startRunning() {
 
 void LinuxCaptureSession::stopRunning() {
   PulseMainLoop::Lock lock(connection_->loop());
+  if (record_) record_->flush();  // the last few milliseconds before the stop
   wantRunning_ = false;
   interrupted_ = false;
   ++openToken_;

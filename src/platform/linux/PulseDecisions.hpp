@@ -125,6 +125,39 @@ class FragmentAssembler {
   std::vector<uint8_t> carry_;
 };
 
+// The server hands record data over in whatever pieces its source renders, down to a
+// few frames; consumers expect regular buffers. Joins consecutive pieces until there are
+// at least `minBytes` (whole frames in, whole frames out).
+inline constexpr double kMinBufferSeconds = 0.01;
+
+class BufferJoiner {
+ public:
+  explicit BufferJoiner(size_t minBytes) : minBytes_(std::max<size_t>(minBytes, 1)) {}
+
+  // The joined buffer once it is long enough, else nothing (the bytes are kept).
+  std::optional<std::vector<uint8_t>> add(std::vector<uint8_t> bytes) {
+    if (pending_.empty()) {
+      pending_ = std::move(bytes);
+    } else {
+      pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+    }
+    if (pending_.size() < minBytes_) return std::nullopt;
+    return take();
+  }
+  // Whatever is kept, possibly empty; the joiner starts over.
+  std::vector<uint8_t> take() {
+    std::vector<uint8_t> out = std::move(pending_);
+    pending_.clear();
+    return out;
+  }
+  void reset() { pending_.clear(); }
+  size_t pendingBytes() const { return pending_.size(); }
+
+ private:
+  size_t minBytes_;
+  std::vector<uint8_t> pending_;
+};
+
 // ---- System-audio stream -------------------------------------------------------------
 //
 // The stream records the monitor of the default output and follows it. What happens to
@@ -136,12 +169,15 @@ enum class SystemStreamEvent {
   movedToNonMonitor,  // the stream now records something that is not a monitor
   movedToMonitor,     // the stream now records another output's monitor
   defaultSinkChanged,
+  connectionLost,  // the connection to the server failed; our record stream died with it
+  connectionBack,  // a new connection is ready after one was lost while we recorded
 };
 
 enum class SystemStreamAction {
   keep,    // go on as is
   follow,  // record the monitor of the current default output instead
   stop,    // end the stream and tell the delegate `code`
+  await,   // record nothing until the connection is back, then follow the default output
 };
 
 struct SystemStreamDecision {
@@ -162,11 +198,17 @@ inline constexpr int kMaxFollowAttempts = 3;
 
 inline SystemStreamDecision decideSystemStream(SystemStreamEvent event, const SystemStreamFacts& f) {
   using A = SystemStreamAction;
-  if (!f.contextUp) return {A::stop, StreamErrorCode::kConnectionLost};
+  // A lost server is not the stream's failure: the connection comes back by itself, and
+  // the restarted server has new outputs, so the default one is looked up again then.
+  if (!f.contextUp) return {A::await, 0};
   const bool canFollow = f.defaultSinkExists && f.followAttempts < kMaxFollowAttempts;
   switch (event) {
     case SystemStreamEvent::movedToMonitor:
       return {A::keep, 0};
+    case SystemStreamEvent::connectionLost:
+      return {A::await, 0};
+    case SystemStreamEvent::connectionBack:
+      return {A::follow, 0};
     case SystemStreamEvent::defaultSinkChanged:
       return (f.defaultSinkExists && !f.defaultIsCaptured) ? SystemStreamDecision{A::follow, 0}
                                                            : SystemStreamDecision{A::keep, 0};

@@ -63,7 +63,8 @@ PulseRecordStream::PulseRecordStream(pa_stream* s, const RecordSpec& spec, Callb
     : stream_(s),
       callbacks_(std::move(callbacks)),
       description_(describe(spec.kind, spec.rate, spec.channels).value_or(StreamDescription{})),
-      assembler_(description_.bytesPerFrame, silenceByte(spec.kind)) {
+      assembler_(description_.bytesPerFrame, silenceByte(spec.kind)),
+      joiner_(fragmentBytes(spec.rate, description_.bytesPerFrame, kMinBufferSeconds)) {
   pa_stream_set_state_callback(
       s, [](pa_stream*, void* self) { static_cast<PulseRecordStream*>(self)->onState(); }, this);
   pa_stream_set_read_callback(
@@ -73,6 +74,7 @@ PulseRecordStream::PulseRecordStream(pa_stream* s, const RecordSpec& spec, Callb
       [](pa_stream*, void* self) {
         auto* rs = static_cast<PulseRecordStream*>(self);
         rs->assembler_.reset();
+        rs->joiner_.reset();
         // A copy: the callback may destroy rs, and with it the stored one.
         if (auto moved = rs->callbacks_.moved) moved();
       },
@@ -145,9 +147,18 @@ void PulseRecordStream::onReadable() {
     std::vector<uint8_t> frames = assembler_.take(data, length);
     pa_stream_drop(stream_);
     if (!delivering_ || frames.empty() || !callbacks_.data) continue;
-    const size_t count = frames.size() / assembler_.frameBytes();
-    callbacks_.data(std::move(frames), count);
+    auto joined = joiner_.add(std::move(frames));
+    if (!joined) continue;
+    const size_t count = joined->size() / assembler_.frameBytes();
+    callbacks_.data(std::move(*joined), count);
   }
+}
+
+void PulseRecordStream::flush() {
+  std::vector<uint8_t> rest = joiner_.take();
+  if (!delivering_ || rest.empty() || !callbacks_.data) return;
+  const size_t count = rest.size() / assembler_.frameBytes();
+  callbacks_.data(std::move(rest), count);
 }
 
 }  // namespace qb::pulse

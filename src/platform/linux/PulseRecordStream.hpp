@@ -1,6 +1,7 @@
 #pragma once
 // One record stream on one source: connects at once, asks for ~20 ms fragments, turns
-// holes into silence and hands whole frames over. Freed = disconnected, callbacks off.
+// holes into silence and hands whole frames over in buffers of at least 10 ms (what is
+// left at the end comes with flush()). Freed = disconnected, callbacks off.
 //
 // Locking: every method, the constructor and the destructor need the loop's lock (see
 // PulseMainLoop). Callbacks run on the loop thread with the lock held; `failed` and
@@ -62,7 +63,13 @@ class PulseRecordStream {
   uint64_t holeBytes() const { return holeBytes_; }
   // Stops handing data over; what arrives meanwhile is dropped. Used while it is not
   // known whether the stream still records the right source.
-  void setDelivering(bool on) { delivering_ = on; }
+  void setDelivering(bool on) {
+    if (!on) joiner_.reset();
+    delivering_ = on;
+  }
+  // Hands over what is kept back for a full buffer (when delivering). Call before
+  // stopping; runs the data callback.
+  void flush();
 
  private:
   PulseRecordStream(pa_stream* s, const RecordSpec& spec, Callbacks callbacks);
@@ -73,6 +80,7 @@ class PulseRecordStream {
   Callbacks callbacks_;
   StreamDescription description_;
   FragmentAssembler assembler_;
+  BufferJoiner joiner_;
   uint64_t holeBytes_ = 0;
   bool delivering_ = true;
   bool reportedEnd_ = false;

@@ -122,6 +122,7 @@ std::optional<PlatformError> SystemAudioStream::startBlocking() {
           ? streamError(StreamErrorCode::kConnectionLost, describeEnd(StreamErrorCode::kConnectionLost))
           : streamError(StreamErrorCode::kFailed, "The system audio recording did not start in time");
   phase_ = Phase::idle;
+  awaitingServer_ = false;
   ++token_;
   record_.reset();
   verified_ = false;
@@ -131,7 +132,9 @@ std::optional<PlatformError> SystemAudioStream::startBlocking() {
 void SystemAudioStream::stopCapture(ErrorCompletion done) {
   {
     PulseMainLoop::Lock lock(connection_->loop());
+    if (record_ && phase_ == Phase::running) record_->flush();  // the last few milliseconds
     if (phase_ != Phase::ended) phase_ = Phase::stopped;
+    awaitingServer_ = false;
     ++token_;
     record_.reset();
     verified_ = false;
@@ -162,7 +165,7 @@ std::string SystemAudioStream::recordingSource() const {
 
 void SystemAudioStream::followDefault() {
   pa_context* c = connection_->context();
-  if (!c) return;  // connectionLost ends the stream
+  if (!c) return;  // the stream waits for the server
   const uint64_t token = ++token_;
   std::weak_ptr<SystemAudioStream> weak = weak_from_this();
   pulse::fetchServerInfo(c, [weak, token](std::optional<pulse::ServerInfo> info) {
@@ -268,9 +271,19 @@ void SystemAudioStream::onData(std::vector<uint8_t> bytes, size_t frames) {
 // ---- Decisions -------------------------------------------------------------------------
 
 void SystemAudioStream::connectionLost() {
+  ++token_;         // answers still pending concern the old server
   record_.reset();  // dead with its context
   verified_ = false;
-  if (active()) act(SystemStreamEvent::failed, pulse::SystemStreamFacts{false});
+  if (active()) act(SystemStreamEvent::connectionLost, pulse::SystemStreamFacts{false});
+  connection_->loop().signal();  // a start waiting for its recording fails now
+}
+
+void SystemAudioStream::connectionReady(pa_context*, bool) {
+  if (!awaitingServer_) return;
+  awaitingServer_ = false;
+  if (!active()) return;  // stopped meanwhile: nothing to record again
+  followAttempts_ = 0;
+  act(SystemStreamEvent::connectionBack, pulse::SystemStreamFacts{});
 }
 
 void SystemAudioStream::serverEvent(pa_subscription_event_type_t type, uint32_t) {
@@ -280,15 +293,16 @@ void SystemAudioStream::serverEvent(pa_subscription_event_type_t type, uint32_t)
 
 void SystemAudioStream::evaluate(SystemStreamEvent event) {
   pa_context* c = connection_->context();
-  if (!c) return;  // connectionLost decides
+  if (!c) return;  // the stream waits for the server
   // A default change is judged against whatever is recorded when the answer comes, so
   // it is never dropped; any other event concerns one recording and is dropped once that
   // recording has been replaced.
   const bool followsRecording = event != SystemStreamEvent::defaultSinkChanged;
   const uint64_t token = token_;
+  const uint64_t generation = connection_->generation();
   std::weak_ptr<SystemAudioStream> weak = weak_from_this();
-  auto stale = [followsRecording, token](SystemAudioStream& s) {
-    return !s.active() || (followsRecording && token != s.token_);
+  auto stale = [followsRecording, token, generation](SystemAudioStream& s) {
+    return !s.active() || s.connection_->generation() != generation || (followsRecording && token != s.token_);
   };
   pulse::fetchServerInfo(c, [weak, event, stale](std::optional<pulse::ServerInfo> info) {
     auto self = weak.lock();
@@ -328,6 +342,10 @@ void SystemAudioStream::act(SystemStreamEvent event, const pulse::SystemStreamFa
       return;
     case SystemStreamAction::stop:
       end(d.code, describeEnd(d.code));
+      return;
+    case SystemStreamAction::await:
+      if (!awaitingServer_) connection_->log("SoundServer: system audio waits for the sound server to come back");
+      awaitingServer_ = true;
       return;
   }
 }

@@ -8,8 +8,10 @@
 // known to record a monitor. What ends it, through the delegate's streamDidStop:
 //   -3805 (kTakenOver)          another client ended or moved our recording away
 //   -3815 (kDisplayUnavailable) the captured output is gone and there is none to follow
-//   -3821 (kConnectionLost)     the connection to the sound server was lost
 //   -3802 (kFailed)             the recording could not be set up again
+// Losing the sound server does not end it: it records nothing until the connection is
+// back, then records the monitor of the new server's default output by itself. Only a
+// start fails with -3821 (kConnectionLost) when there is no server.
 // The decisions are pulse::decideSystemStream (PulseDecisions.hpp).
 //
 // Pictures are not supported yet: adding a screen output fails. The stream cannot leave
@@ -57,6 +59,7 @@ class SystemAudioStream final : public CaptureStream,
   std::string recordingSource() const;  // empty when not recording
 
   // PulseConnectionObserver (loop thread).
+  void connectionReady(pa_context* context, bool reconnected) override;
   void connectionLost() override;
   void serverEvent(pa_subscription_event_type_t type, uint32_t index) override;
 
@@ -98,7 +101,8 @@ class SystemAudioStream final : public CaptureStream,
   std::optional<PlatformError> startError_;
   uint64_t token_ = 0;  // newest asynchronous chain wins; bumped by every (re)open and stop
   int followAttempts_ = 0;
-  bool verified_ = false;  // the stream is known to record the monitor of an output
+  bool verified_ = false;        // the stream is known to record the monitor of an output
+  bool awaitingServer_ = false;  // the connection was lost while recording
   std::string capturedSink_;
   std::unique_ptr<pulse::PulseRecordStream> record_;
 };

@@ -77,6 +77,26 @@ TEST(PulseFragments, PartialFramesWaitForTheRest) {
   EXPECT_EQ(a.take(second, 2).size(), 0u);
 }
 
+TEST(BufferJoiner, TinyFragmentsAreJoinedIntoBuffersOfAtLeastTheMinimumInOrder) {
+  BufferJoiner j(8);
+  EXPECT_FALSE(j.add({1, 2}));
+  EXPECT_FALSE(j.add({3, 4, 5}));
+  auto joined = j.add({6, 7, 8, 9});
+  ASSERT_TRUE(joined);
+  EXPECT_EQ(*joined, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  EXPECT_EQ(j.pendingBytes(), 0u);
+  // A fragment already long enough passes on its own.
+  EXPECT_EQ(j.add(std::vector<uint8_t>(20, 7))->size(), 20u);
+  // What is left at the end is flushed, not lost; after a reset nothing old comes back.
+  EXPECT_FALSE(j.add({1, 2, 3}));
+  EXPECT_EQ(j.take(), (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_TRUE(j.take().empty());
+  EXPECT_FALSE(j.add({4}));
+  j.reset();
+  EXPECT_FALSE(j.add({5}));
+  EXPECT_EQ(j.take(), (std::vector<uint8_t>{5}));
+}
+
 // ---- System-audio stream ---------------------------------------------------------------
 
 SystemStreamDecision decide(SystemStreamEvent e, bool up, bool capturedExists, bool defaultExists,
@@ -94,10 +114,21 @@ constexpr SystemStreamDecision kKeep{SystemStreamAction::keep, 0};
 constexpr SystemStreamDecision kFollow{SystemStreamAction::follow, 0};
 SystemStreamDecision stopWith(int64_t code) { return {SystemStreamAction::stop, code}; }
 
-TEST(SystemStreamMapping, LostServerEndsTheStreamWhateverHappened) {
+// A server restart must never end the stream: the source would count it as a failure and
+// give up for good after a few restarts.
+TEST(SystemStreamMapping, LostServerIsAwaitedAndTheNewDefaultFollowedWhenItIsBack) {
+  constexpr SystemStreamDecision kAwait{SystemStreamAction::await, 0};
   for (auto e : {SystemStreamEvent::failed, SystemStreamEvent::connectFailed, SystemStreamEvent::movedToNonMonitor,
-                 SystemStreamEvent::movedToMonitor, SystemStreamEvent::defaultSinkChanged})
-    EXPECT_EQ(decide(e, false, true, true), stopWith(StreamErrorCode::kConnectionLost));
+                 SystemStreamEvent::movedToMonitor, SystemStreamEvent::defaultSinkChanged,
+                 SystemStreamEvent::connectionLost, SystemStreamEvent::connectionBack}) {
+    EXPECT_EQ(decide(e, false, true, true), kAwait);
+    EXPECT_EQ(decide(e, false, false, false), kAwait);
+  }
+  EXPECT_EQ(decide(SystemStreamEvent::connectionLost, true, true, true), kAwait);
+  // Back: the old output's name means nothing on the new server, and earlier failed
+  // follows do not count against it.
+  EXPECT_EQ(decide(SystemStreamEvent::connectionBack, true, false, true), kFollow);
+  EXPECT_EQ(decide(SystemStreamEvent::connectionBack, true, true, true, true, kMaxFollowAttempts), kFollow);
 }
 
 TEST(SystemStreamMapping, AnotherClientEndingOrMovingUsIsATakeover) {
