@@ -1,7 +1,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,9 +11,9 @@
 #include <nlohmann/json.hpp>
 #include <numbers>
 
+#include "Spawn.hpp"
 #include "e2e/support/LiveAudio.hpp"
 
-extern char** environ;
 
 namespace qb::e2e {
 
@@ -27,41 +26,9 @@ std::string envOr(const char* name, const std::string& fallback = {}) {
   return v ? v : fallback;
 }
 
-// Spawns argv with stdin from `in` (or /dev/null) and stdout+stderr into `out` (or
-// /dev/null). The child starts with default signal handling, whatever the test set.
+// stdout and stderr of the child both go to `out`.
 pid_t spawn(const std::vector<std::string>& argv, int in, int out) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (in >= 0)
-    posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
-  else
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (out >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out, STDERR_FILENO);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  }
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t all, none;
-  sigfillset(&all);
-  sigdelset(&all, SIGKILL);
-  sigdelset(&all, SIGSTOP);
-  sigemptyset(&none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  std::vector<std::string> args = argv;
-  std::vector<char*> cargs;
-  for (auto& a : args) cargs.push_back(a.data());
-  cargs.push_back(nullptr);
-  pid_t pid = -1;
-  int rc = posix_spawnp(&pid, cargs[0], &actions, &attr, cargs.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  return rc == 0 ? pid : -1;
+  return qbtools::spawnWithDefaultSignals(argv, in, out, out);
 }
 
 // Waits for pid until the deadline; kills it then. Returns the wait status, or nothing

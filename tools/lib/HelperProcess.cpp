@@ -1,9 +1,10 @@
 #include "HelperProcess.hpp"
 
+#include "Spawn.hpp"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,37 +88,16 @@ HelperProcess::HelperProcess(HelperOptions options) : options_(std::move(options
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(stopPipe_, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t all, none;
-  sigfillset(&all);
-  sigdelset(&all, SIGKILL);
-  sigdelset(&all, SIGSTOP);
-  sigemptyset(&none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
   std::vector<std::string> args{options_.binary};
   args.insert(args.end(), options_.args.begin(), options_.args.end());
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
   auto envStrings = buildEnvironment(options_.env);
   std::vector<char*> envp;
   for (auto& e : envStrings) envp.push_back(e.data());
   envp.push_back(nullptr);
 
   started_ = Clock::now();
-  int rc = posix_spawnp(&pid_, options_.binary.c_str(), &actions, &attr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
+  pid_ = qbtools::spawnWithDefaultSignals(args, in[0], out[1], err[1], envp.data());
+  int rc = pid_ < 0 ? errno : 0;
   ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);
