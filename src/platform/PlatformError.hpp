@@ -20,7 +20,7 @@ struct PlatformError {
 
 namespace StreamErrorCode {
 inline constexpr int64_t kUserStopped = -3808;
-inline constexpr int64_t kTakenOver = -3805;        // another client took the capture
+inline constexpr int64_t kTakenOver = -3805;           // another client took the capture
 inline constexpr int64_t kDisplayUnavailable = -3815;  // captured display/output vanished
 inline constexpr int64_t kConnectionLost = -3821;      // sound server or X connection lost
 inline constexpr int64_t kFailed = -3802;

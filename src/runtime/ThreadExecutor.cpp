@@ -109,9 +109,8 @@ class ThreadedQueue final : public Queue {
 
  private:
   void enqueue(double seconds, Task task, TaskHandle handle) {
-    auto due = std::chrono::steady_clock::now() +
-               std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                   std::chrono::duration<double>(seconds < 0 ? 0 : seconds));
+    auto due = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                      std::chrono::duration<double>(seconds < 0 ? 0 : seconds));
     {
       std::lock_guard lock(state_->mutex);
       if (state_->stopping) return;

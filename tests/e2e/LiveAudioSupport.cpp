@@ -14,7 +14,6 @@
 #include "Spawn.hpp"
 #include "e2e/support/LiveAudio.hpp"
 
-
 namespace qb::e2e {
 
 namespace {
