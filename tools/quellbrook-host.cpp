@@ -15,7 +15,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -50,6 +52,14 @@ void usage() {
                "  --wait   seconds to keep running after the last command (default 2)\n");
 }
 
+// A non-negative, finite number of seconds, or none.
+std::optional<double> parseSeconds(const std::string& text) {
+  char* end = nullptr;
+  double v = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || *end != '\0' || !(v >= 0) || !std::isfinite(v)) return std::nullopt;
+  return v;
+}
+
 std::optional<Options> parseOptions(int argc, char** argv) {
   Options o;
   o.binary = qbtools::defaultHelperBinary();
@@ -66,7 +76,9 @@ std::optional<Options> parseOptions(int argc, char** argv) {
     } else if (a == "--wait") {
       auto v = value();
       if (!v) return std::nullopt;
-      o.wait = std::stod(*v);
+      auto seconds = parseSeconds(*v);
+      if (!seconds) return std::nullopt;
+      o.wait = *seconds;
     } else if (a == "--record") {
       auto v = value();
       if (!v) return std::nullopt;
@@ -76,6 +88,7 @@ std::optional<Options> parseOptions(int argc, char** argv) {
     } else if (a == "--help" || a == "-h") {
       return std::nullopt;
     } else {
+      if (a.size() > 1 && a[0] == '+' && !parseSeconds(a.substr(1))) return std::nullopt;
       o.commands.push_back(a);
     }
   }
@@ -269,7 +282,7 @@ int main(int argc, char** argv) {
   for (const auto& cmd : options->commands) {
     if (!helper->running()) break;
     if (cmd.size() > 1 && cmd[0] == '+') {
-      waitSeconds(std::stod(cmd.substr(1)));
+      waitSeconds(parseSeconds(cmd.substr(1)).value_or(0));
       continue;
     }
     uint64_t from = helper->lineCount();
