@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "HelperProcess.hpp"
+#include "ToolOptions.hpp"
 #include "WavWriter.hpp"
 
 using namespace qbtools;
@@ -52,14 +53,6 @@ void usage() {
                "  --wait   seconds to keep running after the last command (default 2)\n");
 }
 
-// A non-negative, finite number of seconds, or none.
-std::optional<double> parseSeconds(const std::string& text) {
-  char* end = nullptr;
-  double v = std::strtod(text.c_str(), &end);
-  if (end == text.c_str() || *end != '\0' || !(v >= 0) || !std::isfinite(v)) return std::nullopt;
-  return v;
-}
-
 std::optional<Options> parseOptions(int argc, char** argv) {
   Options o;
   o.binary = qbtools::defaultHelperBinary();
@@ -76,7 +69,7 @@ std::optional<Options> parseOptions(int argc, char** argv) {
     } else if (a == "--wait") {
       auto v = value();
       if (!v) return std::nullopt;
-      auto seconds = parseSeconds(*v);
+      auto seconds = qbtools::parseSeconds(*v);
       if (!seconds) return std::nullopt;
       o.wait = *seconds;
     } else if (a == "--record") {
@@ -88,7 +81,7 @@ std::optional<Options> parseOptions(int argc, char** argv) {
     } else if (a == "--help" || a == "-h") {
       return std::nullopt;
     } else {
-      if (a.size() > 1 && a[0] == '+' && !parseSeconds(a.substr(1))) return std::nullopt;
+      if (a.size() > 1 && a[0] == '+' && !qbtools::parseSeconds(a.substr(1))) return std::nullopt;
       o.commands.push_back(a);
     }
   }
@@ -282,7 +275,7 @@ int main(int argc, char** argv) {
   for (const auto& cmd : options->commands) {
     if (!helper->running()) break;
     if (cmd.size() > 1 && cmd[0] == '+') {
-      waitSeconds(parseSeconds(cmd.substr(1)).value_or(0));
+      waitSeconds(qbtools::parseSeconds(cmd.substr(1)).value_or(0));
       continue;
     }
     uint64_t from = helper->lineCount();

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "HelperProcess.hpp"
+#include "ToolOptions.hpp"
 #include "WavWriter.hpp"
 
 using namespace qbtools;
@@ -67,9 +68,9 @@ std::optional<Options> parseOptions(int argc, char** argv) {
       if (a == "--binary") o.binary = *v;
       if (a == "--out") o.outDir = *v;
       if (a == "--seconds") {
-        char* end = nullptr;
-        o.seconds = std::strtod(v->c_str(), &end);
-        if (end == v->c_str() || *end != '\0' || !(o.seconds >= 0) || !std::isfinite(o.seconds)) return std::nullopt;
+        auto seconds = qbtools::parseSeconds(*v);
+        if (!seconds) return std::nullopt;
+        o.seconds = *seconds;
       }
     } else if (a.rfind("--", 0) == 0) {
       return std::nullopt;

@@ -1,7 +1,6 @@
 #include "WavWriter.hpp"
 
 #include <algorithm>
-#include <filesystem>
 
 namespace qbtools {
 
@@ -51,13 +50,6 @@ void WavWriter::writeHeader(uint32_t dataBytes) {
   h += "data";
   u32(dataBytes);
   file_.write(h.data(), static_cast<std::streamsize>(h.size()));
-}
-
-std::string defaultHelperBinary() {
-  std::error_code ec;
-  auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return "quellbrook";
-  return (self.parent_path() / "quellbrook").string();
 }
 
 }  // namespace qbtools

@@ -31,7 +31,4 @@ class WavWriter {
   uint16_t bits_ = 16;
 };
 
-// The helper binary beside the running tool, or "quellbrook" on the PATH.
-std::string defaultHelperBinary();
-
 }  // namespace qbtools
