@@ -36,8 +36,8 @@
 #include "ProtocolReader.hpp"
 #include "audio/AudioSource.hpp"
 #include "audio/SimpleAudioStreamer.hpp"
-#include "host/Output.hpp"
 #include "runtime/ThreadExecutor.hpp"
+#include "wire/Output.hpp"
 
 extern char** environ;
 

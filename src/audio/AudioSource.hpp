@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "host/AudioProtocol.hpp"
+#include "wire/AudioProtocol.hpp"
 
 namespace qb {
 

@@ -4,7 +4,7 @@
 
 #include "audio/AudioLevel.hpp"
 #include "audio/AudioOutputFormat.hpp"
-#include "host/Output.hpp"
+#include "wire/Output.hpp"
 
 namespace qb {
 

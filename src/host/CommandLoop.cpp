@@ -3,12 +3,12 @@
 #include <exception>
 #include <filesystem>
 
-#include "host/DoubleFormat.hpp"
-#include "host/Output.hpp"
 #include "host/VideoArguments.hpp"
 #include "monitoring/DeviceListing.hpp"
 #include "sources/MicrophoneSource.hpp"
 #include "sources/WAVFileSource.hpp"
+#include "wire/DoubleFormat.hpp"
+#include "wire/Output.hpp"
 
 namespace qb {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "host/LineText.hpp"
+#include "wire/LineText.hpp"
 
 namespace qb {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "host/CommandParser.hpp"
-#include "host/Output.hpp"
+#include "wire/Output.hpp"
 
 namespace qb {
 

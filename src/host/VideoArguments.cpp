@@ -4,7 +4,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "host/LineText.hpp"
+#include "wire/LineText.hpp"
 
 namespace qb {
 

@@ -6,11 +6,11 @@
 #include <cstdlib>
 
 #include "host/CommandLoop.hpp"
-#include "host/Output.hpp"
 #include "platform/linux/LinuxPlatform.hpp"
 #include "runtime/ThreadExecutor.hpp"
 #include "sources/MicrophoneSource.hpp"
 #include "sources/SystemAudioSource.hpp"
+#include "wire/Output.hpp"
 
 int main() {
   // SIGPIPE keeps its default: a host that closes our pipes ends the helper.
@@ -20,7 +20,7 @@ int main() {
   // Never destroyed: the process ends through STOP (exit) or a signal, and services
   // may still run on other threads after the loop has returned.
   auto* executor = new qb::ThreadExecutor;
-  qb::Platform platform = qb::makeLinuxPlatform(*executor);
+  qb::Platform platform = qb::makeLinuxPlatform(*executor, [](const std::string& line) { qb::logToStderr(line); });
   qb::CommandServices services;
   services.audioSources.makeMicrophone = [platform]() mutable -> std::shared_ptr<qb::AudioSource> {
     if (!platform.audio) return nullptr;

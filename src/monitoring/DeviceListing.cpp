@@ -3,7 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "host/Output.hpp"
+#include "wire/Output.hpp"
 
 namespace qb {
 

@@ -1,7 +1,9 @@
 #pragma once
 // Everything the logic reaches of the machine, passed explicitly to each component.
 
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/AppIdentity.hpp"
 #include "platform/AudioDeviceService.hpp"
@@ -12,6 +14,10 @@
 #include "runtime/Executor.hpp"
 
 namespace qb {
+
+// Where a backend writes its log lines. Called from any thread, never with a backend lock
+// held; the text is a whole line without its newline.
+using LogFunction = std::function<void(const std::string& line)>;
 
 struct Platform {
   Executor* executor = nullptr;

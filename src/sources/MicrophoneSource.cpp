@@ -6,8 +6,8 @@
 #include <cstring>
 #include <utility>
 
-#include "host/DoubleFormat.hpp"
-#include "host/Output.hpp"
+#include "wire/DoubleFormat.hpp"
+#include "wire/Output.hpp"
 
 namespace qb {
 

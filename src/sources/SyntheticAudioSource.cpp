@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "audio/AudioOutputFormat.hpp"
-#include "host/Output.hpp"
 #include "sources/PlaybackSchedule.hpp"
+#include "wire/Output.hpp"
 
 namespace qb {
 

@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "audio/AudioOutputFormat.hpp"
-#include "host/DoubleFormat.hpp"
-#include "host/Output.hpp"
+#include "wire/DoubleFormat.hpp"
+#include "wire/Output.hpp"
 
 namespace qb {
 

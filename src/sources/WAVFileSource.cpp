@@ -8,9 +8,9 @@
 #include <cstring>
 
 #include "audio/AudioOutputFormat.hpp"
-#include "host/Output.hpp"
 #include "sources/PlaybackSchedule.hpp"
 #include "sources/WavParser.hpp"
+#include "wire/Output.hpp"
 
 namespace qb {
 

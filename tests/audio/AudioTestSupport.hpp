@@ -11,7 +11,7 @@
 
 #include "ProtocolReader.hpp"
 #include "audio/AudioSource.hpp"
-#include "host/Output.hpp"
+#include "wire/Output.hpp"
 
 namespace qb::testing {
 

@@ -12,7 +12,7 @@
 #include <fstream>
 
 #include "HelperProcess.hpp"
-#include "host/LineText.hpp"
+#include "wire/LineText.hpp"
 
 using namespace qbtools;
 using namespace std::chrono_literals;

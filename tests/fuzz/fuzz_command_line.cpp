@@ -7,7 +7,7 @@
 #include <string>
 
 #include "host/CommandParser.hpp"
-#include "host/LineText.hpp"
+#include "wire/LineText.hpp"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "host/LineText.hpp"
 #include "host/VideoArguments.hpp"
+#include "wire/LineText.hpp"
 
 namespace {
 

@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <span>
 
-#include "host/Output.hpp"
 #include "runtime/ManualExecutor.hpp"
 #include "sources/WAVFileSource.hpp"
 #include "sources/WavParser.hpp"
+#include "wire/Output.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::span<const uint8_t> bytes(data, size);

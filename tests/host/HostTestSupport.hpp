@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "host/LineQueue.hpp"
-#include "host/Output.hpp"
+#include "wire/Output.hpp"
 
 namespace qbtest {
 

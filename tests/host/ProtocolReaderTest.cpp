@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/AudioProtocol.hpp"
+#include "wire/AudioProtocol.hpp"
 
 using namespace qbtools;
 

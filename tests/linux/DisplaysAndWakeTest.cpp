@@ -4,9 +4,9 @@
 #include <mutex>
 
 #include "PulseTestEnv.hpp"
-#include "platform/linux/LinuxScreenCaptureService.hpp"
-#include "platform/linux/LogindWakeNotifier.hpp"
-#include "platform/linux/X11Displays.hpp"
+#include "platform/linux/logind/LogindWakeNotifier.hpp"
+#include "platform/linux/x11/LinuxScreenCaptureService.hpp"
+#include "platform/linux/x11/X11Displays.hpp"
 #include "runtime/ThreadExecutor.hpp"
 
 namespace qb {

@@ -6,8 +6,8 @@
 
 #include "BufferLog.hpp"
 #include "PulseTestEnv.hpp"
-#include "platform/linux/LinuxAudioDeviceService.hpp"
-#include "platform/linux/LinuxCaptureSession.hpp"
+#include "platform/linux/pulse/LinuxAudioDeviceService.hpp"
+#include "platform/linux/pulse/LinuxCaptureSession.hpp"
 #include "runtime/ThreadExecutor.hpp"
 
 namespace qb {

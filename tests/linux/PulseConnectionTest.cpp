@@ -7,8 +7,8 @@
 #include <chrono>
 
 #include "PulseTestEnv.hpp"
-#include "platform/linux/PulseConnection.hpp"
-#include "platform/linux/PulseIntrospection.hpp"
+#include "platform/linux/pulse/PulseConnection.hpp"
+#include "platform/linux/pulse/PulseIntrospection.hpp"
 
 namespace qb::pulse {
 namespace {

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/PulseConnection.hpp"
+#include "platform/linux/pulse/PulseConnection.hpp"
 
 #define QB_REQUIRE_TEST_SERVER()                                                               \
   do {                                                                                         \

@@ -7,9 +7,9 @@
 
 #include "BufferLog.hpp"
 #include "PulseTestEnv.hpp"
-#include "platform/linux/LinuxScreenCaptureService.hpp"
-#include "platform/linux/PulseConnection.hpp"
-#include "platform/linux/SystemAudioStream.hpp"
+#include "platform/linux/pulse/PulseConnection.hpp"
+#include "platform/linux/pulse/SystemAudioStream.hpp"
+#include "platform/linux/x11/LinuxScreenCaptureService.hpp"
 #include "runtime/ThreadExecutor.hpp"
 
 namespace qb {

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "host/Output.hpp"
 #include "platform/sim/SimAudioSignal.hpp"
 #include "platform/sim/SimPlatform.hpp"
 #include "runtime/ManualExecutor.hpp"
 #include "sources/SystemAudioSource.hpp"
+#include "wire/Output.hpp"
 
 namespace qb::testing {
 

@@ -6,6 +6,7 @@ namespace qb {
 
 // The real backend: sound server for audio, X11 for the screen. Services whose backend
 // does not exist yet are left empty; callers treat an empty service as unavailable.
-Platform makeLinuxPlatform(Executor& executor);
+// `log` receives every line the backend writes.
+Platform makeLinuxPlatform(Executor& executor, LogFunction log);
 
 }  // namespace qb

@@ -6,8 +6,8 @@
 
 #include "linux/PulseTestEnv.hpp"
 #include "platform/contract/AudioDeviceServiceContract.hpp"
-#include "platform/linux/LinuxAudioDeviceService.hpp"
-#include "platform/linux/PulseConnection.hpp"
+#include "platform/linux/pulse/LinuxAudioDeviceService.hpp"
+#include "platform/linux/pulse/PulseConnection.hpp"
 #include "runtime/ThreadExecutor.hpp"
 
 namespace qb::contract {

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/linux/DeviceIdMap.hpp"
-#include "platform/linux/PulseDecisions.hpp"
+#include "platform/linux/pulse/DeviceIdMap.hpp"
+#include "platform/linux/pulse/PulseDecisions.hpp"
 
 namespace qb::pulse {
 namespace {

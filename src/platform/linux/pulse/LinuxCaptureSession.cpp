@@ -1,8 +1,8 @@
-#include "platform/linux/LinuxCaptureSession.hpp"
+#include "platform/linux/pulse/LinuxCaptureSession.hpp"
 
 #include <algorithm>
 
-#include "platform/linux/PulseDecisions.hpp"
+#include "platform/linux/pulse/PulseDecisions.hpp"
 #include "runtime/Executor.hpp"
 
 namespace qb {

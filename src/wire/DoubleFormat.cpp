@@ -1,4 +1,4 @@
-#include "host/DoubleFormat.hpp"
+#include "wire/DoubleFormat.hpp"
 
 #include <charconv>
 #include <cmath>

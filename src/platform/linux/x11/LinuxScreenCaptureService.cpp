@@ -1,7 +1,7 @@
-#include "platform/linux/LinuxScreenCaptureService.hpp"
+#include "platform/linux/x11/LinuxScreenCaptureService.hpp"
 
-#include "platform/linux/SystemAudioStream.hpp"
-#include "platform/linux/X11Displays.hpp"
+#include "platform/linux/pulse/SystemAudioStream.hpp"
+#include "platform/linux/x11/X11Displays.hpp"
 #include "runtime/Executor.hpp"
 
 namespace qb {

@@ -16,9 +16,9 @@
 #include <string>
 
 #include "platform/ListenerToken.hpp"
-#include "platform/linux/DeviceIdMap.hpp"
-#include "platform/linux/PulseConnection.hpp"
-#include "platform/linux/PulseIntrospection.hpp"
+#include "platform/linux/pulse/DeviceIdMap.hpp"
+#include "platform/linux/pulse/PulseConnection.hpp"
+#include "platform/linux/pulse/PulseIntrospection.hpp"
 
 namespace qb {
 class Queue;

@@ -8,7 +8,7 @@
 #include <span>
 #include <string_view>
 
-#include "host/AudioProtocol.hpp"
+#include "wire/AudioProtocol.hpp"
 
 namespace qb {
 

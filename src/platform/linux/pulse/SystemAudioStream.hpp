@@ -26,10 +26,10 @@
 #include <string>
 
 #include "platform/ScreenCaptureService.hpp"
-#include "platform/linux/PulseConnection.hpp"
-#include "platform/linux/PulseDecisions.hpp"
-#include "platform/linux/PulseIntrospection.hpp"
-#include "platform/linux/PulseRecordStream.hpp"
+#include "platform/linux/pulse/PulseConnection.hpp"
+#include "platform/linux/pulse/PulseDecisions.hpp"
+#include "platform/linux/pulse/PulseIntrospection.hpp"
+#include "platform/linux/pulse/PulseRecordStream.hpp"
 
 namespace qb {
 

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "platform/AudioDeviceService.hpp"
-#include "platform/linux/PulseConnection.hpp"
-#include "platform/linux/PulseIntrospection.hpp"
-#include "platform/linux/PulseRecordStream.hpp"
+#include "platform/linux/pulse/PulseConnection.hpp"
+#include "platform/linux/pulse/PulseIntrospection.hpp"
+#include "platform/linux/pulse/PulseRecordStream.hpp"
 
 namespace qb {
 

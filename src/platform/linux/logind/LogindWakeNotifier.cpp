@@ -1,4 +1,4 @@
-#include "platform/linux/LogindWakeNotifier.hpp"
+#include "platform/linux/logind/LogindWakeNotifier.hpp"
 
 #include <poll.h>
 #include <sys/eventfd.h>

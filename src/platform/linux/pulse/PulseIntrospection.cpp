@@ -1,4 +1,4 @@
-#include "platform/linux/PulseIntrospection.hpp"
+#include "platform/linux/pulse/PulseIntrospection.hpp"
 
 #include <pulse/def.h>
 #include <pulse/error.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/PulseDeviceWatcher.hpp"
+#include "platform/linux/pulse/PulseDeviceWatcher.hpp"
 
 #include <vector>
 

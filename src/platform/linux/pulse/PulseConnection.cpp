@@ -1,4 +1,4 @@
-#include "platform/linux/PulseConnection.hpp"
+#include "platform/linux/pulse/PulseConnection.hpp"
 
 #include <pulse/error.h>
 #include <pulse/proplist.h>
@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/linux/PulseDecisions.hpp"
+#include "platform/linux/pulse/PulseDecisions.hpp"
 
 namespace qb::pulse {
 

@@ -11,9 +11,9 @@
 #include <memory>
 
 #include "platform/AudioDeviceService.hpp"
-#include "platform/linux/DeviceIdMap.hpp"
-#include "platform/linux/PulseConnection.hpp"
-#include "platform/linux/PulseDeviceWatcher.hpp"
+#include "platform/linux/pulse/DeviceIdMap.hpp"
+#include "platform/linux/pulse/PulseConnection.hpp"
+#include "platform/linux/pulse/PulseDeviceWatcher.hpp"
 
 namespace qb {
 

@@ -1,11 +1,11 @@
-#include "host/Output.hpp"
+#include "wire/Output.hpp"
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
 
-#include "host/LineText.hpp"
+#include "wire/LineText.hpp"
 
 namespace qb {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/SystemAudioStream.hpp"
+#include "platform/linux/pulse/SystemAudioStream.hpp"
 
 #include "runtime/Executor.hpp"
 

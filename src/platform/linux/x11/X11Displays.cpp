@@ -1,4 +1,4 @@
-#include "platform/linux/X11Displays.hpp"
+#include "platform/linux/x11/X11Displays.hpp"
 
 #include <xcb/randr.h>
 #include <xcb/xcb.h>

@@ -1,9 +1,9 @@
-#include "host/LineText.hpp"
+#include "wire/LineText.hpp"
 
 #include <gtest/gtest.h>
 
-#include "HostTestSupport.hpp"
-#include "host/DoubleFormat.hpp"
+#include "host/HostTestSupport.hpp"
+#include "wire/DoubleFormat.hpp"
 
 using namespace qb;
 

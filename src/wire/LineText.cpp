@@ -1,4 +1,4 @@
-#include "host/LineText.hpp"
+#include "wire/LineText.hpp"
 
 #include <cstdint>
 

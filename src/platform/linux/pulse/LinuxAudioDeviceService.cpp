@@ -1,7 +1,7 @@
-#include "platform/linux/LinuxAudioDeviceService.hpp"
+#include "platform/linux/pulse/LinuxAudioDeviceService.hpp"
 
-#include "platform/linux/LinuxCaptureSession.hpp"
-#include "platform/linux/PulseIntrospection.hpp"
+#include "platform/linux/pulse/LinuxCaptureSession.hpp"
+#include "platform/linux/pulse/PulseIntrospection.hpp"
 
 namespace qb {
 

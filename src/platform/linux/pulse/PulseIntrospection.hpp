@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/PulseConnection.hpp"
-#include "platform/linux/PulseDecisions.hpp"
+#include "platform/linux/pulse/PulseConnection.hpp"
+#include "platform/linux/pulse/PulseDecisions.hpp"
 
 namespace qb::pulse {
 

@@ -1,4 +1,4 @@
-#include "host/AudioProtocol.hpp"
+#include "wire/AudioProtocol.hpp"
 
 #include <cmath>
 

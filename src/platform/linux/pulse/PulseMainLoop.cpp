@@ -1,4 +1,4 @@
-#include "platform/linux/PulseMainLoop.hpp"
+#include "platform/linux/pulse/PulseMainLoop.hpp"
 
 #include <pulse/rtclock.h>
 #include <pulse/thread-mainloop.h>

@@ -19,7 +19,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/linux/PulseMainLoop.hpp"
+#include "platform/linux/pulse/PulseMainLoop.hpp"
 
 namespace qb::pulse {
 

@@ -1,4 +1,4 @@
-#include "host/AudioProtocol.hpp"
+#include "wire/AudioProtocol.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "ProtocolReader.hpp"
-#include "host/Output.hpp"
+#include "wire/Output.hpp"
 
 using namespace qb;
 

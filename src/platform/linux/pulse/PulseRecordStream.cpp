@@ -1,4 +1,4 @@
-#include "platform/linux/PulseRecordStream.hpp"
+#include "platform/linux/pulse/PulseRecordStream.hpp"
 
 #include <pulse/error.h>
 #include <pulse/proplist.h>

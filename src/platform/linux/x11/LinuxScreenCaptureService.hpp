@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "platform/ScreenCaptureService.hpp"
-#include "platform/linux/PulseConnection.hpp"
+#include "platform/linux/pulse/PulseConnection.hpp"
 
 namespace qb {
 

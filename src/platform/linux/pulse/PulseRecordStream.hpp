@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "platform/AudioBuffer.hpp"
-#include "platform/linux/PulseDecisions.hpp"
+#include "platform/linux/pulse/PulseDecisions.hpp"
 
 namespace qb::pulse {
 
