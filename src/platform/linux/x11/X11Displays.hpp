@@ -8,6 +8,10 @@
 
 namespace qb {
 
+namespace x11 {
+class X11Connection;
+}
+
 struct X11Monitor {
   uint32_t id = 0;  // the monitor's first output, or its name atom when it has none
   std::string name;
@@ -16,10 +20,14 @@ struct X11Monitor {
   bool primary = false;
 };
 
-// Connects to `displayName` (DISPLAY when empty) and lists its monitors, the primary one
-// first, then in RandR's order. A server without RandR monitors yields its whole screen as
-// one monitor (id = root window). None when no X server can be reached, with `why` set.
-// Blocks for one round trip; any thread.
+// The monitors on `connection`, the primary one first, then in RandR's order. A server
+// without RandR monitors yields its whole screen as one monitor (id = root window).
+// Blocks for one round trip (two when names are wanted); any thread. Empty only when the
+// connection broke.
+std::vector<X11Monitor> queryX11Monitors(x11::X11Connection& connection, bool withNames = true);
+
+// As above over a connection of its own to `displayName` (DISPLAY when empty). None when
+// no X server can be reached, with `why` set.
 std::optional<std::vector<X11Monitor>> queryX11Monitors(const std::string& displayName = {},
                                                         std::string* why = nullptr);
 
