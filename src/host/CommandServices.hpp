@@ -10,6 +10,7 @@
 
 #include "audio/SimpleAudioStreamer.hpp"
 #include "host/VideoArguments.hpp"
+#include "monitoring/MonitoringService.hpp"
 
 namespace qb {
 
@@ -22,14 +23,6 @@ class VideoSource {
   virtual std::optional<std::string> switchTarget(const std::string& targetType, uint32_t targetID) = 0;
   virtual void stop() = 0;
   virtual bool isActive() const = 0;
-};
-
-// The microphone monitor and the mic app detector as the loop sees them.
-class MonitoringService {
- public:
-  virtual ~MonitoringService() = default;
-  virtual void startMonitoring() = 0;
-  virtual void stopMonitoring() = 0;
 };
 
 // Factories for the long-lived services. An empty video factory makes START_VIDEO

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "host/CommandLoop.hpp"
+#include "monitoring/MicrophoneMonitor.hpp"
 #include "platform/linux/LinuxPlatform.hpp"
 #include "runtime/ThreadExecutor.hpp"
 #include "sources/MicrophoneSource.hpp"
@@ -29,6 +30,10 @@ int main() {
   services.audioSources.makeSystem = [platform]() -> std::shared_ptr<qb::AudioSource> {
     if (!platform.screen) return nullptr;
     return qb::SystemAudioSource::make(platform);
+  };
+  services.makeMicrophoneMonitor = [platform]() -> std::shared_ptr<qb::MonitoringService> {
+    if (!platform.audio) return nullptr;
+    return qb::MicrophoneMonitor::make(*platform.executor, platform.audio);
   };
   // Exit without running static destructors under threads that may still be writing.
   auto exitProcess = [](int status) {

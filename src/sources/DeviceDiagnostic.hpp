@@ -48,17 +48,9 @@ struct InputDeviceEnumeration {
 
 InputDeviceEnumeration enumerateInputDevices(AudioDeviceService& audio);
 
-// Whether the device object whose uid equals `uniqueID` runs somewhere (any scope).
-// Every failed read counts as not running.
-bool isCaptureDeviceRunning(AudioDeviceService& audio, const std::string& uniqueID);
-
 // The running devices of `devices` other than the selected one, in list order.
 std::vector<DeviceDiagnosticInfo> otherRunningDevices(const std::vector<DeviceDiagnosticInfo>& devices,
                                                       const std::string& selectedID);
-
-// The first `count` user-perceived characters of UTF-8 text: a base character keeps its
-// combining marks, variation selectors, emoji modifiers and zero-width-joined parts.
-std::string prefixCharacters(std::string_view text, size_t count);
 
 // Compact JSON of the report, or none when it cannot be encoded (a non-finite level,
 // text that is not UTF-8).

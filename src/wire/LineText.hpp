@@ -2,6 +2,7 @@
 // Text hygiene for the line-based channels: standard input may carry any bytes, while
 // every line the helper writes must be valid UTF-8 and exactly one line.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -17,5 +18,9 @@ bool isValidUtf8(std::string_view text);
 std::string toSingleLine(std::string_view text);
 // True when toSingleLine would change the text.
 bool needsSingleLineCleanup(std::string_view text);
+
+// The first `count` user-perceived characters of UTF-8 text: a base character keeps its
+// combining marks, variation selectors, emoji modifiers and zero-width-joined parts.
+std::string prefixCharacters(std::string_view text, size_t count);
 
 }  // namespace qb

@@ -321,7 +321,10 @@ int main(int argc, char** argv) {
   pa_mainloop_run(r.loop, &ret);
 
   if (in) r.api->io_free(in);
+  // Our own disconnect is not a failure to report.
+  pa_context_set_state_callback(r.context, nullptr, nullptr);
   if (r.stream) {
+    pa_stream_set_state_callback(r.stream, nullptr, nullptr);
     pa_stream_disconnect(r.stream);
     pa_stream_unref(r.stream);
   }

@@ -19,21 +19,6 @@ std::string repeat(const std::string& s, int n) {
   return out;
 }
 
-TEST(DeviceDiagnosticNames, CutAtUserPerceivedCharacters) {
-  EXPECT_EQ(prefixCharacters("abcdef", 3), "abc");
-  EXPECT_EQ(prefixCharacters("e\u0301te\u0301", 2), "e\u0301t");
-  EXPECT_EQ(prefixCharacters("\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7x", 1), "\U0001F1E9\U0001F1EA");
-  EXPECT_EQ(prefixCharacters("\U0001F469\u200D\U0001F4BB\U0001F3FD!", 1), "\U0001F469\u200D\U0001F4BB\U0001F3FD");
-  EXPECT_EQ(prefixCharacters("\u65e5\u672c\u8a9e", 2), "\u65e5\u672c");
-  // Bytes that are not UTF-8 count one each; a cut sequence is never completed.
-  EXPECT_EQ(prefixCharacters("\xff\xfe"
-                             "abc",
-                             3),
-            "\xff\xfe"
-            "a");
-  EXPECT_EQ(prefixCharacters("a\xe6\x97", 2), "a\xe6");
-}
-
 TEST_F(MicrophoneTest, StartReportListsDevicesButNoLevelDriftOrRunningOthers) {
   const std::string longName = repeat("Cafe\u0301 ", 10) + repeat("x", 10);  // 60 characters
   sim.audio().addMicrophone(kMic2, longName);

@@ -55,3 +55,18 @@ TEST(DoubleFormat, ShortestRoundTripWithFraction) {
   // Round trip for arbitrary wall times.
   for (double t = 1.7e9; t < 1.7e9 + 1; t += 0.0123456789) EXPECT_EQ(std::stod(formatShortestDouble(t)), t);
 }
+
+TEST(LineText, PrefixCutsAtUserPerceivedCharacters) {
+  EXPECT_EQ(prefixCharacters("abcdef", 3), "abc");
+  EXPECT_EQ(prefixCharacters("e\u0301te\u0301", 2), "e\u0301t");
+  EXPECT_EQ(prefixCharacters("\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7x", 1), "\U0001F1E9\U0001F1EA");
+  EXPECT_EQ(prefixCharacters("\U0001F469\u200D\U0001F4BB\U0001F3FD!", 1), "\U0001F469\u200D\U0001F4BB\U0001F3FD");
+  EXPECT_EQ(prefixCharacters("\u65e5\u672c\u8a9e", 2), "\u65e5\u672c");
+  // Bytes that are not UTF-8 count one each; a cut sequence is never completed.
+  EXPECT_EQ(prefixCharacters("\xff\xfe"
+                             "abc",
+                             3),
+            "\xff\xfe"
+            "a");
+  EXPECT_EQ(prefixCharacters("a\xe6\x97", 2), "a\xe6");
+}
