@@ -80,14 +80,34 @@ struct StreamConfiguration {
   int channelCount = 2;
 };
 
-// A captured picture. BGRA: one plane; '420v': Y plane then interleaved CbCr plane.
+// A captured picture: a cheap-to-copy handle on picture memory lent by the producing
+// stream's pool. 'BGRA': one plane, bytes B, G, R, A per pixel, alpha 255. '420v': NV12 in
+// video range, the Y plane then the interleaved CbCr plane at half width and half height
+// (rounded up); the backend's encoder signals the colour matrix its converter used.
+//
+// Keeping a picture: copying a VideoFrame copies no pixels; the memory goes back to its pool
+// when the last copy is gone. A receiver that needs the picture after its output callback
+// returns keeps a copy, on any thread, for as long as it needs the pixels and no longer (the
+// encoder: until it has encoded them). Pools are small: while every picture is held, the
+// stream skips pictures instead of allocating more. Only the producer writes the planes, and
+// only before it hands the frame on; everyone else reads them.
 struct VideoFrame {
   int width = 0;
   int height = 0;
   uint32_t pixelFormat = kPixelFormatBGRA;
-  std::vector<uint8_t> planes[2];
-  int strides[2] = {0, 0};
-  double presentationTime = 0;  // seconds on the service's monotonic clock
+  uint8_t* planes[2] = {nullptr, nullptr};
+  int strides[2] = {0, 0};            // bytes from one row to the next
+  double presentationTime = 0;        // seconds on the service's monotonic clock
+  std::shared_ptr<const void> owner;  // keeps the planes alive
+
+  bool empty() const { return planes[0] == nullptr; }
+  int planeCount() const { return pixelFormat == kPixelFormat420v ? 2 : 1; }
+  int planeHeight(int plane) const { return plane == 0 ? height : (height + 1) / 2; }
+  // Bytes of pixels in one row of the plane (the stride may be larger).
+  int planeRowBytes(int plane) const {
+    if (pixelFormat != kPixelFormat420v) return width * 4;
+    return plane == 0 ? width : (width + 1) / 2 * 2;
+  }
 };
 
 struct Image {
@@ -109,6 +129,7 @@ class StreamOutput {
     (void)stream;
     (void)buffer;
   }
+  // The frame is valid during the call; keep a copy to keep the picture (see VideoFrame).
   virtual void streamDidOutputVideo(const CaptureStream& stream, const VideoFrame& frame) {
     (void)stream;
     (void)frame;

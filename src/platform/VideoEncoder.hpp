@@ -28,28 +28,45 @@ struct EncoderSettings {
   int64_t bitrate = 2000000;
 };
 
-// Output callbacks run on the encoder's own thread, in submission order.
+// Threads: encode, completeFrames and invalidate are called by one thread at a time (the
+// video source's capture queue while it runs, its command thread to stop it). Output
+// callbacks run on the encoder's own thread, one at a time, in submission order, never inside
+// encode().
 class VideoEncoder {
  public:
+  using Output = std::function<void(std::optional<PlatformError>, const EncodedFrame*)>;
+
+  // Destroying the encoder invalidates it first.
   virtual ~VideoEncoder() = default;
-  virtual void encode(const VideoFrame& frame, bool forceKeyframe,
-                      std::function<void(std::optional<PlatformError>, const EncodedFrame*)> output) = 0;
-  // Waits until every submitted frame has been output.
+  // Queues one picture. The encoder keeps a copy of `frame` (and so the pool's picture) until
+  // it has read the pixels, and no longer. With forceKeyframe the frame comes out as an IDR
+  // with the parameter sets. `output` is called exactly once for the frame, unless the encoder
+  // is invalidated first: with the encoded frame (valid during the call), or with an error and
+  // no frame when this frame failed, after which later frames are still encoded.
+  virtual void encode(const VideoFrame& frame, bool forceKeyframe, Output output) = 0;
+  // Returns once every frame submitted before the call has had its output called. Never call
+  // it from an output callback.
   virtual void completeFrames() = 0;
+  // Ends the encoder: frames still in it are dropped without their output being called, and
+  // later encode calls are ignored. No output callback starts after it returns; one already
+  // running may still finish. May be called from an output callback.
   virtual void invalidate() = 0;
 };
 
 class VideoEncoderFactory {
  public:
   virtual ~VideoEncoderFactory() = default;
-  // Returns the encoder or a numeric status on failure.
+  // Opens an encoder for these settings (which may take a moment: a real encoder proves
+  // itself on a first picture). Called from the command thread. Returns the encoder, or a
+  // negative status when no encoder works with these settings.
   virtual std::variant<std::unique_ptr<VideoEncoder>, int32_t> create(const EncoderSettings& settings) = 0;
 };
 
 class ImageEncoder {
  public:
   virtual ~ImageEncoder() = default;
-  // PNG bytes, or none when encoding failed.
+  // PNG bytes, or none when encoding failed (an empty or inconsistent image among them).
+  // Thread-safe; runs on the calling thread.
   virtual std::optional<std::vector<uint8_t>> encodePNG(const Image& image) = 0;
 };
 

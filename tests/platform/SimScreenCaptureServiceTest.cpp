@@ -11,7 +11,14 @@ namespace {
 
 struct Receiver : StreamOutput, StreamDelegate {
   std::vector<std::pair<double, AudioSampleBuffer>> audio;
-  std::vector<VideoFrame> video;
+  struct Picture {
+    double presentationTime;
+    int width, height;
+    uint8_t firstByte;
+  };
+  std::vector<Picture> video;
+  std::vector<VideoFrame> kept;  // frames held on to, as a slow encoder would
+  bool keepFrames = false;
   std::vector<int64_t> stops;
   const CaptureStream* lastStream = nullptr;
   ManualExecutor* ex = nullptr;
@@ -21,7 +28,8 @@ struct Receiver : StreamOutput, StreamDelegate {
   }
   void streamDidOutputVideo(const CaptureStream& s, const VideoFrame& f) override {
     lastStream = &s;
-    video.push_back(f);
+    video.push_back({f.presentationTime, f.width, f.height, f.planes[0][0]});
+    if (keepFrames) kept.push_back(f);
   }
   void streamDidStop(const CaptureStream& s, const PlatformError& e) override {
     lastStream = &s;
@@ -144,10 +152,36 @@ TEST_F(SimScreenTest, ScreenFramesFollowTheMinimumFrameInterval) {
   ex.advance(1.0);
   ASSERT_EQ(rx->video.size(), 10u);
   EXPECT_NEAR(rx->video[1].presentationTime - rx->video[0].presentationTime, 0.1, 1e-9);
-  EXPECT_EQ(rx->video[0].planes[0].size(), 64u * 36);
-  EXPECT_EQ(rx->video[0].planes[1].size(), 64u * 18);
-  EXPECT_NE(rx->video[0].planes[0][0], rx->video[1].planes[0][0]);
+  EXPECT_EQ(rx->video[0].width, 64);
+  EXPECT_EQ(rx->video[0].height, 36);
+  EXPECT_NE(rx->video[0].firstByte, rx->video[1].firstByte);
   EXPECT_TRUE(rx->audio.empty());
+}
+
+TEST_F(SimScreenTest, HeldPicturesStarveThePoolAndTicksAreSkippedUntilOneIsDropped) {
+  StreamConfiguration c;
+  c.width = 32;
+  c.height = 18;
+  c.minimumFrameIntervalValue = 1;
+  c.minimumFrameIntervalTimescale = 10;
+  auto s = screen.makeStream(ContentFilter::forDisplay(1), c, rx);
+  ASSERT_FALSE(s->addStreamOutput(rx, StreamOutputType::screen, queue));
+  s->startCapture([](auto) {});
+  rx->keepFrames = true;
+  ex.advance(1.05);
+  const auto sim = std::static_pointer_cast<SimCaptureStream>(s);
+  EXPECT_EQ(rx->video.size(), size_t(PicturePool::kDefaultCapacity));
+  EXPECT_EQ(sim->videoFramesSkipped(), 10 - PicturePool::kDefaultCapacity);
+  // Every kept frame still shows its own picture: nothing was written over a held one.
+  for (size_t i = 0; i < rx->kept.size(); ++i) EXPECT_EQ(rx->kept[i].planes[0][0], rx->video[i].firstByte);
+
+  rx->keepFrames = false;
+  rx->kept.erase(rx->kept.begin());
+  ex.advance(0.1);
+  EXPECT_EQ(rx->video.size(), size_t(PicturePool::kDefaultCapacity) + 1);
+  rx->kept.clear();
+  ex.advance(0.55);
+  EXPECT_EQ(rx->video.size(), size_t(PicturePool::kDefaultCapacity) + 6);
 }
 
 TEST_F(SimScreenTest, StopWithErrorReachesTheDelegateOnceAndEndsDelivery) {

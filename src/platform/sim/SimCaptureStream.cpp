@@ -29,7 +29,8 @@ SimCaptureStream::SimCaptureStream(std::weak_ptr<SimScreenCaptureService> servic
       serial_(serial),
       config_(config),
       delegate_(std::move(delegate)),
-      filter_(filter) {}
+      filter_(filter),
+      pictures_(config.width, config.height, config.pixelFormat) {}
 
 SimCaptureStream::~SimCaptureStream() {
   audioTimer_.cancel();
@@ -147,6 +148,11 @@ int SimCaptureStream::videoFramesDelivered() const {
   return videoDelivered_;
 }
 
+int SimCaptureStream::videoFramesSkipped() const {
+  std::lock_guard lock(mutex_);
+  return videoSkipped_;
+}
+
 void SimCaptureStream::stopWithError(int64_t code, const std::string& description) {
   {
     std::lock_guard lock(mutex_);
@@ -242,25 +248,23 @@ void SimCaptureStream::videoTick() {
   {
     std::lock_guard lock(mutex_);
     if (!capturing_ || !outputs_[slot(StreamOutputType::screen)].queue) return;
-    frame.width = std::max(config_.width, 1);
-    frame.height = std::max(config_.height, 1);
-    frame.pixelFormat = config_.pixelFormat;
+    auto picture = pictures_.acquire();
+    if (!picture) {
+      ++videoSkipped_;
+      return;
+    }
+    frame = std::move(picture->frame);
     // A different flat picture each frame, so consumers can tell frames apart.
     const auto shade = static_cast<uint8_t>(16 + (frameIndex_++ * 7) % 200);
-    const auto w = static_cast<size_t>(frame.width), h = static_cast<size_t>(frame.height);
-    if (frame.pixelFormat == kPixelFormat420v) {
-      frame.strides[0] = frame.width;
-      frame.strides[1] = static_cast<int>((w + 1) / 2 * 2);
-      frame.planes[0].assign(w * h, shade);
-      frame.planes[1].assign(static_cast<size_t>(frame.strides[1]) * ((h + 1) / 2), 128);
-    } else {
-      frame.strides[0] = frame.width * 4;
-      frame.planes[0].resize(w * h * 4);
-      for (size_t i = 0; i < frame.planes[0].size(); i += 4) {
-        frame.planes[0][i] = shade;
-        frame.planes[0][i + 1] = shade;
-        frame.planes[0][i + 2] = shade;
-        frame.planes[0][i + 3] = 0xFF;
+    for (int row = 0; row < frame.height; ++row) {
+      uint8_t* line = frame.planes[0] + static_cast<ptrdiff_t>(row) * frame.strides[0];
+      if (frame.pixelFormat == kPixelFormat420v) {
+        std::memset(line, shade, static_cast<size_t>(frame.width));
+        continue;
+      }
+      for (int x = 0; x < frame.width; ++x) {
+        line[4 * x] = line[4 * x + 1] = line[4 * x + 2] = shade;
+        line[4 * x + 3] = 0xFF;
       }
     }
   }

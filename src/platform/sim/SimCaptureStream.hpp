@@ -2,7 +2,8 @@
 // A simulated capture stream, made by SimScreenCaptureService::makeStream. While
 // capturing it delivers float32 interleaved system audio (the configured rate and
 // channel count) every 10 ms and, when a screen output is added, a picture every
-// minimum frame interval (1/60 s when none is set). Outputs and the delegate are
+// minimum frame interval (1/60 s when none is set), from a picture pool of its own:
+// while receivers hold every picture, ticks are skipped. Outputs and the delegate are
 // held weakly. Thread-safe.
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/PicturePool.hpp"
 #include "platform/ScreenCaptureService.hpp"
 #include "runtime/Executor.hpp"
 
@@ -41,6 +43,7 @@ class SimCaptureStream final : public CaptureStream, public std::enable_shared_f
   bool hasOutput(StreamOutputType type) const;
   int audioBuffersDelivered() const;
   int videoFramesDelivered() const;
+  int videoFramesSkipped() const;  // ticks without a free picture
 
   // --- Scripting -----------------------------------------------------------------
   // The stream stops on its own; the delegate hears of it on the service's queue.
@@ -87,6 +90,8 @@ class SimCaptureStream final : public CaptureStream, public std::enable_shared_f
   uint64_t frameIndex_ = 0;
   int audioDelivered_ = 0;
   int videoDelivered_ = 0;
+  int videoSkipped_ = 0;
+  PicturePool pictures_;
 };
 
 }  // namespace qb

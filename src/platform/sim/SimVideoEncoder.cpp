@@ -65,7 +65,8 @@ void SimVideoEncoder::encode(const VideoFrame& frame, bool forceKeyframe,
   }
   if (auto f = factory_.lock()) f->countSubmitted();
   std::weak_ptr<SimVideoEncoder> weak = weak_from_this();
-  queue_->async([weak, encoded = std::move(encoded), output = std::move(output)] {
+  // The picture stays held until its frame is out, as a real encoder holds it.
+  queue_->async([weak, held = frame, encoded = std::move(encoded), output = std::move(output)] {
     auto self = weak.lock();
     if (!self) return;
     {
