@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qb {
@@ -18,15 +19,22 @@ class ChildProcess {
   virtual int pid() const = 0;
 };
 
+// Exit status: the exit code, or 128 + the signal number for a child ended by a signal
+// (as a shell shows it).
 struct ChildProcessCallbacks {
   std::function<void(const std::string& line)> onStdoutLine;  // reader thread
-  std::function<void(int status)> onExit;                     // reader thread, once
+  std::function<void(int status)> onExit;                     // reader thread, once, after the last output
+  // Standard output exactly as it was read, in pieces that may split a line or a character
+  // anywhere (reader thread). When set, it replaces onStdoutLine.
+  std::function<void(std::string_view bytes)> onStdoutData;
 };
 
 class ProcessLauncher {
  public:
   virtual ~ProcessLauncher() = default;
-  // Returns none (with the reason in error) when the program could not be started.
+  // Starts argv[0] (a path, or a name looked up on PATH) with its standard input and error
+  // on the null device. Returns none (with the reason in error) when the program could not
+  // be started; then no callback is ever called.
   virtual std::unique_ptr<ChildProcess> launch(const std::vector<std::string>& argv, ChildProcessCallbacks callbacks,
                                                std::string& error) = 0;
 };

@@ -77,7 +77,7 @@ TEST_F(SimPlatformTest, ChildPrintsPushedLinesInOrderAndExitsOnce) {
   std::string error;
   auto child = sim.processes().launch(
       {"mic-log", "--follow"},
-      {[&](const std::string& l) { lines.push_back(l); }, [&](int status) { exits.push_back(status); }}, error);
+      {[&](const std::string& l) { lines.push_back(l); }, [&](int status) { exits.push_back(status); }, {}}, error);
   ASSERT_TRUE(child);
   EXPECT_TRUE(sim.processes().pushStdoutLine("a"));
   EXPECT_TRUE(sim.processes().pushStdoutLine("b"));
@@ -95,10 +95,29 @@ TEST_F(SimPlatformTest, ChildPrintsPushedLinesInOrderAndExitsOnce) {
   EXPECT_EQ(sim.processes().launches().size(), 2u);
 }
 
+TEST_F(SimPlatformTest, ChildOutputArrivesAsPushedToRawReadersAndAsWholeLinesToLineReaders) {
+  std::string raw;
+  std::vector<std::string> lines;
+  std::string error;
+  ChildProcessCallbacks rawReader, lineReader;
+  rawReader.onStdoutData = [&](std::string_view b) { raw.append(b); };
+  lineReader.onStdoutLine = [&](const std::string& l) { lines.push_back(l); };
+  auto rawChild = sim.processes().launch({"a"}, rawReader, error);
+  sim.processes().pushStdoutData("x\ny");
+  sim.processes().pushStdoutLine("z");
+  ex.runUntilIdle();
+  EXPECT_EQ(raw, "x\nyz\n");
+  auto lineChild = sim.processes().launch({"b"}, lineReader, error);
+  sim.processes().pushStdoutData("one\ntw");
+  sim.processes().pushStdoutData("o\n");
+  ex.runUntilIdle();
+  EXPECT_EQ(lines, (std::vector<std::string>{"one", "two"}));
+}
+
 TEST_F(SimPlatformTest, DestroyedChildCallsNothingMore) {
   int calls = 0;
   std::string error;
-  auto child = sim.processes().launch({"x"}, {[&](const std::string&) { ++calls; }, [&](int) { ++calls; }}, error);
+  auto child = sim.processes().launch({"x"}, {[&](const std::string&) { ++calls; }, [&](int) { ++calls; }, {}}, error);
   sim.processes().pushStdoutLine("queued");
   child.reset();
   ex.runUntilIdle();

@@ -1,5 +1,6 @@
 #include "platform/linux/LinuxPlatform.hpp"
 
+#include "platform/linux/identity/LinuxProcessLauncher.hpp"
 #include "platform/linux/logind/LogindWakeNotifier.hpp"
 #include "platform/linux/pulse/LinuxAudioDeviceService.hpp"
 #include "platform/linux/pulse/PulseConnection.hpp"
@@ -19,6 +20,7 @@ Platform makeLinuxPlatform(Executor& executor, LogFunction writeLog) {
   p.audio = std::make_shared<LinuxAudioDeviceService>(connection, events);
   p.screen = std::make_shared<LinuxScreenCaptureService>(executor, connection, events);
   p.wake = std::make_shared<LogindWakeNotifier>(writeLog);
+  p.processes = std::make_shared<LinuxProcessLauncher>();
   return p;
 }
 

@@ -10,7 +10,8 @@ struct SimProcessLauncher::ChildState {
   std::mutex mutex;
   ChildProcessCallbacks callbacks;
   bool running = true;
-  bool released = false;  // the owner destroyed its handle: no callbacks any more
+  bool released = false;    // the owner destroyed its handle: no callbacks any more
+  std::string partialLine;  // line mode: output after the last newline (child's queue only)
 
   // Ends the child once; the exit callback follows any line already queued.
   void end(const std::shared_ptr<ChildState>& self, int status) {
@@ -91,17 +92,28 @@ std::shared_ptr<SimProcessLauncher::ChildState> SimProcessLauncher::latestRunnin
   return nullptr;
 }
 
-bool SimProcessLauncher::pushStdoutLine(const std::string& line) {
+bool SimProcessLauncher::pushStdoutLine(const std::string& line) { return pushStdoutData(line + "\n"); }
+
+bool SimProcessLauncher::pushStdoutData(const std::string& bytes) {
   auto s = latestRunning();
   if (!s) return false;
-  s->queue->async([s, line] {
-    std::function<void(const std::string&)> onLine;
+  s->queue->async([s, bytes] {
+    ChildProcessCallbacks callbacks;
     {
       std::lock_guard lock(s->mutex);
       if (s->released) return;
-      onLine = s->callbacks.onStdoutLine;
+      callbacks = s->callbacks;
     }
-    if (onLine) onLine(line);
+    if (callbacks.onStdoutData) {
+      callbacks.onStdoutData(bytes);
+      return;
+    }
+    // Line readers see whole lines only, as the real reader splits them.
+    s->partialLine += bytes;
+    size_t start = 0;
+    for (size_t nl; (nl = s->partialLine.find('\n', start)) != std::string::npos; start = nl + 1)
+      if (callbacks.onStdoutLine) callbacks.onStdoutLine(s->partialLine.substr(start, nl - start));
+    s->partialLine.erase(0, start);
   });
   return true;
 }

@@ -27,6 +27,8 @@ class SimProcessLauncher final : public ProcessLauncher {
   void failNextLaunch(const std::string& error);
   // To the most recently launched child that still runs; false when there is none.
   bool pushStdoutLine(const std::string& line);
+  // Output bytes exactly as given (a reader gets them as one piece).
+  bool pushStdoutData(const std::string& bytes);
   bool exitChild(int status);
   // Every launch attempt's argv, in order (failed ones included).
   std::vector<std::vector<std::string>> launches() const;
