@@ -4,14 +4,29 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "host/CommandLoop.hpp"
+#include "monitoring/MicAppDetector.hpp"
 #include "monitoring/MicrophoneMonitor.hpp"
 #include "platform/linux/LinuxPlatform.hpp"
 #include "runtime/ThreadExecutor.hpp"
 #include "sources/MicrophoneSource.hpp"
 #include "sources/SystemAudioSource.hpp"
 #include "wire/Output.hpp"
+
+namespace {
+
+// Our own activity tool, installed beside the helper (the PATH's when /proc cannot say
+// where we run from).
+std::string micLogTool() {
+  std::error_code ec;
+  auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return "quellbrook-mic-log";
+  return (self.parent_path() / "quellbrook-mic-log").string();
+}
+
+}  // namespace
 
 int main() {
   // SIGPIPE keeps its default: a host that closes our pipes ends the helper.
@@ -34,6 +49,9 @@ int main() {
   services.makeMicrophoneMonitor = [platform]() -> std::shared_ptr<qb::MonitoringService> {
     if (!platform.audio) return nullptr;
     return qb::MicrophoneMonitor::make(*platform.executor, platform.audio);
+  };
+  services.makeMicAppDetector = [platform]() -> std::shared_ptr<qb::MonitoringService> {
+    return qb::MicAppDetector::make(*platform.executor, platform.processes, platform.apps, {micLogTool()});
   };
   // Exit without running static destructors under threads that may still be writing.
   auto exitProcess = [](int status) {
