@@ -11,7 +11,11 @@ namespace qb {
 
 // Fixed-capacity byte ring that overwrites its oldest bytes when full, so a stalled
 // consumer loses old audio instead of blocking producers. Any thread may produce or
-// consume; each call is atomic.
+// consume; each call is atomic under the ring's own lock, held only for the copy.
+// In the streamer the microphone ring is produced on the "audio.buffer" queue (one
+// write per source callback) and consumed by the output loop in 3840-byte frames,
+// through that same queue; the system accumulator is written and read by the output
+// loop alone.
 class CircularByteBuffer {
  public:
   explicit CircularByteBuffer(size_t capacity);

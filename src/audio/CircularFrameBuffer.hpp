@@ -7,7 +7,10 @@
 namespace qb {
 
 // Fixed-capacity element ring holding at most capacity - 1 elements; appending to a
-// full ring drops the oldest element. Thread-safe.
+// full ring drops the oldest element. Any thread may produce or consume; each call is
+// atomic under the ring's own lock. In the streamer the system audio ring is produced
+// on the "audio.buffer" queue (one element per source callback) and consumed by the
+// output loop, through that same queue.
 template <class T>
 class CircularFrameBuffer {
  public:

@@ -59,8 +59,10 @@ class SimpleAudioStreamer : public std::enable_shared_from_this<SimpleAudioStrea
   DefaultAudioSources defaults_;
   std::shared_ptr<AudioSource> micSource_;
   std::shared_ptr<AudioSource> systemSource_;
+  // Produced on bufferQueue_, consumed by the output loop through bufferQueue_.
   CircularByteBuffer micBuffer_{ringCapacity};
   CircularFrameBuffer<SystemAudioFrame> systemFrameBuffer_{systemQueueSlots};
+  // The output loop's own: it joins system chunks into whole frames.
   CircularByteBuffer systemAudioAccumulator_{ringCapacity};
   std::shared_ptr<Queue> bufferQueue_;
 

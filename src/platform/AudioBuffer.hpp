@@ -73,7 +73,7 @@ struct PcmBuffer {
 
 // The sample buffer's samples copied into a PCM buffer of the given format: the
 // counterpart of copying a sample buffer's PCM into an audio buffer list. Fails when
-// the byte count does not cover numSamples frames.
+// the byte count does not cover numSamples frames. Pure; any thread.
 std::optional<PcmBuffer> copyToPcmBuffer(const AudioSampleBuffer& in, const PcmFormat& f);
 // The status callers report for that failure.
 inline constexpr int32_t kCopyPcmDataTooShort = -12737;

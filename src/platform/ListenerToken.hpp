@@ -6,7 +6,9 @@
 namespace qb {
 
 // Keeps a registered listener or observer alive; destroying or resetting it removes
-// the registration. Move-only.
+// the registration. Move-only. Reset from any thread, the listener itself included:
+// afterwards no call of the listener starts, but one already running on the service's
+// thread may still be finishing, so listeners hold their owner weakly.
 class ListenerToken {
  public:
   ListenerToken() = default;

@@ -19,6 +19,9 @@ namespace qb {
 // held; the text is a whole line without its newline.
 using LogFunction = std::function<void(const std::string& line)>;
 
+// The executor outlives the platform and everything made from it. A service left empty
+// does not exist on this machine or build: callers check and report it as unavailable.
+// Services are shared; what a service hands out may outlive it.
 struct Platform {
   Executor* executor = nullptr;
   std::shared_ptr<AudioDeviceService> audio;

@@ -6,7 +6,8 @@
 namespace qb {
 
 // An error from a platform service. `code` carries the numeric conditions the logic
-// reacts to (-3805 capture taken over, -3815 display or output gone).
+// reacts to (-3805 capture taken over, -3815 display or output gone); domain and
+// description are for people and logs only.
 struct PlatformError {
   int64_t code = 0;
   std::string domain;

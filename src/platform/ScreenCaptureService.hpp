@@ -1,9 +1,16 @@
 #pragma once
 // Displays, windows, capture streams (screen pictures and system audio), screenshots.
 //
-// Threads: methods may be called from any thread. Completions and the stopped-with-
-// error callback run on the service's own threads; stream outputs run as items of the
-// queue given when the output was added. Every completion is called exactly once.
+// Threads: every method may be called from any thread, including from a completion or
+// a callback of this service, and returns without waiting for the machine (asynchronous
+// work reports through its completion). Completions and the stopped-with-error callback
+// run on the service's own threads, never inside the call that started them; stream
+// outputs run as items of the queue given when the output was added. Every completion
+// is called exactly once, also when the service or the stream is dropped meanwhile.
+//
+// Lifetimes: streams hold their outputs and delegate weakly and may outlive the service
+// that made them (their calls then fail); a pending completion keeps its stream alive
+// until it has run.
 
 #include <cstdint>
 #include <functional>
@@ -121,15 +128,23 @@ enum class StreamOutputType { screen = 0, audio = 1 };
 
 class CaptureStream;
 
-// Receives a stream's buffers. Streams hold their outputs weakly.
+// Receives a stream's buffers. Streams hold their outputs weakly: an output that is gone
+// simply receives nothing.
+//
+// Each call runs as an item of the queue given to addStreamOutput, one at a time, in
+// capture order. `stream` is the stream that produced the buffer, so a receiver drops the
+// buffers of a stream it replaced by comparing identities. The buffer is valid only for
+// the call.
 class StreamOutput {
  public:
   virtual ~StreamOutput() = default;
+  // Audio: PCM described by buffer.description (float32 on every backend).
   virtual void streamDidOutputAudio(const CaptureStream& stream, const AudioSampleBuffer& buffer) {
     (void)stream;
     (void)buffer;
   }
-  // The frame is valid during the call; keep a copy to keep the picture (see VideoFrame).
+  // Pictures: only when the content changed, never faster than the minimum interval. The
+  // frame is valid during the call; keep a copy to keep the picture (see VideoFrame).
   virtual void streamDidOutputVideo(const CaptureStream& stream, const VideoFrame& frame) {
     (void)stream;
     (void)frame;
@@ -140,20 +155,52 @@ class StreamOutput {
 class StreamDelegate {
  public:
   virtual ~StreamDelegate() = default;
+  // On a service thread (never an output queue), at most once per stream, and only for a
+  // stop the stream decided itself: never for stopCapture. The code says why
+  // (StreamErrorCode: -3805 another client took the capture, -3815 the display or output
+  // is gone, others a failure). The stream delivers nothing more and cannot be started
+  // again: the receiver builds a new one. The call may arrive after the receiver stopped
+  // or replaced the stream (it was already on its way), so it compares `stream` with the
+  // stream it holds and ignores a stale one.
   virtual void streamDidStop(const CaptureStream& stream, const PlatformError& error) = 0;
 };
 
 using ErrorCompletion = std::function<void(std::optional<PlatformError>)>;
 
+// One capture of one display or window. Dropping the last reference ends the capture
+// (no completion or delegate call for that); outputs and the delegate may be gone first.
 class CaptureStream {
  public:
   virtual ~CaptureStream() = default;
+  // The configuration as the stream applies it, fixed at creation: a value the service
+  // cannot honour reads back as what it delivers (the system audio format, for one).
   virtual const StreamConfiguration& configuration() const = 0;
+  // Registers `output` (held weakly) for buffers of `type`, delivered as items of `queue`
+  // (not null); a second output of the same type replaces the first. Before or during
+  // capture. An error means nothing was registered, typically because the stream cannot
+  // deliver that type: the caller gives the stream up (removes what it added, stops it).
   virtual std::optional<PlatformError> addStreamOutput(std::weak_ptr<StreamOutput> output, StreamOutputType type,
                                                        std::shared_ptr<Queue> queue) = 0;
+  // Unregisters the output of `type`; an error when there is none (callers log it and go
+  // on). Once it returns no further call to that output starts, but one already running
+  // on the output's queue may still be finishing: a caller that must know the output is
+  // quiet (to drop state the callback uses) drains that queue with sync() afterwards.
   virtual std::optional<PlatformError> removeStreamOutput(StreamOutputType type) = 0;
+  // Starts capturing. `done` gets no error once the stream runs (outputs receive buffers
+  // from some moment after), or the reason it does not (-3821: no sound server; -3815: no
+  // such display or output): the stream is then not capturing and the caller tears it
+  // down. A stream starts once; starting it again fails. When stopCapture is called
+  // before the start completed, the start may still report success: the caller checks
+  // its own state after `done`.
   virtual void startCapture(ErrorCompletion done) = 0;
+  // Stops capturing; `done` follows the completions of earlier calls on this stream.
+  // After `done`, no new buffer is produced; buffers already queued to an output may
+  // still be delivered unless the output was removed first (which is why callers remove
+  // it first). An error (the stream was not capturing) is only logged by callers: the
+  // stream is stopped either way. The delegate is not told.
   virtual void stopCapture(ErrorCompletion done) = 0;
+  // Captures another display or window with the same stream and outputs. On error the
+  // stream keeps its previous filter and keeps capturing.
   virtual void updateContentFilter(const ContentFilter& filter, ErrorCompletion done) = 0;
 };
 
@@ -163,12 +210,21 @@ using Result = std::variant<T, PlatformError>;
 class ScreenCaptureService {
  public:
   virtual ~ScreenCaptureService() = default;
+  // True when capture is allowed. The one call that may wait (a platform may ask the
+  // user); false: the caller fails its start with permissionDenied.
   virtual bool requestPermission() = 0;
+  // The displays and windows now, each list in the service's order (primary display
+  // first). The display list may be empty: callers that need one fail with
+  // noDisplayFound. An error fails the caller's operation with that error.
   // The default query is excludingDesktopWindows=false, onScreenWindowsOnly=true.
   virtual void shareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                                 std::function<void(Result<ShareableContent>)> done) = 0;
+  // A new, idle stream. Never null and never fails here: a filter or configuration the
+  // service cannot capture is reported by addStreamOutput or startCapture.
   virtual std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter, const StreamConfiguration& config,
                                                     std::weak_ptr<StreamDelegate> delegate) = 0;
+  // One BGRA picture of the filter's target at the configured size, or an error that the
+  // caller reports as a failed screenshot.
   virtual void captureImage(const ContentFilter& filter, const StreamConfiguration& config,
                             std::function<void(Result<Image>)> done) = 0;
 };

@@ -65,8 +65,8 @@ class VideoEncoderFactory {
 class ImageEncoder {
  public:
   virtual ~ImageEncoder() = default;
-  // PNG bytes, or none when encoding failed (an empty or inconsistent image among them).
-  // Thread-safe; runs on the calling thread.
+  // PNG bytes, or none when encoding failed (an empty or inconsistent image among them):
+  // the caller reports the screenshot as failed. Thread-safe; runs on the calling thread.
   virtual std::optional<std::vector<uint8_t>> encodePNG(const Image& image) = 0;
 };
 

@@ -6,10 +6,13 @@
 
 namespace qb {
 
-// Tells when the machine woke from sleep. Observers run on the notifier's thread.
+// Tells when the machine woke from sleep.
 class WakeNotifier {
  public:
   virtual ~WakeNotifier() = default;
+  // Any thread; never fails. The observer runs on the notifier's thread, once per wake,
+  // never inside this call, until its token is destroyed. Where the system announces no
+  // wakes it never runs (the backend logs that once).
   virtual ListenerToken observeWake(std::function<void()> observer) = 0;
 };
 

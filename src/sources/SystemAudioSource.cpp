@@ -124,7 +124,6 @@ std::optional<SourceError> SystemAudioSource::start() {
       ", excludesCurrentProcessAudio=" + boolText(config.excludesCurrentProcessAudio));
 
   created = screen_->makeStream(filter, config, weak_from_this());
-  if (!created) return fail({SourceError::Kind::other, "stream creation failed"});
   setStreamConfigLocked(filter, config, created);
 
   if (auto error = created->addStreamOutput(weak_from_this(), StreamOutputType::audio, systemAudioQueue_))
@@ -174,7 +173,7 @@ void SystemAudioSource::stop() {
   if (stream) {
     if (auto error = stream->removeStreamOutput(StreamOutputType::audio))
       log("error removing stream output: " + error->printed());
-    // A sample callback already running must finish before the stream goes.
+    // Removing the output lets a callback already running finish; wait for it.
     systemAudioQueue_->sync([] {});
     if (auto error = stopCapture(*stream)) log("error stopping capture: " + error->printed());
   }
@@ -593,10 +592,6 @@ bool SystemAudioSource::rebuildBody(const std::string& reason, uint64_t generati
   config.pixelFormat = previous ? previous->pixelFormat : kPixelFormat420v;
 
   auto fresh = screen_->makeStream(filter, config, weak_from_this());
-  if (!fresh) {
-    log("failed to rebuild (" + reason + "): stream creation failed");
-    return false;
-  }
   if (auto error = fresh->addStreamOutput(weak_from_this(), StreamOutputType::audio, systemAudioQueue_)) {
     log("failed to rebuild (" + reason + "): " + error->printed());
     discardStream(fresh);

@@ -75,6 +75,7 @@ std::optional<PlatformError> SystemAudioStream::addStreamOutput(std::weak_ptr<St
   PulseMainLoop::Lock lock(connection_->loop());
   audioOutput_ = std::move(output);
   audioQueue_ = std::move(queue);
+  ++outputToken_;
   return std::nullopt;
 }
 
@@ -84,6 +85,7 @@ std::optional<PlatformError> SystemAudioStream::removeStreamOutput(StreamOutputT
     return streamError(StreamErrorCode::kFailed, "No such output on this stream");
   audioOutput_.reset();
   audioQueue_.reset();
+  ++outputToken_;
   return std::nullopt;
 }
 
@@ -261,11 +263,12 @@ void SystemAudioStream::onData(std::vector<uint8_t> bytes, size_t frames) {
   buffer.description = record_->description();
   buffer.numSamples = frames;
   buffer.data = std::move(bytes);
-  audioQueue_->async([weak = weak_from_this(), output = audioOutput_, buffer = std::move(buffer)] {
-    auto self = weak.lock();
-    auto out = output.lock();
-    if (self && out) out->streamDidOutputAudio(*self, buffer);
-  });
+  audioQueue_->async(
+      [weak = weak_from_this(), output = audioOutput_, token = outputToken_.load(), buffer = std::move(buffer)] {
+        auto self = weak.lock();
+        if (!self || token != self->outputToken_) return;  // the output was removed or replaced meanwhile
+        if (auto out = output.lock()) out->streamDidOutputAudio(*self, buffer);
+      });
 }
 
 // ---- Decisions -------------------------------------------------------------------------

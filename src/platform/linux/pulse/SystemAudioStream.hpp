@@ -21,6 +21,7 @@
 // held only for short updates; completions and the delegate run on the executor's pool
 // and the event queue, audio on the output's queue.
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -96,6 +97,9 @@ class SystemAudioStream final : public CaptureStream,
 
   std::weak_ptr<StreamOutput> audioOutput_;
   std::shared_ptr<Queue> audioQueue_;
+  // Bumped by every add and remove, so that buffers queued for an old output are dropped;
+  // written under the lock, read on the output queue without it.
+  std::atomic<uint64_t> outputToken_{0};
 
   Phase phase_ = Phase::idle;
   std::optional<PlatformError> startError_;
