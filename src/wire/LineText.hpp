@@ -6,12 +6,9 @@
 #include <string>
 #include <string_view>
 
-namespace qb {
+#include "runtime/Utf8.hpp"  // repairUtf8, isValidUtf8
 
-// Replaces each ill-formed UTF-8 sequence (maximal subpart) with U+FFFD; valid text is
-// returned unchanged.
-std::string repairUtf8(std::string_view text);
-bool isValidUtf8(std::string_view text);
+namespace qb {
 
 // The text as valid UTF-8 with control characters (other than tab) written as "\xHH",
 // so that it can never end or split a line.

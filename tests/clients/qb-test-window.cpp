@@ -22,6 +22,8 @@
 // Commands (each is answered "ok <command>" once the X server has done it, or
 // "error <command>: <why>"):
 //   move X Y | resize W H | raise | lower | map | unmap | title TEXT
+//   iconify                        asks the window manager to minimise the window (without
+//                                  one, nothing happens and the answer is an error)
 //   colour RRGGBB | pattern NAME
 //   animate [content|move] [FPS]   the picture scrolls (content) or the window glides
 //                                  (move) FPS times a second (default content, 30)
@@ -648,6 +650,17 @@ class TestWindow {
       mapWindow();
     } else if (word == "unmap") {
       unmapWindow();
+    } else if (word == "iconify") {
+      xcb_client_message_event_t e{};
+      e.response_type = XCB_CLIENT_MESSAGE;
+      e.format = 32;
+      e.window = window_;
+      e.type = atom("WM_CHANGE_STATE");
+      e.data.data32[0] = 3;  // IconicState
+      xcb_send_event(c_, 0, screen_->root, XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                     reinterpret_cast<const char*>(&e));
+      xcb_flush(c_);
+      expect(Wait::unmapped, word);
     } else if (word == "title") {
       std::string t;
       std::getline(in >> std::ws, t);

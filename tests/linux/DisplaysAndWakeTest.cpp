@@ -40,10 +40,12 @@ TEST(LinuxDisplays, ListsTheMonitorsOfTheXServerOrOnePlaceholder) {
   EXPECT_NE(content.displays[0].displayID, 0u);
   EXPECT_EQ(content.displays[0].width, 1920);
 
-  // Without X, system audio still has its one display to build a stream on.
+  // Without X, system audio still has its one display to build a stream on. (A service
+  // keeps the connection it opened, so this takes a new one.)
   const std::string display = envOr("DISPLAY");
   ::unsetenv("DISPLAY");
-  auto placeholder = contentOf(service, executor);
+  LinuxScreenCaptureService withoutX(executor, std::make_shared<pulse::PulseConnection>(), executor.makeQueue("e"));
+  auto placeholder = contentOf(withoutX, executor);
   ::setenv("DISPLAY", display.c_str(), 1);
   ASSERT_EQ(placeholder.displays.size(), 1u);
   EXPECT_EQ(placeholder.displays[0].displayID, LinuxScreenCaptureService::kPlaceholderDisplayID);

@@ -1,25 +1,27 @@
 #include "platform/linux/x11/LinuxScreenCaptureService.hpp"
 
 #include "platform/linux/pulse/SystemAudioStream.hpp"
-#include "platform/linux/x11/X11Displays.hpp"
+#include "platform/linux/x11/X11ShareableContent.hpp"
 #include "runtime/Executor.hpp"
 
 namespace qb {
 
 LinuxScreenCaptureService::LinuxScreenCaptureService(Executor& executor,
                                                      std::shared_ptr<pulse::PulseConnection> connection,
-                                                     std::shared_ptr<Queue> events)
-    : executor_(executor), connection_(std::move(connection)), events_(std::move(events)) {}
+                                                     std::shared_ptr<Queue> events, std::shared_ptr<AppIdentity> apps)
+    : executor_(executor),
+      connection_(std::move(connection)),
+      events_(std::move(events)),
+      content_(std::make_shared<X11ShareableContent>(std::move(apps))) {}
 
-void LinuxScreenCaptureService::shareableContent(bool, bool, std::function<void(Result<ShareableContent>)> done) {
-  executor_.runAsync([done = std::move(done)] {
-    ShareableContent content;
-    if (auto monitors = queryX11Monitors()) {
-      for (auto& m : *monitors) content.displays.push_back(DisplayInfo{m.id, m.width, m.height});
-    } else {
-      content.displays.push_back(DisplayInfo{kPlaceholderDisplayID, 0, 0});
-    }
-    done(std::move(content));
+// Desktop windows are never offered (X11Windows.hpp), so excludingDesktopWindows changes nothing.
+void LinuxScreenCaptureService::shareableContent(bool, bool onScreenWindowsOnly,
+                                                 std::function<void(Result<ShareableContent>)> done) {
+  executor_.runAsync([content = content_, onScreenWindowsOnly, done = std::move(done)] {
+    if (auto c = content->query(onScreenWindowsOnly)) return done(std::move(*c));
+    ShareableContent placeholder;
+    placeholder.displays.push_back(DisplayInfo{kPlaceholderDisplayID, 0, 0});
+    done(std::move(placeholder));
   });
 }
 

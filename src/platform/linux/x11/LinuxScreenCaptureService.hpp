@@ -1,11 +1,11 @@
 #pragma once
-// Screen capture service, the part system audio needs: displays from the X server's RandR
-// monitors and capture streams that carry the output mix (SystemAudioStream).
+// Screen capture service: displays (the X server's RandR monitors) and windows
+// (X11ShareableContent), and capture streams that carry the output mix (SystemAudioStream).
 //
-// Without a reachable X server there is ONE placeholder display (id 1, 0x0), so that
-// system audio, which needs a display only to build its stream, works without X. Windows
-// are not listed yet, and neither pictures nor screenshots are captured yet: adding a
-// screen output and captureImage fail with an error that says so.
+// Without a reachable X server there is ONE placeholder display (id 1, 0x0) and no window,
+// so that system audio, which needs a display only to build its stream, works without X.
+// Neither pictures nor screenshots are captured yet: adding a screen output and
+// captureImage fail with an error that says so.
 //
 // Thread-safe; completions run on the executor's pool.
 
@@ -16,13 +16,16 @@
 
 namespace qb {
 
+class AppIdentity;
 class Executor;
+class X11ShareableContent;
 
 class LinuxScreenCaptureService final : public ScreenCaptureService {
  public:
-  // `events` runs the streams' delegate calls.
+  // `events` runs the streams' delegate calls; `apps` (may be null) names the applications
+  // that own windows.
   LinuxScreenCaptureService(Executor& executor, std::shared_ptr<pulse::PulseConnection> connection,
-                            std::shared_ptr<Queue> events);
+                            std::shared_ptr<Queue> events, std::shared_ptr<AppIdentity> apps = nullptr);
 
   bool requestPermission() override { return true; }  // X11 has no capture permission
   void shareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
@@ -38,6 +41,7 @@ class LinuxScreenCaptureService final : public ScreenCaptureService {
   Executor& executor_;
   std::shared_ptr<pulse::PulseConnection> connection_;
   std::shared_ptr<Queue> events_;
+  std::shared_ptr<X11ShareableContent> content_;
 };
 
 }  // namespace qb

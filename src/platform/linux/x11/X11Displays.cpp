@@ -34,6 +34,9 @@ std::vector<X11Monitor> queryX11Monitors(x11::X11Connection& connection, bool wi
         X11Monitor mon;
         const xcb_randr_monitor_info_t* info = m.data;
         mon.id = info->nOutput > 0 ? xcb_randr_monitor_info_outputs(info)[0] : info->name;
+        // Monitors that share an output go by their names, which RandR keeps unique.
+        if (std::any_of(out.begin(), out.end(), [&](const X11Monitor& o) { return o.id == mon.id; }))
+          mon.id = info->name;
         if (withNames) mon.name = atomName(c, info->name);
         mon.x = info->x;
         mon.y = info->y;
@@ -55,6 +58,12 @@ std::vector<X11Monitor> queryX11Monitors(x11::X11Connection& connection, bool wi
     whole.height = g->height;
     whole.primary = true;
     out.push_back(whole);
+  }
+  // Without a primary monitor RandR lists monitors added by hand before the others, so the
+  // one at the origin stands in for it: the first display stays put as monitors come and go.
+  if (std::none_of(out.begin(), out.end(), [](const X11Monitor& m) { return m.primary; })) {
+    auto origin = std::find_if(out.begin(), out.end(), [](const X11Monitor& m) { return m.x == 0 && m.y == 0; });
+    if (origin != out.end()) std::rotate(out.begin(), origin, origin + 1);
   }
   std::stable_partition(out.begin(), out.end(), [](const X11Monitor& m) { return m.primary; });
   return out;

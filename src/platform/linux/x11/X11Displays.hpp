@@ -20,7 +20,8 @@ struct X11Monitor {
   bool primary = false;
 };
 
-// The monitors on `connection`, the primary one first, then in RandR's order. A server
+// The monitors on `connection`, the primary one first (without one: the monitor at the
+// origin), then in RandR's order. A server
 // without RandR monitors yields its whole screen as one monitor (id = root window).
 // Blocks for one round trip (two when names are wanted); any thread. Empty only when the
 // connection broke.
