@@ -205,3 +205,50 @@ TEST(DeviceIds, StablePerNameAndNeverNoneOrTheSystemObject) {
 
 }  // namespace
 }  // namespace qb::pulse
+
+namespace qb::pulse {
+namespace {
+
+// Sources 1 (microphone), 2 (filter made by module 7 from it), 3 (filter of the filter,
+// module 8), 4 (another microphone).
+std::vector<SourceFacts> filterChain() { return {{1, kNoIndex, ""}, {2, 7, ""}, {3, 8, ""}, {4, kNoIndex, ""}}; }
+
+RecordingFacts client(uint32_t source) { return {source, 20, kNoIndex, "", false, false}; }
+RecordingFacts moduleStream(uint32_t source, uint32_t module) { return {source, kNoIndex, module, "", false, false}; }
+
+TEST(PulseMicrophoneUse, ClientsCountUnlessCorkedOrMetering) {
+  auto corked = client(1);
+  corked.corked = true;
+  auto meter = client(4);
+  meter.peakMeter = true;
+  EXPECT_EQ(sourcesInUse(filterChain(), {corked, meter}), (std::set<uint32_t>{}));
+  EXPECT_EQ(sourcesInUse(filterChain(), {corked, meter, client(4)}), (std::set<uint32_t>{4}));
+}
+
+TEST(PulseMicrophoneUse, FiltersPassUseDownTheirChainOnly) {
+  const std::vector<RecordingFacts> filters = {moduleStream(1, 7), moduleStream(2, 8)};
+  EXPECT_EQ(sourcesInUse(filterChain(), filters), (std::set<uint32_t>{}));
+  auto withClient = filters;
+  withClient.push_back(client(3));
+  EXPECT_EQ(sourcesInUse(filterChain(), withClient), (std::set<uint32_t>{1, 2, 3}));
+  withClient.back().corked = true;
+  EXPECT_EQ(sourcesInUse(filterChain(), withClient), (std::set<uint32_t>{}));
+  // Listed in the other order, the chain is still followed to its end.
+  std::vector<RecordingFacts> reversed = {client(2), moduleStream(2, 8), moduleStream(1, 7)};
+  EXPECT_EQ(sourcesInUse(filterChain(), reversed), (std::set<uint32_t>{1, 2}));
+}
+
+TEST(PulseMicrophoneUse, ModuleStreamsWithoutASourceOfTheirOwnCountAndLinkGroupsMarkFilters) {
+  // A loopback records to play back: the microphone is in use.
+  EXPECT_EQ(sourcesInUse(filterChain(), {moduleStream(4, 30)}), (std::set<uint32_t>{4}));
+  // A filter of a server that gives its streams a client marks them by a shared link group.
+  auto sources = filterChain();
+  sources[1].linkGroup = "echo-cancel-1";
+  RecordingFacts grouped = client(1);
+  grouped.linkGroup = "echo-cancel-1";
+  EXPECT_EQ(sourcesInUse(sources, {grouped}), (std::set<uint32_t>{}));
+  EXPECT_EQ(sourcesInUse(sources, {grouped, client(2)}), (std::set<uint32_t>{1, 2}));
+}
+
+}  // namespace
+}  // namespace qb::pulse

@@ -16,6 +16,8 @@ LinuxAudioDeviceService::LinuxAudioDeviceService(std::shared_ptr<pulse::PulseCon
 
 LinuxAudioDeviceService::~LinuxAudioDeviceService() = default;
 
+// Commands ask the server itself, so that a source made just before a command is found;
+// only the device-object reads below, which a poll repeats, are served from the copy.
 std::optional<CaptureDevice> LinuxAudioDeviceService::defaultDevice() {
   PulseMainLoop::Lock lock(connection_->loop());
   auto server = pulse::readServerInfo(*connection_);
@@ -67,66 +69,59 @@ std::shared_ptr<CaptureSession> LinuxAudioDeviceService::makeSession() {
 
 // ---- Device objects --------------------------------------------------------------------
 
-PropertyRead<std::optional<pulse::SourceInfo>> LinuxAudioDeviceService::sourceFor(AudioObjectID id) {
+template <class T>
+PropertyRead<T> LinuxAudioDeviceService::sourceProperty(
+    AudioObjectID id, const std::function<T(const pulse::DeviceState&, const pulse::SourceInfo&)>& value) {
+  PropertyRead<T> out{kSoundServerUnavailable, T{}};
   auto name = ids_->nameOf(id);
-  if (!name) return {kAudioBadObjectError, std::nullopt};
-  std::optional<std::optional<pulse::SourceInfo>> source;
-  {
-    PulseMainLoop::Lock lock(connection_->loop());
-    source = pulse::readSource(*connection_, *name);
-  }
-  if (!source) return {kSoundServerUnavailable, std::nullopt};
-  if (!*source || (*source)->isMonitor) return {kAudioBadObjectError, std::nullopt};
-  return {0, std::move(*source)};
+  if (!name) return {kAudioBadObjectError, T{}};
+  watcher_->read([&](const pulse::DeviceState& state) {
+    const pulse::SourceInfo* source = state.find(*name);
+    if (!source || source->isMonitor)
+      out.status = kAudioBadObjectError;
+    else
+      out = {0, value(state, *source)};
+  });
+  return out;
 }
 
 PropertyRead<AudioObjectID> LinuxAudioDeviceService::defaultInputDevice() {
-  PulseMainLoop::Lock lock(connection_->loop());
-  auto server = pulse::readServerInfo(*connection_);
-  if (!server) return {kSoundServerUnavailable, 0};
-  if (server->defaultSourceName.empty()) return {0, 0};
-  auto source = pulse::readSource(*connection_, server->defaultSourceName);
-  if (!source) return {kSoundServerUnavailable, 0};
-  if (!*source || (*source)->isMonitor) return {0, 0};  // no microphone is the default
-  return {0, ids_->idFor((*source)->name)};
+  PropertyRead<AudioObjectID> out{kSoundServerUnavailable, 0};
+  watcher_->read([&](const pulse::DeviceState& state) {
+    const pulse::SourceInfo* source = state.find(state.defaultSource);
+    // No microphone is the default while the default source is a monitor.
+    out = {0, source && !source->isMonitor ? ids_->idFor(source->name) : 0};
+  });
+  return out;
 }
 
 PropertyRead<std::vector<AudioObjectID>> LinuxAudioDeviceService::deviceIDs() {
-  std::optional<std::vector<pulse::SourceInfo>> sources;
-  {
-    PulseMainLoop::Lock lock(connection_->loop());
-    sources = pulse::readSources(*connection_);
-  }
-  if (!sources) return {kSoundServerUnavailable, {}};
-  std::vector<AudioObjectID> out;
-  for (auto& s : *sources)
-    if (!s.isMonitor) out.push_back(ids_->idFor(s.name));
-  return {0, std::move(out)};
+  PropertyRead<std::vector<AudioObjectID>> out{kSoundServerUnavailable, {}};
+  watcher_->read([&](const pulse::DeviceState& state) {
+    out.status = 0;
+    for (const auto& [index, s] : state.sources)
+      if (!s.isMonitor) out.value.push_back(ids_->idFor(s.name));
+  });
+  return out;
 }
 
 PropertyRead<std::string> LinuxAudioDeviceService::uid(AudioObjectID id) {
-  auto s = sourceFor(id);
-  if (!s.ok()) return {s.status, {}};
-  return {0, s.value->name};
+  return sourceProperty<std::string>(id, [](const auto&, const pulse::SourceInfo& s) { return s.name; });
 }
 
 PropertyRead<std::string> LinuxAudioDeviceService::name(AudioObjectID id) {
-  auto s = sourceFor(id);
-  if (!s.ok()) return {s.status, {}};
-  return {0, s.value->description};
+  return sourceProperty<std::string>(id, [](const auto&, const pulse::SourceInfo& s) { return s.description; });
 }
 
 PropertyRead<uint32_t> LinuxAudioDeviceService::isRunningSomewhere(AudioObjectID id, PropertyScope) {
-  // A source has one state whatever the scope: running while anything records it.
-  auto s = sourceFor(id);
-  if (!s.ok()) return {s.status, 0};
-  return {0, s.value->running ? 1u : 0u};
+  // A source has one state whatever the scope: in use while something records it.
+  return sourceProperty<uint32_t>(id, [](const pulse::DeviceState& state, const pulse::SourceInfo& s) {
+    return state.inUse.count(s.name) ? 1u : 0u;
+  });
 }
 
 PropertyRead<uint32_t> LinuxAudioDeviceService::inputStreamCount(AudioObjectID id) {
-  auto s = sourceFor(id);
-  if (!s.ok()) return {s.status, 0};
-  return {0, 1};
+  return sourceProperty<uint32_t>(id, [](const auto&, const pulse::SourceInfo&) { return 1u; });
 }
 
 ListenerToken LinuxAudioDeviceService::listenDefaultInputDevice(std::function<void()> listener) {

@@ -4,9 +4,13 @@
 // default device is the server's default source (none while that is a monitor). Device
 // objects have IDs that stay with a source name for the life of the process.
 //
-// Property reads ask the server each time (so a read right after a change sees it);
-// each waits at most a few seconds, and fails with kSoundServerUnavailable while the
-// server is gone. Any thread except the sound-server loop's.
+// defaultDevice, discoverDevices and makeInput ask the server (a read right after a change
+// sees it). The device-object reads are served from a copy of the server's state that
+// server events keep up to date (PulseDeviceWatcher), so a poll costs no round trip; a
+// listener called for a change sees it in the reads it makes. A read waits at most a second for that copy
+// while the connection comes up, and fails with kSoundServerUnavailable while the server
+// is gone. A source "runs somewhere" while it is in use (see sourcesInUse). Any thread
+// except the sound-server loop's.
 
 #include <memory>
 
@@ -44,8 +48,10 @@ class LinuxAudioDeviceService final : public AudioDeviceService {
   ListenerToken listenRunningSomewhere(AudioObjectID id, std::function<void()> listener) override;
 
  private:
-  // A capture source by device ID: status 0 and the source, or the failure status.
-  PropertyRead<std::optional<pulse::SourceInfo>> sourceFor(AudioObjectID id);
+  // `value` of the capture source with this ID, or the failure status.
+  template <class T>
+  PropertyRead<T> sourceProperty(AudioObjectID id,
+                                 const std::function<T(const pulse::DeviceState&, const pulse::SourceInfo&)>& value);
 
   std::shared_ptr<pulse::PulseConnection> connection_;
   std::shared_ptr<Queue> events_;

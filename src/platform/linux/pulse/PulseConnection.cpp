@@ -124,11 +124,11 @@ void PulseConnection::onStateChange() {
     ++generation_;
     const bool reconnected = generation_ > 1;
     if (reconnected) log("SoundServer: reconnected");
-    pa_operation* op =
-        pa_context_subscribe(context_,
-                             static_cast<pa_subscription_mask_t>(
-                                 PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER),
-                             nullptr, nullptr);
+    pa_operation* op = pa_context_subscribe(
+        context_,
+        static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
+                                            PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT | PA_SUBSCRIPTION_MASK_SERVER),
+        nullptr, nullptr);
     if (op) pa_operation_unref(op);
     forEachObserver([&](PulseConnectionObserver* o) { o->connectionReady(context_, reconnected); });
   } else if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {

@@ -1,10 +1,18 @@
 #include "platform/linux/pulse/PulseDeviceWatcher.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "runtime/Executor.hpp"
 
 namespace qb::pulse {
+
+const SourceInfo* DeviceState::find(const std::string& name) const {
+  for (const auto& [index, s] : sources)
+    if (s.name == name) return &s;
+  return nullptr;
+}
 
 std::shared_ptr<PulseDeviceWatcher> PulseDeviceWatcher::create(std::shared_ptr<PulseConnection> connection,
                                                                std::shared_ptr<Queue> events,
@@ -23,6 +31,13 @@ PulseDeviceWatcher::PulseDeviceWatcher(std::shared_ptr<PulseConnection> connecti
     : connection_(std::move(connection)), events_(std::move(events)), ids_(std::move(ids)) {}
 
 PulseDeviceWatcher::~PulseDeviceWatcher() { registration_.reset(); }
+
+bool PulseDeviceWatcher::read(const std::function<void(const DeviceState&)>& read, double seconds) {
+  PulseMainLoop::Lock lock(connection_->loop());
+  if (!synced_ && !connection_->loop().waitUntil([this] { return synced_; }, seconds)) return false;
+  read(state_);
+  return true;
+}
 
 // ---- Listeners -------------------------------------------------------------------------
 
@@ -78,91 +93,141 @@ void PulseDeviceWatcher::fire(Kind kind, AudioObjectID device) {
   });
 }
 
-void PulseDeviceWatcher::fireRunning(const Known& source) {
-  if (source.isMonitor) return;  // not capture devices: they have no device objects
-  if (auto id = ids_->find(source.name)) fire(Kind::running, *id);
-}
-
-// ---- Server events (loop thread) -------------------------------------------------------
+// ---- Server state (loop thread) --------------------------------------------------------
 
 void PulseDeviceWatcher::connectionReady(pa_context* context, bool reconnected) {
+  synced_ = false;
+  initialParts_ = 3;
+  const uint64_t generation = ++generation_;
   std::weak_ptr<PulseDeviceWatcher> weak = weak_from_this();
-  fetchServerInfo(context, [weak, reconnected](std::optional<ServerInfo> info) {
+  // Events that arrive meanwhile update the copy too; each answer replaces its part with
+  // what the server had when it answered, which is at least as new.
+  fetchServerInfo(context, [weak, generation, reconnected](std::optional<ServerInfo> info) {
     auto self = weak.lock();
-    if (!self || !info) return;
-    self->defaultSource_ = info->defaultSourceName;
-    if (reconnected) self->fire(Kind::defaultInput);
+    if (!self) return;
+    if (info) self->state_.defaultSource = info->defaultSourceName;
+    self->initialPartArrived(generation, reconnected);
   });
-  fetchSources(context, [weak, reconnected](std::optional<std::vector<SourceInfo>> list) {
+  fetchSources(context, [weak, generation, reconnected](std::optional<std::vector<SourceInfo>> list) {
     auto self = weak.lock();
-    if (!self || !list) return;
-    std::map<uint32_t, Known> fresh;
-    std::map<std::string, bool> wasRunning;
-    for (auto& [index, k] : self->sources_) wasRunning[k.name] = k.running;
-    for (auto& s : *list) {
-      Known k{s.name, s.isMonitor, s.running};
-      if (reconnected) {
-        auto it = wasRunning.find(s.name);
-        if ((it == wasRunning.end() ? false : it->second) != s.running) self->fireRunning(k);
-        wasRunning.erase(s.name);
-      }
-      fresh.emplace(s.index, std::move(k));
+    if (!self) return;
+    if (list) {
+      self->state_.sources.clear();
+      for (auto& s : *list) self->state_.sources.emplace(s.index, std::move(s));
     }
-    if (reconnected) {
-      // Sources that were running and did not come back have stopped.
-      for (auto& [name, running] : wasRunning)
-        if (running) self->fireRunning(Known{name, false, false});
-      self->fire(Kind::deviceList);
-    }
-    self->sources_ = std::move(fresh);
+    self->initialPartArrived(generation, reconnected);
   });
+  fetchRecordings(context, [weak, generation, reconnected](std::optional<std::vector<RecordingInfo>> list) {
+    auto self = weak.lock();
+    if (!self) return;
+    if (list) {
+      self->recordings_.clear();
+      for (auto& r : *list) self->recordings_.emplace(r.index, r.facts);
+    }
+    self->initialPartArrived(generation, reconnected);
+  });
+}
+
+void PulseDeviceWatcher::initialPartArrived(uint64_t generation, bool reconnected) {
+  if (generation != generation_ || --initialParts_ > 0) return;
+  synced_ = true;
+  if (reconnected) {
+    fire(Kind::defaultInput);
+    fire(Kind::deviceList);
+  }
+  // The first view is learnt, not announced: nobody has seen another one.
+  updateUse(reconnected);
+  connection_->loop().signal();
+}
+
+void PulseDeviceWatcher::connectionLost() {
+  // What listeners were told stays, so that the changes can be announced once the server
+  // is back.
+  synced_ = false;
 }
 
 void PulseDeviceWatcher::serverEvent(pa_subscription_event_type_t type, uint32_t index) {
   pa_context* c = connection_->context();
   if (!c) return;
   const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
-  const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+  const bool removed = (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE;
   std::weak_ptr<PulseDeviceWatcher> weak = weak_from_this();
 
-  if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
-    fetchServerInfo(c, [weak](std::optional<ServerInfo> info) {
-      auto self = weak.lock();
-      if (!self || !info || info->defaultSourceName == self->defaultSource_) return;
-      self->defaultSource_ = info->defaultSourceName;
-      self->fire(Kind::defaultInput);
-    });
-    return;
+  switch (facility) {
+    case PA_SUBSCRIPTION_EVENT_SERVER:
+      fetchServerInfo(c, [weak](std::optional<ServerInfo> info) {
+        auto self = weak.lock();
+        if (!self || !info || info->defaultSourceName == self->state_.defaultSource) return;
+        self->state_.defaultSource = info->defaultSourceName;
+        if (self->synced_) self->fire(Kind::defaultInput);
+      });
+      break;
+    case PA_SUBSCRIPTION_EVENT_SOURCE:
+      if (removed) {
+        sourceUpdated(index, std::nullopt);
+        break;
+      }
+      fetchSource(c, index, [weak, index](std::optional<SourceInfo> info) {
+        if (auto self = weak.lock()) self->sourceUpdated(index, std::move(info));
+      });
+      break;
+    case PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT:
+      if (removed) {
+        recordingUpdated(index, std::nullopt);
+        break;
+      }
+      fetchRecording(c, index, [weak, index](std::optional<RecordingInfo> info) {
+        if (auto self = weak.lock()) self->recordingUpdated(index, std::move(info));
+      });
+      break;
+    default:
+      break;
   }
-  if (facility != PA_SUBSCRIPTION_EVENT_SOURCE) return;
-
-  if (kind == PA_SUBSCRIPTION_EVENT_REMOVE) {
-    auto it = sources_.find(index);
-    if (it == sources_.end()) {
-      fire(Kind::deviceList);
-      return;
-    }
-    Known gone = it->second;
-    sources_.erase(it);
-    fire(Kind::deviceList);
-    if (gone.running) fireRunning(gone);
-    return;
-  }
-  const bool isNew = kind == PA_SUBSCRIPTION_EVENT_NEW;
-  fetchSource(c, index, [weak, isNew](std::optional<SourceInfo> info) {
-    auto self = weak.lock();
-    if (self && info) self->sourceUpdated(*info, isNew);
-  });
 }
 
-void PulseDeviceWatcher::sourceUpdated(const SourceInfo& info, bool isNew) {
-  auto it = sources_.find(info.index);
-  const bool known = it != sources_.end();
-  const bool wasRunning = known && it->second.running;
-  Known k{info.name, info.isMonitor, info.running};
-  sources_[info.index] = k;
-  if (isNew || !known) fire(Kind::deviceList);
-  if (wasRunning != info.running) fireRunning(k);
+void PulseDeviceWatcher::sourceUpdated(uint32_t index, std::optional<SourceInfo> info) {
+  auto it = state_.sources.find(index);
+  const bool wasDevice = it != state_.sources.end() && !it->second.isMonitor;
+  const bool isDevice = info && !info->isMonitor;
+  if (info)
+    state_.sources[index] = std::move(*info);
+  else if (it != state_.sources.end())
+    state_.sources.erase(it);
+  if (!synced_) return;
+  if (wasDevice != isDevice) fire(Kind::deviceList);
+  updateUse();
+}
+
+void PulseDeviceWatcher::recordingUpdated(uint32_t index, std::optional<RecordingInfo> info) {
+  if (info)
+    recordings_[index] = info->facts;
+  else
+    recordings_.erase(index);
+  if (synced_) updateUse();
+}
+
+void PulseDeviceWatcher::updateUse(bool announce) {
+  std::vector<SourceFacts> sources;
+  sources.reserve(state_.sources.size());
+  for (const auto& [index, s] : state_.sources) sources.push_back({index, s.ownerModule, s.linkGroup});
+  std::vector<RecordingFacts> recordings;
+  recordings.reserve(recordings_.size());
+  for (const auto& [index, r] : recordings_) recordings.push_back(r);
+
+  std::set<std::string> inUse;
+  for (uint32_t index : sourcesInUse(sources, recordings)) {
+    auto it = state_.sources.find(index);
+    if (it != state_.sources.end() && !it->second.isMonitor) inUse.insert(it->second.name);
+  }
+  if (inUse == state_.inUse) return;
+  // Listeners hear of edges only; a microphone without an ID has no listener yet.
+  std::vector<std::string> changed;
+  std::set_symmetric_difference(inUse.begin(), inUse.end(), state_.inUse.begin(), state_.inUse.end(),
+                                std::back_inserter(changed));
+  state_.inUse = std::move(inUse);
+  if (!announce) return;
+  for (const auto& name : changed)
+    if (auto id = ids_->find(name)) fire(Kind::running, *id);
 }
 
 }  // namespace qb::pulse

@@ -5,6 +5,7 @@
 #include <pulse/introspect.h>
 #include <pulse/operation.h>
 
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -27,6 +28,11 @@ SampleKind kindOf(pa_sample_format_t f) {
   }
 }
 
+std::string property(const pa_proplist* props, const char* key) {
+  const char* v = props ? pa_proplist_gets(props, key) : nullptr;
+  return v ? v : "";
+}
+
 SourceInfo copy(const pa_source_info& i) {
   SourceInfo s;
   s.index = i.index;
@@ -39,7 +45,22 @@ SourceInfo copy(const pa_source_info& i) {
   s.rate = i.sample_spec.rate;
   s.channels = i.sample_spec.channels;
   s.channelMap = i.channel_map;
+  s.ownerModule = i.owner_module;
+  s.linkGroup = property(i.proplist, "node.link-group");
   return s;
+}
+
+RecordingInfo copy(const pa_source_output_info& i) {
+  RecordingInfo r;
+  r.index = i.index;
+  r.facts.source = i.source;
+  r.facts.client = i.client;
+  r.facts.ownerModule = i.owner_module;
+  r.facts.linkGroup = property(i.proplist, "node.link-group");
+  r.facts.corked = i.corked != 0;
+  r.facts.peakMeter = (i.resample_method && std::strcmp(i.resample_method, "peaks") == 0) ||
+                      property(i.proplist, "stream.monitor") == "true";
+  return r;
 }
 
 SinkInfo copy(const pa_sink_info& i) {
@@ -91,6 +112,9 @@ void sourceItem(pa_context*, const pa_source_info* i, int eol, void* ud) {
   onItem<pa_source_info, SourceInfo>(i, eol, ud);
 }
 void sinkItem(pa_context*, const pa_sink_info* i, int eol, void* ud) { onItem<pa_sink_info, SinkInfo>(i, eol, ud); }
+void recordingItem(pa_context*, const pa_source_output_info* i, int eol, void* ud) {
+  onItem<pa_source_output_info, RecordingInfo>(i, eol, ud);
+}
 
 template <class Item>
 ListRead<Item>* single(std::function<void(std::optional<Item>)> done) {
@@ -151,6 +175,22 @@ void fetchSource(pa_context* c, uint32_t index, std::function<void(std::optional
 void fetchSource(pa_context* c, const std::string& name, std::function<void(std::optional<SourceInfo>)> done) {
   auto* read = single<SourceInfo>(std::move(done));
   own(pa_context_get_source_info_by_name(c, name.c_str(), sourceItem, read), read);
+}
+
+void fetchRecordings(pa_context* c, std::function<void(std::optional<std::vector<RecordingInfo>>)> done) {
+  auto* read = new ListRead<RecordingInfo>;
+  read->finished = [done = std::move(done)](ListRead<RecordingInfo>& r) {
+    if (r.failed)
+      done(std::nullopt);
+    else
+      done(std::move(r.items));
+  };
+  own(pa_context_get_source_output_info_list(c, recordingItem, read), read);
+}
+
+void fetchRecording(pa_context* c, uint32_t index, std::function<void(std::optional<RecordingInfo>)> done) {
+  auto* read = single<RecordingInfo>(std::move(done));
+  own(pa_context_get_source_output_info(c, index, recordingItem, read), read);
 }
 
 void fetchSink(pa_context* c, const std::string& name, std::function<void(std::optional<SinkInfo>)> done) {

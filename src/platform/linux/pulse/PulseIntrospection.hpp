@@ -26,11 +26,19 @@ struct SourceInfo {
   std::string description;
   bool isMonitor = false;  // the monitor of an output, not a capture device
   std::string monitorOfSinkName;
-  bool running = false;  // something records it
+  bool running = false;  // the server's RUNNING state (a peak meter is enough for it)
+  uint32_t ownerModule = kNoIndex;
+  std::string linkGroup;
   SampleKind kind = SampleKind::other;
   uint32_t rate = 0;
   uint32_t channels = 0;
   pa_channel_map channelMap{};
+};
+
+// A recording stream (source output).
+struct RecordingInfo {
+  uint32_t index = kNoIndex;
+  RecordingFacts facts;
 };
 
 struct SinkInfo {
@@ -50,6 +58,9 @@ void fetchSources(pa_context* c, std::function<void(std::optional<std::vector<So
 // none when the source does not exist (or the read failed).
 void fetchSource(pa_context* c, uint32_t index, std::function<void(std::optional<SourceInfo>)> done);
 void fetchSource(pa_context* c, const std::string& name, std::function<void(std::optional<SourceInfo>)> done);
+void fetchRecordings(pa_context* c, std::function<void(std::optional<std::vector<RecordingInfo>>)> done);
+// none when the recording does not exist (or the read failed).
+void fetchRecording(pa_context* c, uint32_t index, std::function<void(std::optional<RecordingInfo>)> done);
 void fetchSink(pa_context* c, const std::string& name, std::function<void(std::optional<SinkInfo>)> done);
 
 // Synchronous; lock held, not on the loop thread. Each first waits up to `connectWait`
