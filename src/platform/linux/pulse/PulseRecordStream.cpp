@@ -3,6 +3,8 @@
 #include <pulse/error.h>
 #include <pulse/proplist.h>
 
+#include "platform/linux/pulse/MicrophoneUse.hpp"
+
 namespace qb::pulse {
 
 namespace {
@@ -41,6 +43,9 @@ std::unique_ptr<PulseRecordStream> PulseRecordStream::open(pa_context* context, 
   }
   pa_proplist* props = pa_proplist_new();
   pa_proplist_sets(props, PA_PROP_MEDIA_NAME, spec.mediaName.c_str());
+  // Marks the stream as ours, so that nothing counts the helper as an application using
+  // the microphone (also where the server shows stream properties only).
+  pa_proplist_sets(props, PA_PROP_APPLICATION_ID, std::string(kOwnApplicationId).c_str());
   pa_stream* s = pa_stream_new_with_proplist(context, spec.mediaName.c_str(), &ss, &map, props);
   pa_proplist_free(props);
   if (!s) return fail(pa_strerror(pa_context_errno(context)));
