@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "CommandAnswers.hpp"
 #include "HelperProcess.hpp"
 #include "ToolOptions.hpp"
 #include "WavWriter.hpp"
@@ -86,36 +87,6 @@ std::optional<Options> parseOptions(int argc, char** argv) {
     }
   }
   return o;
-}
-
-std::string upperWord(const std::string& line) {
-  std::string word = line.substr(0, line.find(':'));
-  for (char& c : word) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
-  return word;
-}
-
-// The answer each command ends with, for waiting before the next one.
-std::optional<std::pair<LineKind, std::string>> expectedAnswer(const std::string& word) {
-  static const std::map<std::string, std::pair<LineKind, std::string>> answers = {
-      {"START_STREAMING", {LineKind::cmdResponse, "STREAMING:"}},
-      {"TEST_WAV", {LineKind::cmdResponse, "TEST_WAV:"}},
-      {"STOP", {LineKind::cmdResponse, "STOPPED:"}},
-      {"START_MIC_MONITORING", {LineKind::cmdResponse, "MIC_MONITORING:"}},
-      {"STOP_MIC_MONITORING", {LineKind::cmdResponse, "MIC_MONITORING:"}},
-      {"START_VIDEO", {LineKind::cmdResponse, "START_VIDEO:"}},
-      {"SWITCH_VIDEO", {LineKind::cmdResponse, "SWITCH_VIDEO:"}},
-      {"STOP_VIDEO", {LineKind::cmdResponse, "STOP_VIDEO:"}},
-      {"LIST_WINDOWS", {LineKind::cmdResponse, "LIST_WINDOWS:"}},
-      {"LIST_DEVICES", {LineKind::cmdResponse, "DEVICES_LIST:"}},
-      {"GET_CURRENT_MIC", {LineKind::cmdResponse, "CURRENT_MIC:"}},
-      {"TEST_MIC_TAP", {LineKind::cmdResponse, "TEST_MIC_TAP:"}},
-      {"HEALTH_CHECK", {LineKind::cmdResponse, "HEALTH_OK:"}},
-      {"GET_DEVICE_DIAGNOSTIC", {LineKind::event, "DEVICE_DIAGNOSTIC_REQUESTED"}},
-      {"SAMPLE_RUNNING_MICS", {LineKind::event, "RUNNING_MICS_SAMPLE_STARTED"}},
-  };
-  auto it = answers.find(word);
-  if (it == answers.end()) return std::nullopt;
-  return it->second;
 }
 
 struct Stats {
@@ -282,12 +253,9 @@ int main(int argc, char** argv) {
     std::printf("[%9.3f] >>> %s\n", printer.since(std::chrono::steady_clock::now()), cmd.c_str());
     std::fflush(stdout);
     if (!helper->send(cmd)) break;
-    std::string word = upperWord(cmd);
-    if (word == "STOP") sentStop = true;
-    auto answer = expectedAnswer(word);
-    if (answer)
-      helper->waitForLine([&](const Line& l) { return l.kind == answer->first && l.body.starts_with(answer->second); },
-                          30, from);
+    if (commandWord(cmd) == "STOP") sentStop = true;
+    if (auto answer = expectedAnswer(cmd))
+      helper->waitForLine([&](const Line& l) { return answer->answeredBy(l); }, 30, from);
     else
       helper->waitForLine([&](const Line& l) { return l.text == "Received command: " + cmd; }, 5, from);
   }

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "CommandAnswers.hpp"
 #include "HelperProcess.hpp"
 #include "ToolOptions.hpp"
 #include "WavWriter.hpp"
@@ -182,7 +183,11 @@ int main(int argc, char** argv) {
     uint64_t from = helper->lineCount();
     std::fprintf(stderr, "> %s\n", command.c_str());
     helper->send(command);
-    auto answer = helper->waitForLine([](const Line& l) { return l.kind == LineKind::cmdResponse; }, 10.0, from);
+    auto expected = expectedAnswer(command);
+    // A command without an answer of its own is acknowledged by the helper's echo of it.
+    auto answer = helper->waitForLine(
+        [&](const Line& l) { return expected ? expected->answeredBy(l) : l.text == "Received command: " + command; },
+        10.0, from);
     if (!answer) {
       std::fprintf(stderr, "  no answer within 10 s\n");
       ok = false;
@@ -214,7 +219,8 @@ int main(int argc, char** argv) {
   if (helper->running()) {
     uint64_t from = helper->lineCount();
     helper->send("STOP");
-    if (!helper->waitForLine([](const Line& l) { return l.kind == LineKind::cmdResponse; }, 10.0, from)) {
+    const auto stopped = expectedAnswer("STOP");
+    if (!helper->waitForLine([&](const Line& l) { return stopped->answeredBy(l); }, 10.0, from)) {
       std::fprintf(stderr, "no answer to STOP within 10 s\n");
       ok = false;
     }

@@ -26,8 +26,8 @@ class Queue {
   virtual const std::string& label() const = 0;
   virtual void async(Task task) = 0;
   virtual TaskHandle asyncAfter(double seconds, Task task) = 0;
-  // Runs task on the queue and returns when it has run. Must not be called from the
-  // queue itself.
+  // Runs task on the queue and returns when it has run. Called from the queue itself it
+  // throws std::logic_error instead of waiting for ever.
   virtual void sync(Task task) = 0;
   // True while the calling code runs as an item of this queue.
   virtual bool isCurrent() const = 0;

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <queue>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -97,6 +98,8 @@ class ThreadedQueue final : public Queue {
   }
 
   void sync(Task task) override {
+    // Waiting for an item that can only run after the current one would hang forever.
+    if (isCurrent()) throw std::logic_error("sync onto the current queue " + state_->label);
     Signal done;
     async([&] {
       task();

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "CommandAnswers.hpp"
 #include "HostTestSupport.hpp"
 #include "ProtocolReader.hpp"
 #include "platform/sim/SimPlatform.hpp"
@@ -392,4 +393,36 @@ TEST_F(CommandLoopTest, DeviceDiagnosticReportsTheStreamersMicrophone) {
                           "EVENT:DEVICE_DIAGNOSTIC_REQUESTED", "DEVICE_DIAGNOSTIC:",
                           "Device diagnostic requested: reason=requested", "EVENT:DEVICE_DIAGNOSTIC_REQUESTED"));
   loop.reset();  // the microphone uses the platform above
+}
+
+// The reference tools wait for each command's answer from one table; a command answered
+// by a line the table does not name would stall them (GET_DEVICE_DIAGNOSTIC answers with
+// an event, not a command response).
+TEST_F(CommandLoopTest, EveryCommandIsAnsweredByTheLineTheToolsWaitFor) {
+  useFakeServices();
+  const std::vector<std::string> commands = {"HEALTH_CHECK",
+                                             "start_streaming",
+                                             "TEST_WAV:/nowhere.wav",
+                                             "GET_DEVICE_DIAGNOSTIC",
+                                             "START_MIC_MONITORING",
+                                             "STOP_MIC_MONITORING",
+                                             "START_VIDEO",
+                                             "SWITCH_VIDEO:{\"type\":\"display\",\"id\":1}",
+                                             "STOP_VIDEO",
+                                             "STOP"};
+  run(std::vector<qbtest::ScriptStep>(commands.begin(), commands.end()));
+  auto lines = out.lines();
+  for (const auto& command : commands) {
+    auto answer = qbtools::expectedAnswer(command);
+    ASSERT_TRUE(answer) << command;
+    auto echo = std::find(lines.begin(), lines.end(), "Received command: " + command);
+    ASSERT_NE(echo, lines.end()) << command;
+    auto next = std::find_if(echo + 1, lines.end(), [](const std::string& l) { return l.starts_with("Received"); });
+    bool answered = std::any_of(echo + 1, next,
+                                [&](const std::string& l) { return answer->answeredBy(qbtools::makeLine(l, 0, {})); });
+    EXPECT_TRUE(answered) << command;
+  }
+  EXPECT_FALSE(qbtools::expectedAnswer("GET_DEVICE_DIAGNOSTIC")
+                   ->answeredBy(qbtools::makeLine("CMD_RESPONSE:STREAMING:started", 0, {})));
+  EXPECT_FALSE(qbtools::expectedAnswer("NOPE:x"));
 }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -30,6 +31,20 @@ TEST(ThreadExecutor, SerialQueueRunsInOrderOnOneThreadAtATime) {
   EXPECT_FALSE(overlapped);
   ASSERT_EQ(order.size(), 200u);
   for (int i = 0; i < 200; ++i) EXPECT_EQ(order[i], i);
+}
+
+TEST(ThreadExecutor, SyncOntoItselfIsRefusedNotDeadlocked) {
+  ThreadExecutor ex;
+  auto q = ex.makeQueue("self");
+  std::atomic<bool> threw{false};
+  q->sync([&] {
+    try {
+      q->sync([] {});
+    } catch (const std::logic_error&) {
+      threw = true;
+    }
+  });
+  EXPECT_TRUE(threw);
 }
 
 TEST(ThreadExecutor, DelayedWorkInDueOrderAndCancellation) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace qb {
@@ -39,17 +40,18 @@ LogindWakeNotifier::~LogindWakeNotifier() {
 
 ListenerToken LogindWakeNotifier::observeWake(std::function<void()> observer) {
   uint64_t id;
-  std::string unavailable;
+  bool first;
   {
     std::lock_guard lock(mutex_);
     id = next_++;
     observers_.emplace(id, std::move(observer));
-    if (!tried_) {
-      tried_ = true;
-      unavailable = startLocked();
-    }
+    first = !std::exchange(tried_, true);
   }
-  if (!unavailable.empty() && log_) log_("Wake notifications unavailable: " + unavailable);
+  // Opening the bus may wait on the bus daemon; observers come and go meanwhile.
+  if (first) {
+    std::string unavailable = openBus();
+    if (!unavailable.empty() && log_) log_("Wake notifications unavailable: " + unavailable);
+  }
   return ListenerToken([weak = weak_from_this(), id] {
     if (auto self = weak.lock()) {
       std::lock_guard lock(self->mutex_);
@@ -58,25 +60,32 @@ ListenerToken LogindWakeNotifier::observeWake(std::function<void()> observer) {
   });
 }
 
-std::string LogindWakeNotifier::startLocked() {
+std::string LogindWakeNotifier::openBus() {
+  sd_bus* bus = nullptr;
+  sd_bus_slot* slot = nullptr;
+  int stopFd = -1;
   std::string reason;
-  int r = sd_bus_open_system(&bus_);
+  int r = sd_bus_open_system(&bus);
   if (r < 0) {
     reason = std::string("cannot open the system bus: ") + std::strerror(-r);
   } else {
-    r = sd_bus_match_signal(bus_, &slot_, "org.freedesktop.login1", "/org/freedesktop/login1",
+    r = sd_bus_match_signal(bus, &slot, "org.freedesktop.login1", "/org/freedesktop/login1",
                             "org.freedesktop.login1.Manager", "PrepareForSleep", onPrepareForSleep, this);
     if (r < 0) reason = std::string("cannot subscribe to sleep signals: ") + std::strerror(-r);
   }
   if (r >= 0) {
-    stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (stopFd_ < 0) reason = std::string("cannot create an event: ") + std::strerror(errno);
+    stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stopFd < 0) reason = std::string("cannot create an event: ") + std::strerror(errno);
   }
   if (!reason.empty()) {
-    if (slot_) slot_ = sd_bus_slot_unref(slot_);
-    if (bus_) bus_ = sd_bus_flush_close_unref(bus_);
+    if (slot) sd_bus_slot_unref(slot);
+    if (bus) sd_bus_flush_close_unref(bus);
     return reason;
   }
+  std::lock_guard lock(mutex_);
+  bus_ = bus;
+  slot_ = slot;
+  stopFd_ = stopFd;
   thread_ = std::thread([this] { run(); });
   return {};
 }

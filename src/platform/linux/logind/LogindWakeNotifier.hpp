@@ -37,7 +37,9 @@ class LogindWakeNotifier final : public WakeNotifier, public std::enable_shared_
   void notifyWake();
 
  private:
-  std::string startLocked();  // mutex_ held; the reason it failed, empty on success
+  // Called once, without the lock (the bus calls may wait); the reason it failed, empty on
+  // success.
+  std::string openBus();
   void run();
 
   std::function<void(const std::string&)> log_;
