@@ -1,5 +1,6 @@
 #include "platform/linux/LinuxPlatform.hpp"
 
+#include "platform/linux/identity/LinuxAppIdentity.hpp"
 #include "platform/linux/identity/LinuxProcessLauncher.hpp"
 #include "platform/linux/logind/LogindWakeNotifier.hpp"
 #include "platform/linux/pulse/LinuxAudioDeviceService.hpp"
@@ -22,6 +23,7 @@ Platform makeLinuxPlatform(Executor& executor, LogFunction writeLog) {
   p.screen = std::make_shared<LinuxScreenCaptureService>(executor, connection, events, p.apps);
   p.wake = std::make_shared<LogindWakeNotifier>(writeLog);
   p.processes = std::make_shared<LinuxProcessLauncher>();
+  p.apps = std::make_shared<LinuxAppIdentity>();
   return p;
 }
 

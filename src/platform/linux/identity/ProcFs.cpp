@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
@@ -91,6 +92,7 @@ std::vector<int> ProcFs::pids() const {
   std::error_code ec;
   for (std::filesystem::directory_iterator it(root_, ec), end; !ec && it != end; it.increment(ec))
     if (auto pid = parsePid(it->path().filename().string())) out.push_back(*pid);
+  std::sort(out.begin(), out.end());
   return out;
 }
 
