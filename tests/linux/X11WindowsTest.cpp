@@ -6,6 +6,9 @@
 #include <xcb/xcb.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 
@@ -13,8 +16,10 @@
 #include "TestWindowClient.hpp"
 #include "X11TestEnv.hpp"
 #include "platform/AppIdentity.hpp"
+#include "platform/linux/LinuxPlatform.hpp"
 #include "platform/linux/x11/X11Connection.hpp"
 #include "platform/linux/x11/X11ShareableContent.hpp"
+#include "runtime/ThreadExecutor.hpp"
 #include "runtime/Utf8.hpp"
 
 namespace qb {
@@ -80,8 +85,7 @@ TEST(X11WindowList, TitlesOfAnyBytesComeOutAsValidUtf8) {
   const std::string cut = find(c, huge->id())->title.value_or("");
   EXPECT_GE(cut.size(), 1000u);
   EXPECT_LE(cut.size(), 1024u);
-  for (auto& w : c.windows)
-    EXPECT_TRUE(isValidUtf8(w.title.value_or(""))) << w.windowID;
+  for (auto& w : c.windows) EXPECT_TRUE(isValidUtf8(w.title.value_or(""))) << w.windowID;
 }
 
 TEST(X11WindowList, OwnersComeFromThePidOnThisMachineElseFromTheClass) {
@@ -156,6 +160,61 @@ TEST(X11WindowList, ListsFrontToBackAndSeesARaise) {
       },
       10))
       << "raised, the first window comes first";
+}
+
+// The platform's screen service asks the platform's own application identity, here for a
+// window whose program has a desktop entry; the class names only what that does not know.
+TEST(X11WindowList, ThePlatformNamesOwnersThroughItsApplicationIdentity) {
+  QB_REQUIRE_TEST_DISPLAY();
+  char dirTemplate[] = "/tmp/qb-apps-XXXXXX";
+  ASSERT_TRUE(::mkdtemp(dirTemplate));
+  const std::filesystem::path data(dirTemplate);
+  std::filesystem::create_directories(data / "applications");
+  std::ofstream(data / "applications" / "org.example.QbOwned.desktop")
+      << "[Desktop Entry]\nType=Application\nName=Qb Owned Window\nExec=" << testenv::testWindowBinary() << "\n";
+  const char* oldDataHome = std::getenv("XDG_DATA_HOME");
+  const std::string savedDataHome = oldDataHome ? oldDataHome : "";
+  ::setenv("XDG_DATA_HOME", data.c_str(), 1);  // before any thread of the platform runs
+
+  std::optional<AppInfo> identity;
+  ShareableContent c;
+  std::optional<RunningApplication> app;
+  auto w = open({"--title", "Owned", "--class", "owned,QbOwned"});
+  {
+    ThreadExecutor executor;
+    Platform platform = makeLinuxPlatform(executor, [](const std::string&) {});
+    if (platform.apps) {
+      identity = platform.apps->applicationFor(w->pid());
+      EXPECT_TRUE(identity) << "the desktop entry names the window's program";
+    }
+
+    testenv::waitUntil(
+        [&] {
+          Completion<Result<ShareableContent>> done;
+          platform.screen->shareableContent(false, true,
+                                            [done](Result<ShareableContent> r) { done.complete(std::move(r)); });
+          auto r = done.waitFor(executor, 10);
+          if (r && std::holds_alternative<ShareableContent>(*r)) c = std::get<ShareableContent>(*r);
+          return find(c, w->id()) != nullptr;
+        },
+        10);
+  }
+  if (oldDataHome)
+    ::setenv("XDG_DATA_HOME", savedDataHome.c_str(), 1);
+  else
+    ::unsetenv("XDG_DATA_HOME");
+  std::filesystem::remove_all(data);
+
+  ASSERT_TRUE(find(c, w->id()));
+  app = find(c, w->id())->owningApplication;
+  ASSERT_TRUE(app);
+  EXPECT_EQ(app->pid, w->pid());
+  if (identity) {
+    EXPECT_EQ(app->applicationName, identity->name);
+    EXPECT_EQ(app->bundleIdentifier, identity->bundleIdentifier);
+  } else {
+    EXPECT_EQ(app->applicationName, "QbOwned");
+  }
 }
 
 // A window manager that died may leave its client list behind on the root window; the

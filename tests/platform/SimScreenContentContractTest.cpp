@@ -23,6 +23,11 @@ class SimScreenContentDriver final : public ScreenContentDriver {
     sim_.screen().addDisplay(DisplayInfo{nextId_++, width, height});
   }
   void removeMonitor(const std::string& name) override { sim_.screen().removeDisplay(monitors_.at(name)); }
+  void resizeMonitor(const std::string& name, int width, int height) override {
+    const uint32_t id = monitors_.at(name);
+    sim_.screen().removeDisplay(id, false);
+    sim_.screen().addDisplay(DisplayInfo{id, width, height});
+  }
 
   uint32_t openWindow(const ContractWindow& w) override {
     WindowInfo info;

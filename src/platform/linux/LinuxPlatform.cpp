@@ -19,11 +19,11 @@ Platform makeLinuxPlatform(Executor& executor, LogFunction writeLog) {
   auto log = [events, writeLog](const std::string& line) { events->async([writeLog, line] { writeLog(line); }); };
   auto connection = std::make_shared<pulse::PulseConnection>(log);
   p.audio = std::make_shared<LinuxAudioDeviceService>(connection, events);
-  // p.apps, when set, names the owners of windows: set it before this line.
-  p.screen = std::make_shared<LinuxScreenCaptureService>(executor, connection, events, p.apps);
   p.wake = std::make_shared<LogindWakeNotifier>(writeLog);
   p.processes = std::make_shared<LinuxProcessLauncher>();
   p.apps = std::make_shared<LinuxAppIdentity>();
+  // Last, as it keeps p.apps to name the owners of windows: every other service is set by now.
+  p.screen = std::make_shared<LinuxScreenCaptureService>(executor, connection, events, p.apps);
   return p;
 }
 

@@ -40,6 +40,12 @@ class LinuxScreenContentDriver final : public ScreenContentDriver {
     EXPECT_TRUE(testenv::addMonitor(name, x, y, width, height));
     monitors_.insert(name);
   }
+  // Xvfb refuses to set a monitor again under its name: it is made anew, as a user of
+  // xrandr would, and keeps its id through its name.
+  void resizeMonitor(const std::string& name, int width, int height) override {
+    EXPECT_TRUE(testenv::removeMonitor(name));
+    EXPECT_TRUE(testenv::addMonitor(name, 1000, 400, width, height));
+  }
   void removeMonitor(const std::string& name) override {
     EXPECT_TRUE(testenv::removeMonitor(name));
     monitors_.erase(name);

@@ -42,6 +42,8 @@ class ScreenContentDriver {
   // A monitor named `name` (not primary); each returns once the change was made.
   virtual void addMonitor(const std::string& name, int x, int y, int width, int height) = 0;
   virtual void removeMonitor(const std::string& name) = 0;
+  // Gives an added monitor another size, in place.
+  virtual void resizeMonitor(const std::string& name, int width, int height) = 0;
 
   // Opens a window and returns its id once it is shown (0: it could not be opened). The
   // window manager, if any, may move it a little (decorations) but keeps its size.
@@ -103,7 +105,7 @@ class ScreenContentContract : public ::testing::Test {
 
 TYPED_TEST_SUITE_P(ScreenContentContract);
 
-TYPED_TEST_P(ScreenContentContract, DisplaysComePrimaryFirstWithStableIdsAsMonitorsComeAndGo) {
+TYPED_TEST_P(ScreenContentContract, DisplaysComePrimaryFirstWithStableIdsAsMonitorsComeGoAndResize) {
   const auto [width, height] = this->driver_.screenSize();
   const ShareableContent first = this->content();
   ASSERT_FALSE(first.displays.empty());
@@ -128,6 +130,18 @@ TYPED_TEST_P(ScreenContentContract, DisplaysComePrimaryFirstWithStableIdsAsMonit
   EXPECT_EQ(added->width, 800);
   EXPECT_EQ(added->height, 600);
   EXPECT_EQ(this->displayIDs(this->content()), twoIds);
+
+  const uint32_t addedID = added->displayID;
+  this->driver_.resizeMonitor("qb-second", 640, 480);
+  const ShareableContent resized = this->waitForContent([&](auto& c) {
+    return std::any_of(c.displays.begin(), c.displays.end(), [&](auto& d) { return d.width == 640; });
+  });
+  auto same = std::find_if(resized.displays.begin(), resized.displays.end(),
+                           [&](const DisplayInfo& d) { return d.displayID == addedID; });
+  ASSERT_NE(same, resized.displays.end()) << "a resized monitor keeps its id";
+  EXPECT_EQ(same->width, 640);
+  EXPECT_EQ(same->height, 480);
+  EXPECT_EQ(resized.displays.size(), twoIds.size());
 
   this->driver_.removeMonitor("qb-second");
   const ShareableContent back = this->waitForContent([&](auto& c) { return c.displays.size() == ids.size(); });
@@ -184,7 +198,7 @@ TYPED_TEST_P(ScreenContentContract, OnScreenOnlyLeavesOutHiddenWindowsButNotCove
   EXPECT_TRUE(this->find(shown, hidden)->isOnScreen);
 }
 
-REGISTER_TYPED_TEST_SUITE_P(ScreenContentContract, DisplaysComePrimaryFirstWithStableIdsAsMonitorsComeAndGo,
+REGISTER_TYPED_TEST_SUITE_P(ScreenContentContract, DisplaysComePrimaryFirstWithStableIdsAsMonitorsComeGoAndResize,
                             WindowsCarryTheirTitleFrameAndApplication,
                             OnScreenOnlyLeavesOutHiddenWindowsButNotCoveredOnes);
 
