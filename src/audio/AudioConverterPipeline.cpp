@@ -145,16 +145,17 @@ class AudioConverterPipeline::Resampler {
   SwrContext* ctx_ = nullptr;
 };
 
-AudioConverterPipeline::AudioConverterPipeline(std::function<void(const std::string&)> logger)
-    : logger_(std::move(logger)) {}
+AudioConverterPipeline::AudioConverterPipeline(ConverterDiagnostics diagnostics)
+    : diagnostics_(std::move(diagnostics)) {}
 
 AudioConverterPipeline::~AudioConverterPipeline() = default;
 
-void AudioConverterPipeline::log(const std::string& message) const {
-  if (logger_) logger_(message);
+void AudioConverterPipeline::report(ConverterDiagnostic::Kind kind, std::string message, std::string error) const {
+  if (diagnostics_) diagnostics_(ConverterDiagnostic{kind, std::move(message), std::move(error)});
 }
 
 std::optional<std::vector<uint8_t>> AudioConverterPipeline::process(const PcmBuffer& buffer) {
+  using Kind = ConverterDiagnostic::Kind;
   ++processCount_;
   const bool early = processCount_ <= kEarlyCalls;
   const PcmFormat& input = buffer.format;
@@ -164,15 +165,16 @@ std::optional<std::vector<uint8_t>> AudioConverterPipeline::process(const PcmBuf
     converter_ = Resampler::create(input);
     lastInputFormat_ = input;
     if (!converter_) {
-      log("FAILED to create converter from " + formatRate(input.sampleRate) + "Hz/" + std::to_string(input.channels) +
-          "ch");
+      report(Kind::converterFailed, "FAILED to create converter from " + formatRate(input.sampleRate) + "Hz/" +
+                                        std::to_string(input.channels) + "ch");
       return std::nullopt;
     }
-    log("Created converter: " + formatRate(input.sampleRate) + "Hz/" + std::to_string(input.channels) + "ch -> " +
-        formatRate(target.sampleRate) + "Hz/" + std::to_string(target.channels) + "ch");
+    report(Kind::converterCreated, "Created converter: " + formatRate(input.sampleRate) + "Hz/" +
+                                       std::to_string(input.channels) + "ch -> " + formatRate(target.sampleRate) +
+                                       "Hz/" + std::to_string(target.channels) + "ch");
   }
   if (!converter_) {
-    if (early) log("No converter available");
+    if (early) report(Kind::noConverter, "No converter available");
     return std::nullopt;
   }
 
@@ -181,15 +183,15 @@ std::optional<std::vector<uint8_t>> AudioConverterPipeline::process(const PcmBuf
   size_t needed = buffer.frameLength * buffer.bytesPerFrameAllChannels();
   if (buffer.bytes.size() < needed || buffer.frameLength > static_cast<size_t>(INT_MAX)) {
     if (early)
-      log("Invalid input buffer: " + std::to_string(buffer.bytes.size()) + " bytes for " +
-          std::to_string(buffer.frameLength) + " frames");
+      report(Kind::invalidInput, "Invalid input buffer: " + std::to_string(buffer.bytes.size()) + " bytes for " +
+                                     std::to_string(buffer.frameLength) + " frames");
     return std::nullopt;
   }
 
   double capacityFrames = target.sampleRate / input.sampleRate * static_cast<double>(buffer.frameLength) * 1.1;
   uint32_t capacity = capacityFrames >= 4294967295.0 ? UINT32_MAX : static_cast<uint32_t>(capacityFrames);
   if (capacity == 0) {
-    if (early) log("Zero output frames calculated");
+    if (early) report(Kind::noOutputRoom, "Zero output frames calculated");
     return std::nullopt;
   }
   int cap = static_cast<int>(std::min<uint32_t>(capacity, INT_MAX / 4));
@@ -198,34 +200,39 @@ std::optional<std::vector<uint8_t>> AudioConverterPipeline::process(const PcmBuf
   try {
     out.resize(static_cast<size_t>(cap) * 4);
   } catch (const std::bad_alloc&) {
-    if (early) log("Failed to allocate output buffer");
+    if (early) report(Kind::outOfMemory, "Failed to allocate output buffer");
     return std::nullopt;
   }
 
   int frames = converter_->convert(buffer, out.data(), cap);
   if (frames < 0) {
-    if (early || processCount_ % 100 == 0) log("Conversion error: " + avError(frames));
+    if (early || processCount_ % 100 == 0) {
+      std::string error = avError(frames);
+      report(Kind::conversionError, "Conversion error: " + error, error);
+    }
     return std::nullopt;
   }
   if (frames == 0) {
-    if (early) log("Zero frames output (resampler priming), input was " + std::to_string(buffer.frameLength));
+    if (early)
+      report(Kind::priming, "Zero frames output (resampler priming), input was " + std::to_string(buffer.frameLength));
     return std::nullopt;
   }
 
   ++successCount_;
   if (successCount_ <= 3 || successCount_ % 500 == 0)
-    log("Success #" + std::to_string(successCount_) + ": " + std::to_string(buffer.frameLength) + " frames in -> " +
-        std::to_string(frames) + " frames out");
+    report(Kind::converted, "Success #" + std::to_string(successCount_) + ": " + std::to_string(buffer.frameLength) +
+                                " frames in -> " + std::to_string(frames) + " frames out");
   out.resize(static_cast<size_t>(frames) * 4);
   return out;
 }
 
 void AudioConverterPipeline::reset() {
+  using Kind = ConverterDiagnostic::Kind;
   converter_.reset();
   lastInputFormat_.reset();
   processCount_ = 0;
   successCount_ = 0;
-  log("Pipeline reset");
+  report(Kind::reset, "Pipeline reset");
 }
 
 }  // namespace qb

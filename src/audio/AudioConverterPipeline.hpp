@@ -11,13 +11,33 @@
 
 namespace qb {
 
+// What the pipeline has to say, as a value: owners choose by kind what to log.
+struct ConverterDiagnostic {
+  enum class Kind {
+    converterCreated,
+    converterFailed,
+    noConverter,
+    invalidInput,
+    noOutputRoom,
+    outOfMemory,
+    conversionError,
+    priming,
+    converted,
+    reset
+  };
+  Kind kind;
+  std::string message;  // the whole line, as the owner logs it
+  std::string error;    // conversionError: the converter's own text
+};
+using ConverterDiagnostics = std::function<void(const ConverterDiagnostic&)>;
+
 // Converts captured PCM of any rate, channel count and sample type into the output
 // encoding (48000 Hz, stereo, s16le, interleaved). The resampler keeps its state across
 // calls and is rebuilt when the input format changes. Not thread-safe: the owner calls
 // it from one queue.
 class AudioConverterPipeline {
  public:
-  explicit AudioConverterPipeline(std::function<void(const std::string&)> logger = {});
+  explicit AudioConverterPipeline(ConverterDiagnostics diagnostics = {});
   ~AudioConverterPipeline();
   AudioConverterPipeline(const AudioConverterPipeline&) = delete;
   AudioConverterPipeline& operator=(const AudioConverterPipeline&) = delete;
@@ -30,9 +50,9 @@ class AudioConverterPipeline {
 
  private:
   class Resampler;
-  void log(const std::string& message) const;
+  void report(ConverterDiagnostic::Kind kind, std::string message, std::string error = {}) const;
 
-  std::function<void(const std::string&)> logger_;
+  ConverterDiagnostics diagnostics_;
   std::unique_ptr<Resampler> converter_;
   std::optional<PcmFormat> lastInputFormat_;
   int processCount_ = 0;

@@ -15,7 +15,7 @@ namespace {
 
 std::string boolText(bool value) { return value ? "true" : "false"; }
 
-void pipelineLog(const std::string& message) { writeStderrLine("[MicPipeline] " + message); }
+void pipelineLog(const ConverterDiagnostic& d) { writeStderrLine("[MicPipeline] " + d.message); }
 
 }  // namespace
 

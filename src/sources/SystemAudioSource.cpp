@@ -41,8 +41,24 @@ SystemAudioSource::SystemAudioSource(Passkey, Platform platform)
       targetChannels_(AudioOutputFormat::channels),
       streamRecoveryQueue_(executor_.makeQueue("system.recovery")),
       systemAudioQueue_(executor_.makeQueue("system.audio")),
-      recoveryWindowStart_(executor_.clock().now()),
-      contentionWindowStart_(recoveryWindowStart_) {}
+      recoveryAttempts_(normalRecoveryBudget),
+      contentionRecoveryAttempts_(contentionRecoveryBudget) {
+  const double now = executor_.clock().now();
+  recoveryAttempts_.reset(now);
+  contentionRecoveryAttempts_.reset(now);
+}
+
+StreamConfiguration SystemAudioSource::streamConfiguration() {
+  StreamConfiguration config;
+  config.capturesAudio = true;
+  config.excludesCurrentProcessAudio = true;
+  config.sampleRate = AudioOutputFormat::sampleRate;
+  config.channelCount = AudioOutputFormat::channels;
+  config.width = 16;
+  config.height = 16;
+  config.pixelFormat = kPixelFormat420v;
+  return config;
+}
 
 SystemAudioSource::~SystemAudioSource() {
   wakeObserver_.reset();
@@ -112,19 +128,12 @@ std::optional<SourceError> SystemAudioSource::start() {
       std::to_string(display.height) + ")");
 
   const ContentFilter filter = ContentFilter::forDisplay(display.displayID);
-  StreamConfiguration config;
-  config.capturesAudio = true;
-  config.excludesCurrentProcessAudio = true;
-  config.sampleRate = targetSampleRate_;
-  config.channelCount = targetChannels_;
-  config.width = 16;
-  config.height = 16;
-  config.pixelFormat = kPixelFormat420v;
+  const StreamConfiguration config = streamConfiguration();
   log(std::string("config: capturesAudio=") + boolText(config.capturesAudio) +
       ", excludesCurrentProcessAudio=" + boolText(config.excludesCurrentProcessAudio));
 
   created = screen_->makeStream(filter, config, weak_from_this());
-  setStreamConfigLocked(filter, config, created);
+  setStream(created);
 
   if (auto error = created->addStreamOutput(weak_from_this(), StreamOutputType::audio, systemAudioQueue_))
     return fail({SourceError::Kind::other, error->printed()});
@@ -234,22 +243,17 @@ bool SystemAudioSource::isActiveLocked() const {
   return isActive_;
 }
 
-void SystemAudioSource::setStreamConfigLocked(const ContentFilter& filter, const StreamConfiguration& config,
-                                              std::shared_ptr<CaptureStream> stream) {
+void SystemAudioSource::setStream(std::shared_ptr<CaptureStream> stream) {
   std::lock_guard lock(stateLock_);
-  streamContentFilter_ = filter;
-  streamConfiguration_ = config;
   stream_ = std::move(stream);
 }
 
 void SystemAudioSource::resetRecoveryState() {
   double now = executor_.clock().now();
   std::lock_guard lock(stateLock_);
-  recoveryAttempts_ = 0;
-  recoveryWindowStart_ = now;
+  recoveryAttempts_.reset(now);
   streamRecoveryScheduled_ = false;
-  contentionRecoveryAttempts_ = 0;
-  contentionWindowStart_ = now;
+  contentionRecoveryAttempts_.reset(now);
   inContentionRecovery_ = false;
 }
 
@@ -325,9 +329,8 @@ void SystemAudioSource::convertAndDeliver(const AudioSampleBuffer& buffer, const
     systemTargetFormat_ = PcmFormat{SampleFormat::Int16, double(targetSampleRate_), targetChannels_, true};
   if (!systemConverter_ || systemConverterInput_ != input) {
     // Only conversion errors are ours to report; the pipeline's other notes stay quiet.
-    systemConverter_ = std::make_unique<AudioConverterPipeline>([](const std::string& message) {
-      static const std::string prefix = "Conversion error: ";
-      if (message.rfind(prefix, 0) == 0) log("conversion error: " + message.substr(prefix.size()));
+    systemConverter_ = std::make_unique<AudioConverterPipeline>([](const ConverterDiagnostic& d) {
+      if (d.kind == ConverterDiagnostic::Kind::conversionError) log("conversion error: " + d.error);
     });
     systemConverterInput_ = input;
     log("created converter " + formatShortestDouble(input.sampleRate) + "Hz \u2192 " +
@@ -434,7 +437,7 @@ void SystemAudioSource::scheduleStreamRecovery(const std::string& reason) {
     log("scheduling recovery (" + reason + ") in 2.5s");
     sendEvent("SYSTEM_AUDIO_RECOVERY_SCHEDULED:" + reason);
     self->streamRecoveryQueue_->asyncAfter(normalRecoveryDelay, [weak, reason, stamps = *stamps] {
-      if (auto self = weak.lock()) self->rebuildStream(reason, stamps.generation, stamps.nonce);
+      if (auto self = weak.lock()) self->rebuildStream(RecoveryKind::normal, reason, stamps.generation, stamps.nonce);
     });
   });
 }
@@ -448,13 +451,8 @@ std::optional<SystemAudioSource::Stamps> SystemAudioSource::shouldScheduleRecove
       return std::nullopt;
     }
     if (streamRecoveryScheduled_) return std::nullopt;
-    if (now - recoveryWindowStart_ > recoveryWindowSeconds) {
-      recoveryWindowStart_ = now;
-      recoveryAttempts_ = 0;
-    }
-    if (recoveryAttempts_ < recoveryMaxAttempts) {
+    if (recoveryAttempts_.take(now)) {
       streamRecoveryScheduled_ = true;
-      ++recoveryAttempts_;
       ++recoveryNonce_;
       return Stamps{sessionGeneration_, recoveryNonce_};
     }
@@ -472,18 +470,20 @@ void SystemAudioSource::scheduleContentionRecovery() {
     auto decision = self->shouldScheduleContentionRecovery();
     if (decision.exhausted) {
       log("contention recovery exhausted (" + std::to_string(decision.attempt) + "/" +
-          std::to_string(contentionMaxAttempts) + ") - another app is persistently blocking audio capture");
+          std::to_string(contentionRecoveryBudget.maxAttempts()) +
+          ") - another app is persistently blocking audio capture");
       sendEvent("SYSTEM_AUDIO_CONTENTION_EXHAUSTED");
       return;
     }
     if (!decision.shouldProceed) return;
     char delay[32];
     std::snprintf(delay, sizeof delay, "%.1f", contentionRecoveryDelay);
-    log("contention recovery " + std::to_string(decision.attempt) + "/" + std::to_string(contentionMaxAttempts) +
-        " in " + delay + "s");
+    log("contention recovery " + std::to_string(decision.attempt) + "/" +
+        std::to_string(contentionRecoveryBudget.maxAttempts()) + " in " + delay + "s");
     sendEvent("SYSTEM_AUDIO_RECOVERY_SCHEDULED:contention_-3805");
     self->streamRecoveryQueue_->asyncAfter(contentionRecoveryDelay, [weak, decision] {
-      if (auto self = weak.lock()) self->rebuildStream("contention_-3805", decision.generation, decision.nonce);
+      if (auto self = weak.lock())
+        self->rebuildStream(RecoveryKind::contention, "contention_-3805", decision.generation, decision.nonce);
     });
   });
 }
@@ -501,21 +501,16 @@ SystemAudioSource::ContentionDecision SystemAudioSource::shouldScheduleContentio
       streamRecoveryScheduled_ = false;
       preempted = true;
     }
-    if (now - contentionWindowStart_ > contentionWindowSeconds) {
-      contentionWindowStart_ = now;
-      contentionRecoveryAttempts_ = 0;
-    }
-    if (contentionRecoveryAttempts_ >= contentionMaxAttempts) {
+    if (!contentionRecoveryAttempts_.take(now)) {
       inContentionRecovery_ = false;
       decision.exhausted = true;
-      decision.attempt = contentionRecoveryAttempts_;
+      decision.attempt = contentionRecoveryAttempts_.used();
     } else {
       streamRecoveryScheduled_ = true;
       inContentionRecovery_ = true;
-      ++contentionRecoveryAttempts_;
       ++recoveryNonce_;
       decision.shouldProceed = true;
-      decision.attempt = contentionRecoveryAttempts_;
+      decision.attempt = contentionRecoveryAttempts_.used();
       decision.generation = sessionGeneration_;
       decision.nonce = recoveryNonce_;
     }
@@ -530,30 +525,28 @@ bool SystemAudioSource::isCurrentLocked(uint64_t generation, uint64_t nonce) con
   return isActive_ && !isStopping_ && sessionGeneration_ == generation && recoveryNonce_ == nonce;
 }
 
-void SystemAudioSource::rebuildStream(const std::string& reason, uint64_t generation, uint64_t nonce) {
+void SystemAudioSource::rebuildStream(RecoveryKind kind, const std::string& reason, uint64_t generation,
+                                      uint64_t nonce) {
   {
     std::lock_guard lock(stateLock_);
     if (isCurrentLocked(generation, nonce)) {
-      auto previous = streamConfiguration_;
-      executor_.runAsync([weak = weak_from_this(), reason, generation, nonce, previous] {
+      executor_.runAsync([weak = weak_from_this(), reason, generation, nonce] {
         auto self = weak.lock();
         if (!self) return;
-        bool succeeded = self->rebuildBody(reason, generation, nonce, previous);
+        bool succeeded = self->rebuildBody(reason, generation, nonce);
         self->completeRebuild(generation, nonce, succeeded);
       });
       return;
     }
     bool generationMatches = sessionGeneration_ == generation;
     if (generationMatches && recoveryNonce_ == nonce) streamRecoveryScheduled_ = false;
-    if (generationMatches && recoveryNonce_ != nonce && reason.find("contention") == std::string::npos &&
-        recoveryAttempts_ >= 1)
-      --recoveryAttempts_;
+    // A normal rebuild superseded by a contention one gives its attempt back.
+    if (generationMatches && recoveryNonce_ != nonce && kind == RecoveryKind::normal) recoveryAttempts_.giveBack();
   }
   log("rebuildStream skipped (" + reason + ") - stale nonce or inactive");
 }
 
-bool SystemAudioSource::rebuildBody(const std::string& reason, uint64_t generation, uint64_t nonce,
-                                    std::optional<StreamConfiguration> previous) {
+bool SystemAudioSource::rebuildBody(const std::string& reason, uint64_t generation, uint64_t nonce) {
   std::shared_ptr<CaptureStream> old;
   {
     std::lock_guard lock(stateLock_);
@@ -582,16 +575,7 @@ bool SystemAudioSource::rebuildBody(const std::string& reason, uint64_t generati
     return false;
   }
   const ContentFilter filter = ContentFilter::forDisplay(shareable.displays.front().displayID);
-  StreamConfiguration config;
-  config.capturesAudio = true;
-  config.excludesCurrentProcessAudio = true;
-  config.sampleRate = previous ? previous->sampleRate : targetSampleRate_;
-  config.channelCount = previous ? previous->channelCount : targetChannels_;
-  config.width = previous ? previous->width : 16;
-  config.height = previous ? previous->height : 16;
-  config.pixelFormat = previous ? previous->pixelFormat : kPixelFormat420v;
-
-  auto fresh = screen_->makeStream(filter, config, weak_from_this());
+  auto fresh = screen_->makeStream(filter, streamConfiguration(), weak_from_this());
   if (auto error = fresh->addStreamOutput(weak_from_this(), StreamOutputType::audio, systemAudioQueue_)) {
     log("failed to rebuild (" + reason + "): " + error->printed());
     discardStream(fresh);
@@ -604,8 +588,6 @@ bool SystemAudioSource::rebuildBody(const std::string& reason, uint64_t generati
       (void)fresh->removeStreamOutput(StreamOutputType::audio);
       return false;
     }
-    streamContentFilter_ = filter;
-    streamConfiguration_ = config;
     stream_ = fresh;
   }
   resetCallbackState();

@@ -12,6 +12,7 @@
 #include "platform/Platform.hpp"
 #include "platform/ScreenCaptureService.hpp"
 #include "runtime/Executor.hpp"
+#include "sources/AttemptBudget.hpp"
 
 namespace qb {
 
@@ -59,12 +60,18 @@ class SystemAudioSource final : public AudioSource,
   static constexpr double callbackStallTimeout = 10.0;
   static constexpr double contentionStallTimeout = 2.0;
   static constexpr double callbackWatchdogInterval = 1.0;
-  static constexpr double recoveryWindowSeconds = 300.0;
-  static constexpr int recoveryMaxAttempts = 3;
   static constexpr double normalRecoveryDelay = 2.5;
   static constexpr double contentionRecoveryDelay = 0.2;
-  static constexpr int contentionMaxAttempts = 15;
-  static constexpr double contentionWindowSeconds = 60.0;
+  static constexpr AttemptBudget normalRecoveryBudget{3, 300.0};
+  static constexpr AttemptBudget contentionRecoveryBudget{15, 60.0};
+
+  // What every stream of this source captures: audio in the output format, over a tiny
+  // picture that nobody reads.
+  static StreamConfiguration streamConfiguration();
+
+  // A normal rebuild comes 2.5 s after its cause; a contention rebuild (another client
+  // took the stream) 0.2 s after, again and again until audio flows.
+  enum class RecoveryKind { normal, contention };
 
  private:
   struct Stamps {
@@ -94,8 +101,7 @@ class SystemAudioSource final : public AudioSource,
   void setActive(bool active);
   void setStopping(bool stopping);
   bool isActiveLocked() const;
-  void setStreamConfigLocked(const ContentFilter& filter, const StreamConfiguration& config,
-                             std::shared_ptr<CaptureStream> stream);
+  void setStream(std::shared_ptr<CaptureStream> stream);
   void resetRecoveryState();
   void resetCallbackState();
   void updateLastCallbackTimestamp();
@@ -109,10 +115,9 @@ class SystemAudioSource final : public AudioSource,
   void scheduleContentionRecovery();
   std::optional<Stamps> shouldScheduleRecovery(const std::string& reason);
   ContentionDecision shouldScheduleContentionRecovery();
-  void rebuildStream(const std::string& reason, uint64_t generation, uint64_t nonce);
+  void rebuildStream(RecoveryKind kind, const std::string& reason, uint64_t generation, uint64_t nonce);
   // Returns whether the new stream runs.
-  bool rebuildBody(const std::string& reason, uint64_t generation, uint64_t nonce,
-                   std::optional<StreamConfiguration> previous);
+  bool rebuildBody(const std::string& reason, uint64_t generation, uint64_t nonce);
   void completeRebuild(uint64_t generation, uint64_t nonce, bool succeeded);
   // Caller holds stateLock_.
   bool isCurrentLocked(uint64_t generation, uint64_t nonce) const;
@@ -140,18 +145,14 @@ class SystemAudioSource final : public AudioSource,
   AudioDataCallback onAudioData_;
   bool isActive_ = false;
   std::shared_ptr<CaptureStream> stream_;
-  std::optional<StreamConfiguration> streamConfiguration_;
-  std::optional<ContentFilter> streamContentFilter_;
   uint64_t sessionGeneration_ = 0;
   bool streamRecoveryScheduled_ = false;
   uint64_t recoveryNonce_ = 0;
-  int recoveryAttempts_ = 0;
-  double recoveryWindowStart_;
+  AttemptBudget recoveryAttempts_;
   std::optional<TaskHandle> callbackWatchdog_;
   double lastCallbackAt_ = 0;
   bool isStopping_ = false;
-  int contentionRecoveryAttempts_ = 0;
-  double contentionWindowStart_;
+  AttemptBudget contentionRecoveryAttempts_;
   bool inContentionRecovery_ = false;
   bool firstCallback_ = true;
 };

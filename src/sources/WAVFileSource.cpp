@@ -122,7 +122,8 @@ std::optional<SourceError> WAVFileSource::start() {
   }
   auto run = std::make_shared<Run>();
   if (usesConverter()) {
-    run->pipeline = std::make_unique<AudioConverterPipeline>([tag](const std::string& m) { logToStderr(tag + m); });
+    run->pipeline =
+        std::make_unique<AudioConverterPipeline>([tag](const ConverterDiagnostic& d) { logToStderr(tag + d.message); });
   }
   {
     std::lock_guard guard(mutex_);

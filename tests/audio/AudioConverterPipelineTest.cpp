@@ -15,8 +15,12 @@ using ::testing::HasSubstr;
 
 struct Logged {
   std::vector<std::string> lines;
-  std::function<void(const std::string&)> logger() {
-    return [this](const std::string& s) { lines.push_back(s); };
+  std::vector<ConverterDiagnostic::Kind> kinds;
+  ConverterDiagnostics logger() {
+    return [this](const ConverterDiagnostic& d) {
+      lines.push_back(d.message);
+      kinds.push_back(d.kind);
+    };
   }
   size_t count(const std::string& prefix) const {
     size_t n = 0;
@@ -161,6 +165,8 @@ TEST(AudioConverterPipeline, FailuresAreLoggedOnlyEarly) {
   ASSERT_EQ(log.lines.size(), 10u);
   EXPECT_EQ(log.lines[0], "FAILED to create converter from 22050.5Hz/2ch");
   EXPECT_EQ(log.count("No converter available"), 9u);
+  EXPECT_EQ(log.kinds[0], ConverterDiagnostic::Kind::converterFailed);
+  EXPECT_EQ(log.kinds[9], ConverterDiagnostic::Kind::noConverter);
 
   // A good format afterwards works; an empty buffer is refused before converting.
   log.lines.clear();
