@@ -12,12 +12,11 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ChildLines.hpp"
 #include "Spawn.hpp"
 
 namespace qbtest {
@@ -39,7 +38,7 @@ class TestRecorder {
     ::close(in[0]);
     ::close(out[1]);
     stdin_ = in[1];
-    reader_ = std::thread([this, fd = out[0]] { readLines(fd); });
+    lines_.start(out[0]);
   }
 
   ~TestRecorder() {
@@ -51,7 +50,7 @@ class TestRecorder {
         ::waitpid(pid_, nullptr, 0);
       }
     }
-    if (reader_.joinable()) reader_.join();
+    lines_.join();
   }
 
   TestRecorder(const TestRecorder&) = delete;
@@ -67,37 +66,14 @@ class TestRecorder {
 
   // The first line printed since the start that begins with `prefix`, or empty.
   std::string waitForLine(const std::string& prefix, double seconds) {
-    std::unique_lock lock(mutex_);
-    std::string found;
-    changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
-      for (const auto& l : lines_)
-        if (l.rfind(prefix, 0) == 0) {
-          found = l;
-          return true;
-        }
-      return closed_;
-    });
-    return found;
+    return lines_.waitFor(prefix, 0, seconds).value_or("");
   }
 
  private:
   bool command(const std::string& word, const std::string& answer, double seconds) {
-    size_t before;
-    {
-      std::lock_guard lock(mutex_);
-      before = count(answer);
-    }
+    const size_t from = lines_.size();
     if (!send(word)) return false;
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
-      return count(answer) > before || closed_;
-    }) && count(answer) > before;
-  }
-
-  size_t count(const std::string& line) const {
-    size_t n = 0;
-    for (const auto& l : lines_) n += l == line;
-    return n;
+    return lines_.waitFor(answer, from, seconds, [&](const std::string& l) { return l == answer; }).has_value();
   }
 
   bool send(const std::string& word) {
@@ -118,27 +94,6 @@ class TestRecorder {
     return ok;
   }
 
-  void readLines(int fd) {
-    std::string partial;
-    char buf[512];
-    for (;;) {
-      ssize_t n = ::read(fd, buf, sizeof buf);
-      if (n <= 0) break;
-      partial.append(buf, static_cast<size_t>(n));
-      size_t nl;
-      while ((nl = partial.find('\n')) != std::string::npos) {
-        std::lock_guard lock(mutex_);
-        lines_.push_back(partial.substr(0, nl));
-        partial.erase(0, nl + 1);
-        changed_.notify_all();
-      }
-    }
-    ::close(fd);
-    std::lock_guard lock(mutex_);
-    closed_ = true;
-    changed_.notify_all();
-  }
-
   bool waitExit(double seconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (std::chrono::steady_clock::now() < deadline) {
@@ -150,11 +105,7 @@ class TestRecorder {
 
   pid_t pid_ = -1;
   int stdin_ = -1;
-  std::thread reader_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;
-  bool closed_ = false;
+  ChildLines lines_;
 };
 
 }  // namespace qbtest

@@ -13,16 +13,15 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Spawn.hpp"
+#include "clients/ChildLines.hpp"
 
 namespace qb::testenv {
 
@@ -64,8 +63,8 @@ class TestWindowClient {
       ::close(out[0]);
       return;
     }
-    reader_ = std::thread([this, fd = out[0]] { readLines(fd); });
-    if (auto ready = waitFor("ready ", 0, readySeconds)) id_ = uint32_t(std::stoul(ready->substr(6)));
+    lines_.start(out[0]);
+    if (auto ready = lines_.waitFor("ready ", 0, readySeconds)) id_ = uint32_t(std::stoul(ready->substr(6)));
   }
   ~TestWindowClient() {
     if (stdin_ >= 0) ::close(stdin_);
@@ -76,7 +75,7 @@ class TestWindowClient {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       kill();
     }
-    if (reader_.joinable()) reader_.join();
+    lines_.join();
   }
   TestWindowClient(const TestWindowClient&) = delete;
   TestWindowClient& operator=(const TestWindowClient&) = delete;
@@ -91,28 +90,18 @@ class TestWindowClient {
     // A client that died must fail the write, not end the test process.
     static const bool noSigpipe = (::signal(SIGPIPE, SIG_IGN), true);
     (void)noSigpipe;
-    size_t from;
-    {
-      std::lock_guard lock(mutex_);
-      from = lines_.size();
-    }
+    const size_t from = lines_.size();
     const std::string text = line + "\n";
     if (::write(stdin_, text.data(), text.size()) != ssize_t(text.size())) return false;
     const std::string word = line.substr(0, line.find(' '));
-    auto answer = waitFor({}, from, seconds, [&](const std::string& l) {
+    auto answer = lines_.waitFor({}, from, seconds, [&](const std::string& l) {
       return l == "ok " + word || l.rfind("error " + word + ":", 0) == 0;
     });
     return answer && answer->rfind("ok ", 0) == 0;
   }
 
   // Every line printed so far that starts with `prefix`.
-  std::vector<std::string> linesStartingWith(const std::string& prefix) const {
-    std::lock_guard lock(mutex_);
-    std::vector<std::string> out;
-    for (auto& l : lines_)
-      if (l.rfind(prefix, 0) == 0) out.push_back(l);
-    return out;
-  }
+  std::vector<std::string> linesStartingWith(const std::string& prefix) const { return lines_.startingWith(prefix); }
 
   // Ends the client at once, as a crash would.
   void kill() {
@@ -123,50 +112,10 @@ class TestWindowClient {
   }
 
  private:
-  void readLines(int fd) {
-    std::string pending;
-    char buf[4096];
-    for (;;) {
-      const ssize_t n = ::read(fd, buf, sizeof buf);
-      if (n <= 0) break;
-      pending.append(buf, size_t(n));
-      size_t nl;
-      while ((nl = pending.find('\n')) != std::string::npos) {
-        std::lock_guard lock(mutex_);
-        lines_.push_back(pending.substr(0, nl));
-        pending.erase(0, nl + 1);
-        changed_.notify_all();
-      }
-    }
-    ::close(fd);
-    std::lock_guard lock(mutex_);
-    closed_ = true;
-    changed_.notify_all();
-  }
-
-  template <class Pred>
-  std::optional<std::string> waitFor(const std::string& prefix, size_t from, double seconds, Pred pred) {
-    std::unique_lock lock(mutex_);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    for (;;) {
-      for (size_t i = from; i < lines_.size(); ++i)
-        if (lines_[i].rfind(prefix, 0) == 0 && pred(lines_[i])) return lines_[i];
-      from = lines_.size();
-      if (closed_ || changed_.wait_until(lock, deadline) == std::cv_status::timeout) return std::nullopt;
-    }
-  }
-  std::optional<std::string> waitFor(const std::string& prefix, size_t from, double seconds) {
-    return waitFor(prefix, from, seconds, [](const std::string&) { return true; });
-  }
-
   pid_t pid_ = -1;
   int stdin_ = -1;
   uint32_t id_ = 0;
-  std::thread reader_;
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;
-  bool closed_ = false;
+  qbtest::ChildLines lines_;
 };
 
 }  // namespace qb::testenv
