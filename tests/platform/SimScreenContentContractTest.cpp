@@ -41,6 +41,13 @@ class SimScreenContentDriver final : public ScreenContentDriver {
   }
   void hideWindow(uint32_t id) override { setOnScreen(id, false); }
   void showWindow(uint32_t id) override { setOnScreen(id, true); }
+  void changeWindow(uint32_t id, const ContractWindow& w) override {
+    WindowInfo& info = windows_.at(id);
+    info.title = w.title;
+    info.frame = Rect{double(w.x), double(w.y), double(w.width), double(w.height)};
+    sim_.screen().removeWindow(id, false);
+    sim_.screen().addWindow(info);
+  }
   void closeWindow(uint32_t id) override { sim_.screen().removeWindow(id); }
 
   bool waitUntil(const std::function<bool()>& pred, double seconds) override {

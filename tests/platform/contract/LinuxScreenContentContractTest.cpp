@@ -63,6 +63,12 @@ class LinuxScreenContentDriver final : public ScreenContentDriver {
   }
   // Without a window manager nothing can minimise a window: it is unmapped instead.
   void hideWindow(uint32_t id) override { EXPECT_TRUE(windows_.at(id)->command(windowManager_ ? "iconify" : "unmap")); }
+  void changeWindow(uint32_t id, const ContractWindow& w) override {
+    auto& client = *windows_.at(id);
+    EXPECT_TRUE(client.command("title " + w.title));
+    EXPECT_TRUE(client.command("move " + std::to_string(w.x) + " " + std::to_string(w.y)));
+    EXPECT_TRUE(client.command("resize " + std::to_string(w.width) + " " + std::to_string(w.height)));
+  }
   void showWindow(uint32_t id) override { EXPECT_TRUE(windows_.at(id)->command("map")); }
   void closeWindow(uint32_t id) override {
     EXPECT_TRUE(windows_.at(id)->command("quit"));

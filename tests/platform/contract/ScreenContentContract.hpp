@@ -51,6 +51,8 @@ class ScreenContentDriver {
   // Takes a window off the screen as a user would (minimised, or unmapped where nothing
   // can minimise); it may then be left out of the full list or listed as not on screen.
   virtual void hideWindow(uint32_t id) = 0;
+  // Gives an open window another title, place and size, as its application would.
+  virtual void changeWindow(uint32_t id, const ContractWindow& window) = 0;
   virtual void showWindow(uint32_t id) = 0;
   virtual void closeWindow(uint32_t id) = 0;
 
@@ -166,6 +168,22 @@ TYPED_TEST_P(ScreenContentContract, WindowsCarryTheirTitleFrameAndApplication) {
   ASSERT_TRUE(w->owningApplication);
   EXPECT_EQ(w->owningApplication->applicationName, "QbContract");
   EXPECT_FALSE(w->owningApplication->bundleIdentifier.empty());
+
+  // The listing shows the window as it is now, not as it was first seen.
+  this->driver_.changeWindow(id, {"Renamed ✓", 500, 400, 360, 240, "QbContract"});
+  const ShareableContent changed = this->waitForContent([&](auto& c) {
+    const WindowInfo* now = this->find(c, id);
+    return now && now->title == "Renamed ✓" && now->frame.width == 360 && now->frame.x >= 500;
+  });
+  w = this->find(changed, id);
+  ASSERT_NE(w, nullptr);
+  EXPECT_EQ(w->title, "Renamed ✓");
+  EXPECT_EQ(w->frame.width, 360);
+  EXPECT_EQ(w->frame.height, 240);
+  EXPECT_GE(w->frame.x, 500);
+  EXPECT_LT(w->frame.x, 540);
+  EXPECT_GE(w->frame.y, 400);
+  EXPECT_LT(w->frame.y, 450);
 
   this->driver_.closeWindow(id);
   const ShareableContent gone = this->waitForContent([&](auto& c) { return this->find(c, id) == nullptr; }, false);
