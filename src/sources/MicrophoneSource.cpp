@@ -115,7 +115,7 @@ std::optional<MicrophoneSource::MicrophoneError> MicrophoneSource::startOnSessio
     std::lock_guard lock(stateLock_);
     if (state_.isActive) return std::nullopt;
   }
-  if (!setupSessionLocked()) {
+  if (!configureSession()) {
     log("Session configuration failed (no inputs)");
     return MicrophoneError::sessionStartFailed;
   }
@@ -159,7 +159,7 @@ void MicrophoneSource::stop() {
   });
 }
 
-bool MicrophoneSource::setupSessionLocked() {
+bool MicrophoneSource::configureSession() {
   session_->beginConfiguration();
   struct Commit {
     CaptureSession& session;
@@ -414,7 +414,7 @@ void MicrophoneSource::reconfigureAfterDeviceChange() {
   log("Default device changed, reconfiguring (wasActive=" + boolText(wasActive) + ")...");
   if (session_->isRunning()) session_->stopRunning();
   resetPipelineAsync();
-  setupSessionLocked();
+  configureSession();
   if (!wasActive) return;
   startRunningAgain("Session restarted after device change",
                     "\u26a0\ufe0f CRITICAL: Session failed to restart after device change - marking inactive");
@@ -437,7 +437,7 @@ void MicrophoneSource::recoverFromRuntimeError() {
   log("Attempting to recover from runtime error...");
   if (session_->isRunning()) session_->stopRunning();
   resetPipelineAsync();
-  setupSessionLocked();
+  configureSession();
   startRunningAgain("Session restarted after runtime error",
                     "\u26a0\ufe0f CRITICAL: Session failed to restart after runtime error - marking inactive");
 }

@@ -79,7 +79,8 @@ class MicrophoneSource final : public AudioSource,
  private:
   void install();
   std::optional<MicrophoneError> startOnSessionQueue();
-  bool setupSessionLocked();
+  // On the session queue: the default device as the session's only input.
+  bool configureSession();
   void reconfigureAfterDeviceChange();
   void recoverFromRuntimeError();
   void resumeAfterInterruption();

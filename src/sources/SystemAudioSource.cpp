@@ -70,7 +70,10 @@ void SystemAudioSource::setOnAudioData(AudioDataCallback callback) {
   onAudioData_ = std::move(callback);
 }
 
-bool SystemAudioSource::isActive() const { return isActiveLocked(); }
+bool SystemAudioSource::isActive() const {
+  std::lock_guard lock(stateLock_);
+  return isActive_;
+}
 
 // ---- start and stop ----
 
@@ -236,11 +239,6 @@ void SystemAudioSource::setStopping(bool stopping) {
   std::lock_guard lock(stateLock_);
   isStopping_ = stopping;
   if (stopping) streamRecoveryScheduled_ = false;
-}
-
-bool SystemAudioSource::isActiveLocked() const {
-  std::lock_guard lock(stateLock_);
-  return isActive_;
 }
 
 void SystemAudioSource::setStream(std::shared_ptr<CaptureStream> stream) {
@@ -411,7 +409,7 @@ void SystemAudioSource::stopCallbackWatchdog() {
 }
 
 void SystemAudioSource::watchdogTick() {
-  if (!isActiveLocked()) return;
+  if (!isActive()) return;
   double age = callbackAgeSeconds();
   bool contention;
   {

@@ -100,7 +100,6 @@ class SystemAudioSource final : public AudioSource,
 
   void setActive(bool active);
   void setStopping(bool stopping);
-  bool isActiveLocked() const;
   void setStream(std::shared_ptr<CaptureStream> stream);
   void resetRecoveryState();
   void resetCallbackState();
