@@ -200,11 +200,13 @@ void MicAppDetector::processLogLine(const std::string& line) {
   auto record = parseLogLine(line);
   if (!record) return;
   ++pidsFound_;
-  // Behind the rest of this piece's lines, so that lines are handled in arrival order.
+  // Handled at once rather than queued behind the piece: a queued stop would otherwise come
+  // out after the error of a log tool that ended right after writing it, and a queued
+  // start after a stopMonitoring that came in between.
   if (record->inputRunning)
-    later([pid = record->pid, name = record->processName](MicAppDetector& d) { d.resolvePIDAndEmit(pid, name); });
+    resolvePIDAndEmit(record->pid, record->processName);
   else
-    later([pid = record->pid](MicAppDetector& d) { d.handleMicStop(pid); });
+    handleMicStop(record->pid);
 }
 
 std::optional<MicAppDetector::LogRecord> MicAppDetector::parseLogLine(std::string_view line) {

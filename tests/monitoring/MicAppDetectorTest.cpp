@@ -249,6 +249,17 @@ TEST_F(MicAppDetectorTest, RestartsAFailedLogToolAfterFiveSecondsAndNotAfterACle
   EXPECT_THAT(detectorLog(), ::testing::Contains("MicAppDetector: Attempting to restart log stream..."));
 }
 
+TEST_F(MicAppDetectorTest, TheLastLinesOfAnEndingLogToolComeBeforeItsError) {
+  detector->startMonitoring();
+  push(logLine("meet (100)", true));
+  ASSERT_TRUE(sim.processes().pushStdoutData(logLine("meet (100)", false)));
+  ASSERT_TRUE(sim.processes().exitChild(1));
+  ex.runUntilIdle();
+  EXPECT_THAT(output.linesStartingWith("MIC_APP_"),
+              ElementsAre(::testing::StartsWith("MIC_APP_EVENT:"), ::testing::StartsWith("MIC_APP_STOP_EVENT:"),
+                          ::testing::StartsWith("MIC_APP_ERROR:")));
+}
+
 TEST_F(MicAppDetectorTest, StopCancelsAPendingRestartAndForgetsWhatWasCounted) {
   detector->startMonitoring();
   push(logLine("meet (100)", true));
