@@ -8,9 +8,12 @@
 // is uncorked) or stops (is corked, moves to an output's monitor, or goes away):
 //
 //   2026-12-07 11:30:00.125 Df quellbrook-mic-log[812:812] [input] stream #14 mic1:
-//     {"details":{"input_running":true,"source":"mic1"},"session":{"name":"zoom (4123)",...}}
+//     {"details":{"input_running":true,"source":"mic1",...},"session":{"name":"zoom (4123)",...}}
 //
-// (on one line). Peak meters, corked streams, recordings of outputs, streams of server
+// (on one line). "input_running" is the process's state: a stream that stops while another
+// stream of its process still records says true, so that a reader counting processes sees
+// the process stop only with its last stream ("stream_running" is the stream's own state).
+// Peak meters, corked streams, recordings of outputs, streams of server
 // modules, volume controls and the helper's own streams are left out. The process is the
 // client's host process, checked against /proc. Exits 1 when the server goes away (after
 // a stop line for each stream still reported running), 2 for bad arguments.
@@ -115,9 +118,11 @@ std::string timestamp() {
 }
 
 void Tool::writeLine(uint32_t index, const Stream& s, bool running) {
+  bool processRunning = false;
+  for (const auto& [other, o] : streams) processRunning = processRunning || (o.reported && o.pid == s.pid);
   nlohmann::json payload = {
       {"session", {{"name", s.name + " (" + std::to_string(s.pid) + ")"}, {"pid", s.pid}, {"stream", index}}},
-      {"details", {{"input_running", running}, {"source", s.source}}}};
+      {"details", {{"input_running", processRunning}, {"stream_running", running}, {"source", s.source}}}};
   const std::string self = std::to_string(getpid());
   output += timestamp() + " Df quellbrook-mic-log[" + self + ":" + self + "] [input] stream #" + std::to_string(index) +
             " " + s.source + ": " + payload.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
@@ -129,8 +134,8 @@ void Tool::flush() {
   for (auto it = streams.begin(); it != streams.end() && output.size() < kMaxPendingOutput;) {
     Stream& s = it->second;
     if (s.running != s.reported) {
-      writeLine(it->first, s, s.running);
       s.reported = s.running;
+      writeLine(it->first, s, s.running);
     }
     if (s.gone && !s.reported)
       it = streams.erase(it);
