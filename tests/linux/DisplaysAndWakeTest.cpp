@@ -40,17 +40,28 @@ TEST(LinuxDisplays, ListsTheMonitorsOfTheXServerOrOnePlaceholder) {
   EXPECT_NE(content.displays[0].displayID, 0u);
   EXPECT_EQ(content.displays[0].width, 1920);
 
-  // Without X, system audio still has its one display to build a stream on. (A service
-  // keeps the connection it opened, so this takes a new one.)
+  // Without X, system audio still has its one display to build a stream on, and the log
+  // says why once, not at every listing. (A service keeps the connection it opened, so this
+  // takes a new one.)
+  std::mutex mutex;
+  std::vector<std::string> lines;
   const std::string display = envOr("DISPLAY");
   ::unsetenv("DISPLAY");
-  LinuxScreenCaptureService withoutX(executor, std::make_shared<pulse::PulseConnection>(), executor.makeQueue("e"));
+  LinuxScreenCaptureService withoutX(executor, std::make_shared<pulse::PulseConnection>(), executor.makeQueue("e"),
+                                     nullptr, [&](const std::string& line) {
+                                       std::lock_guard lock(mutex);
+                                       lines.push_back(line);
+                                     });
   auto placeholder = contentOf(withoutX, executor);
+  contentOf(withoutX, executor);
   ::setenv("DISPLAY", display.c_str(), 1);
   ASSERT_EQ(placeholder.displays.size(), 1u);
   EXPECT_EQ(placeholder.displays[0].displayID, LinuxScreenCaptureService::kPlaceholderDisplayID);
   EXPECT_EQ(placeholder.displays[0].width, 0);
   EXPECT_TRUE(placeholder.windows.empty());
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "X display unavailable: DISPLAY is not set");
 }
 
 TEST(LogindWake, WithoutASystemBusThereAreNoWakesAndOneLogLine) {

@@ -23,7 +23,7 @@ Platform makeLinuxPlatform(Executor& executor, LogFunction writeLog) {
   p.processes = std::make_shared<LinuxProcessLauncher>();
   p.apps = std::make_shared<LinuxAppIdentity>();
   // Last, as it keeps p.apps to name the owners of windows: every other service is set by now.
-  p.screen = std::make_shared<LinuxScreenCaptureService>(executor, connection, events, p.apps);
+  p.screen = std::make_shared<LinuxScreenCaptureService>(executor, connection, events, p.apps, log);
   return p;
 }
 

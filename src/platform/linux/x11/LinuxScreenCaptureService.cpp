@@ -8,21 +8,30 @@ namespace qb {
 
 LinuxScreenCaptureService::LinuxScreenCaptureService(Executor& executor,
                                                      std::shared_ptr<pulse::PulseConnection> connection,
-                                                     std::shared_ptr<Queue> events, std::shared_ptr<AppIdentity> apps)
+                                                     std::shared_ptr<Queue> events, std::shared_ptr<AppIdentity> apps,
+                                                     LogFunction log)
     : executor_(executor),
       connection_(std::move(connection)),
       events_(std::move(events)),
-      content_(std::make_shared<X11ShareableContent>(std::move(apps))) {}
+      content_(std::make_shared<X11ShareableContent>(std::move(apps))),
+      log_(std::move(log)) {}
 
 // Desktop windows are never offered (X11Windows.hpp), so excludingDesktopWindows changes nothing.
 void LinuxScreenCaptureService::shareableContent(bool, bool onScreenWindowsOnly,
                                                  std::function<void(Result<ShareableContent>)> done) {
-  executor_.runAsync([content = content_, onScreenWindowsOnly, done = std::move(done)] {
-    if (auto c = content->query(onScreenWindowsOnly)) return done(std::move(*c));
-    ShareableContent placeholder;
-    placeholder.displays.push_back(DisplayInfo{kPlaceholderDisplayID, 0, 0});
-    done(std::move(placeholder));
-  });
+  executor_.runAsync(
+      [content = content_, onScreenWindowsOnly, log = log_, logged = xMissingLogged_, done = std::move(done)] {
+        std::string why;
+        if (auto c = content->query(onScreenWindowsOnly, &why)) {
+          logged->store(false);
+          return done(std::move(*c));
+        }
+        // Every listing would say it again: a host lists often.
+        if (!logged->exchange(true) && log) log("X display unavailable: " + why);
+        ShareableContent placeholder;
+        placeholder.displays.push_back(DisplayInfo{kPlaceholderDisplayID, 0, 0});
+        done(std::move(placeholder));
+      });
 }
 
 std::shared_ptr<CaptureStream> LinuxScreenCaptureService::makeStream(const ContentFilter& filter,
