@@ -259,6 +259,28 @@ TEST(X11WindowList, UnmappedAndUntitledWindowsDependOnTheWindowManager) {
   EXPECT_FALSE(find(all, neverMapped->id()));
 }
 
+// A user changing the resolution: the display keeps its id and shows its new size.
+TEST(X11Displays, AMonitorGivenAnotherModeKeepsItsIdAndShowsItsNewSize) {
+  testenv::PrivateXServer server({}, "1920x1080x24");
+  if (!server.ok()) GTEST_SKIP() << "could not start a private Xvfb";
+  X11ShareableContent content(nullptr, server.display());
+  const auto before = content.query(true);
+  ASSERT_TRUE(before);
+  ASSERT_EQ(before->displays.size(), 1u);
+  EXPECT_EQ(before->displays[0].width, 1920);
+
+  const std::string xrandr = "xrandr" + testenv::displayArg(server.display());
+  ASSERT_TRUE(testenv::run(xrandr + " --newmode qb-720p 74.48 1280 1336 1472 1664 720 721 724 746"));
+  ASSERT_TRUE(testenv::run(xrandr + " --addmode screen qb-720p"));
+  ASSERT_TRUE(testenv::run(xrandr + " --output screen --mode qb-720p"));
+  const auto after = content.query(true);
+  ASSERT_TRUE(after);
+  ASSERT_EQ(after->displays.size(), 1u);
+  EXPECT_EQ(after->displays[0].displayID, before->displays[0].displayID);
+  EXPECT_EQ(after->displays[0].width, 1280);
+  EXPECT_EQ(after->displays[0].height, 720);
+}
+
 TEST(X11Displays, WithoutRandRTheWholeScreenIsOneDisplay) {
   testenv::PrivateXServer server({"-extension", "RANDR"}, "1024x768x24");
   if (!server.ok()) GTEST_SKIP() << "could not start a private Xvfb";
