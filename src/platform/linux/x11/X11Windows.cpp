@@ -208,10 +208,11 @@ std::vector<X11Window> queryX11Windows(x11::X11Connection& connection, bool onSc
   Atoms a;
   if (!a.intern(c)) return out;
 
+  const auto rootGeometryCookie = xcb_get_geometry(c, root);  // answered with the client list
   auto ewmh = ewmhClients(c, root, a);
   const bool managedList = ewmh.has_value();
   std::vector<xcb_window_t> candidates = managedList ? std::move(*ewmh) : topLevelClients(c, root, a);
-  auto rootGeometry = fetch(c, xcb_get_geometry_reply, xcb_get_geometry(c, root));
+  auto rootGeometry = fetch(c, xcb_get_geometry_reply, rootGeometryCookie);
   if (!rootGeometry) return out;
 
   std::vector<Pending> pending;

@@ -30,7 +30,7 @@ struct X11Window {
 };
 
 // Front to back. With `onScreenOnly`, only windows with onScreen set. Sends its requests in
-// a few batches (three or four round trips however many windows there are). Any thread;
+// a few batches (four to six round trips however many windows there are). Any thread;
 // empty when the connection broke.
 std::vector<X11Window> queryX11Windows(x11::X11Connection& connection, bool onScreenOnly);
 
