@@ -139,23 +139,45 @@ TEST_F(SimScreenTest, AudioComesEvery10msAsFloatStereoUntilStalledOrStopped) {
   EXPECT_EQ(rx->audio.size(), 15u);
 }
 
-TEST_F(SimScreenTest, ScreenFramesFollowTheMinimumFrameInterval) {
+TEST_F(SimScreenTest, PicturesFollowTheContentAtMostOncePerInterval) {
   StreamConfiguration c;
   c.width = 64;
   c.height = 36;
   c.pixelFormat = kPixelFormat420v;
   c.minimumFrameIntervalValue = 1;
   c.minimumFrameIntervalTimescale = 10;
+  c.showsCursor = false;
   auto s = screen.makeStream(ContentFilter::forDisplay(1), c, rx);
   ASSERT_FALSE(s->addStreamOutput(rx, StreamOutputType::screen, queue));
   s->startCapture([](auto) {});
-  ex.advance(1.0);
+  // Moving content: the first picture at once, then one every interval.
+  ex.advance(0.95);
   ASSERT_EQ(rx->video.size(), 10u);
   EXPECT_NEAR(rx->video[1].presentationTime - rx->video[0].presentationTime, 0.1, 1e-9);
   EXPECT_EQ(rx->video[0].width, 64);
   EXPECT_EQ(rx->video[0].height, 36);
   EXPECT_NE(rx->video[0].firstByte, rx->video[1].firstByte);
   EXPECT_TRUE(rx->audio.empty());
+
+  // Still content: nothing until it changes; a change inside the interval comes at its end.
+  screen.setContentMoving(false);
+  ex.advance(1.0);
+  rx->video.clear();
+  ex.advance(1.0);
+  EXPECT_TRUE(rx->video.empty());
+  screen.paint(ContentFilter::forDisplay(1), 0xFF0000FF);
+  ex.advance(0.001);
+  ASSERT_EQ(rx->video.size(), 1u);
+  const double first = rx->video[0].presentationTime;
+  screen.paint(ContentFilter::forDisplay(1), 0xFF00FF00);
+  screen.paint(ContentFilter::forDisplay(2), 0xFF00FF00);  // not shown by this stream
+  ex.advance(0.5);
+  ASSERT_EQ(rx->video.size(), 2u);
+  EXPECT_NEAR(rx->video[1].presentationTime - first, 0.1, 1e-9);
+  // The cursor counts only for streams that show it.
+  screen.moveCursor();
+  ex.advance(0.5);
+  EXPECT_EQ(rx->video.size(), 2u);
 }
 
 TEST_F(SimScreenTest, HeldPicturesStarveThePoolAndTicksAreSkippedUntilOneIsDropped) {
@@ -171,7 +193,8 @@ TEST_F(SimScreenTest, HeldPicturesStarveThePoolAndTicksAreSkippedUntilOneIsDropp
   ex.advance(1.05);
   const auto sim = std::static_pointer_cast<SimCaptureStream>(s);
   EXPECT_EQ(rx->video.size(), size_t(PicturePool::kDefaultCapacity));
-  EXPECT_EQ(sim->videoFramesSkipped(), 10 - PicturePool::kDefaultCapacity);
+  // Due at 0, 0.1, ... 1.0; each skipped one is tried again an interval later.
+  EXPECT_EQ(sim->videoFramesSkipped(), 11 - PicturePool::kDefaultCapacity);
   // Every kept frame still shows its own picture: nothing was written over a held one.
   for (size_t i = 0; i < rx->kept.size(); ++i) EXPECT_EQ(rx->kept[i].planes[0][0], rx->video[i].firstByte);
 

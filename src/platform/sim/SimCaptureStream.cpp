@@ -11,6 +11,49 @@ namespace qb {
 namespace {
 
 constexpr double kAudioInterval = 0.01;
+constexpr double kDefaultPictureInterval = 1.0 / 60;
+
+// Paints `colour` (0xAARRGGBB) over the picture, letterboxed: the target's aspect kept,
+// centred on black. Moving content shows `motion` as a grey top row of the target, so
+// that consumers can tell its pictures apart.
+void paintPicture(VideoFrame& frame, double targetWidth, double targetHeight, uint32_t colour,
+                  std::optional<uint8_t> motion) {
+  const double scale =
+      targetWidth > 0 && targetHeight > 0 ? std::min(frame.width / targetWidth, frame.height / targetHeight) : 0;
+  const int cw = std::min(frame.width, int(targetWidth * scale + 0.5));
+  const int ch = std::min(frame.height, int(targetHeight * scale + 0.5));
+  const int cx = (frame.width - cw) / 2, cy = (frame.height - ch) / 2;
+  auto inside = [&](int x, int y) { return x >= cx && x < cx + cw && y >= cy && y < cy + ch; };
+  const int r = (colour >> 16) & 0xFF, g = (colour >> 8) & 0xFF, b = colour & 0xFF;
+  if (frame.pixelFormat == kPixelFormat420v) {
+    // BT.601 video range.
+    const auto Y = static_cast<uint8_t>(16 + (66 * r + 129 * g + 25 * b + 128) / 256);
+    const auto U = static_cast<uint8_t>(128 + (-38 * r - 74 * g + 112 * b + 128) / 256);
+    const auto V = static_cast<uint8_t>(128 + (112 * r - 94 * g - 18 * b + 128) / 256);
+    for (int y = 0; y < frame.height; ++y) {
+      uint8_t* luma = frame.planes[0] + ptrdiff_t(y) * frame.strides[0];
+      uint8_t* chroma = frame.planes[1] + ptrdiff_t(y / 2) * frame.strides[1];
+      for (int x = 0; x < frame.width; ++x) {
+        const bool in = inside(x, y);
+        luma[x] = in ? (motion && y == cy ? *motion : Y) : 16;
+        chroma[x / 2 * 2] = in ? U : 128;
+        chroma[x / 2 * 2 + 1] = in ? V : 128;
+      }
+    }
+    return;
+  }
+  for (int y = 0; y < frame.height; ++y) {
+    uint8_t* p = frame.planes[0] + ptrdiff_t(y) * frame.strides[0];
+    for (int x = 0; x < frame.width; ++x, p += 4) {
+      const bool in = inside(x, y);
+      p[0] = in ? static_cast<uint8_t>(b) : 0;
+      p[1] = in ? static_cast<uint8_t>(g) : 0;
+      p[2] = in ? static_cast<uint8_t>(r) : 0;
+      if (in && motion && y == cy) p[0] = p[1] = p[2] = *motion;
+      p[3] = 0xFF;
+    }
+  }
+}
 
 size_t slot(StreamOutputType t) { return static_cast<size_t>(t); }
 
@@ -30,11 +73,14 @@ SimCaptureStream::SimCaptureStream(std::weak_ptr<SimScreenCaptureService> servic
       config_(config),
       delegate_(std::move(delegate)),
       filter_(filter),
+      pacer_(config.minimumFrameIntervalValue > 0 && config.minimumFrameIntervalTimescale > 0
+                 ? double(config.minimumFrameIntervalValue) / config.minimumFrameIntervalTimescale
+                 : kDefaultPictureInterval),
       pictures_(config.width, config.height, config.pixelFormat) {}
 
 SimCaptureStream::~SimCaptureStream() {
   audioTimer_.cancel();
-  videoTimer_.cancel();
+  pictureTimer_.cancel();
 }
 
 std::optional<PlatformError> SimCaptureStream::addStreamOutput(std::weak_ptr<StreamOutput> output,
@@ -44,6 +90,7 @@ std::optional<PlatformError> SimCaptureStream::addStreamOutput(std::weak_ptr<Str
   if (auto failure = svc->takeFailure(SimScreenOp::addStreamOutput)) return failure;
   std::lock_guard lock(mutex_);
   outputs_[slot(type)] = Output{std::move(output), std::move(queue), nextToken_++};
+  if (type == StreamOutputType::screen) pacer_.start();  // a new receiver gets a first picture
   if (capturing_) armTimersLocked();
   return std::nullopt;
 }
@@ -74,6 +121,7 @@ void SimCaptureStream::startCapture(ErrorCompletion done) {
           if (self->capturing_) return streamError(StreamErrorCode::kFailed, "The stream is already capturing");
           self->capturing_ = true;
           ++self->generation_;
+          self->pacer_.start();
           self->armTimersLocked();
         }
         svc->count([](auto& c) { ++c.captureStarts; });
@@ -116,6 +164,8 @@ void SimCaptureStream::updateContentFilter(const ContentFilter& filter, ErrorCom
         {
           std::lock_guard lock(self->mutex_);
           self->filter_ = filter;
+          self->pacer_.changed();  // the next picture is of the new target
+          if (self->capturing_) self->schedulePictureLocked();
         }
         svc->count([](auto& c) { ++c.filterUpdates; });
         return std::nullopt;
@@ -126,6 +176,19 @@ void SimCaptureStream::updateContentFilter(const ContentFilter& filter, ErrorCom
 ContentFilter SimCaptureStream::filter() const {
   std::lock_guard lock(mutex_);
   return filter_;
+}
+
+bool SimCaptureStream::shows(const ContentFilter& target) const {
+  std::lock_guard lock(mutex_);
+  if (filter_.kind != target.kind) return false;
+  return target.kind == ContentFilter::Kind::display ? filter_.displayID == target.displayID
+                                                     : filter_.windowID == target.windowID;
+}
+
+void SimCaptureStream::contentChanged() {
+  std::lock_guard lock(mutex_);
+  pacer_.changed();
+  if (capturing_) schedulePictureLocked();
 }
 
 bool SimCaptureStream::isCapturing() const {
@@ -208,21 +271,28 @@ void SimCaptureStream::armTimersLocked() {
       if (auto self = weak.lock()) self->audioTick();
     });
   }
-  if (outputs_[slot(StreamOutputType::screen)].queue && !videoTimer_.valid()) {
-    double interval = 1.0 / 60;
-    if (config_.minimumFrameIntervalValue > 0 && config_.minimumFrameIntervalTimescale > 0)
-      interval = double(config_.minimumFrameIntervalValue) / config_.minimumFrameIntervalTimescale;
-    videoTimer_ = scheduleRepeating(queue_, interval, interval, [weak] {
-      if (auto self = weak.lock()) self->videoTick();
-    });
-  }
+  schedulePictureLocked();
+}
+
+void SimCaptureStream::schedulePictureLocked() {
+  auto due = pacer_.due();
+  if (!due || !outputs_[slot(StreamOutputType::screen)].queue) return;
+  const double now = executor_.clock().uptime();
+  const double at = std::max(*due, now);
+  if (pictureTimer_.valid() && !pictureTimer_.isCancelled() && pictureDue_ <= at) return;
+  pictureTimer_.cancel();
+  pictureDue_ = at;
+  std::weak_ptr<SimCaptureStream> weak = weak_from_this();
+  pictureTimer_ = queue_->asyncAfter(at - now, [weak] {
+    if (auto self = weak.lock()) self->takePicture();
+  });
 }
 
 void SimCaptureStream::cancelTimersLocked() {
   audioTimer_.cancel();
-  videoTimer_.cancel();
+  pictureTimer_.cancel();
   audioTimer_ = TaskHandle{};
-  videoTimer_ = TaskHandle{};
+  pictureTimer_ = TaskHandle{};
 }
 
 void SimCaptureStream::audioTick() {
@@ -241,34 +311,37 @@ void SimCaptureStream::audioTick() {
   deliverAudio(buffer);
 }
 
-void SimCaptureStream::videoTick() {
+void SimCaptureStream::takePicture() {
   auto svc = service_.lock();
   if (!svc) return;
+  const auto state = svc->targetState(filter());
+  const bool moving = svc->contentMoving();
+  const double now = executor_.clock().uptime();
   VideoFrame frame;
   {
     std::lock_guard lock(mutex_);
+    pictureTimer_ = TaskHandle{};
     if (!capturing_ || !outputs_[slot(StreamOutputType::screen)].queue) return;
+    if (!state || !state->mapped) {
+      pacer_.clear();  // nothing to show until the window is mapped again
+      return;
+    }
+    if (!pacer_.isDue(now)) return schedulePictureLocked();
     auto picture = pictures_.acquire();
     if (!picture) {
       ++videoSkipped_;
-      return;
+      pacer_.skipped(now);
+      return schedulePictureLocked();
     }
+    pacer_.taken(now);
+    if (moving) pacer_.changed();  // moving content has changed again by the next interval
+    schedulePictureLocked();
     frame = std::move(picture->frame);
-    // A different flat picture each frame, so consumers can tell frames apart.
-    const auto shade = static_cast<uint8_t>(16 + (frameIndex_++ * 7) % 200);
-    for (int row = 0; row < frame.height; ++row) {
-      uint8_t* line = frame.planes[0] + static_cast<ptrdiff_t>(row) * frame.strides[0];
-      if (frame.pixelFormat == kPixelFormat420v) {
-        std::memset(line, shade, static_cast<size_t>(frame.width));
-        continue;
-      }
-      for (int x = 0; x < frame.width; ++x) {
-        line[4 * x] = line[4 * x + 1] = line[4 * x + 2] = shade;
-        line[4 * x + 3] = 0xFF;
-      }
-    }
+    std::optional<uint8_t> motion;
+    if (moving) motion = static_cast<uint8_t>(16 + (motionStep_++ * 7) % 200);
+    paintPicture(frame, state->width, state->height, state->colour, motion);
   }
-  frame.presentationTime = executor_.clock().uptime();
+  frame.presentationTime = now;
   deliverVideo(frame);
 }
 

@@ -1,10 +1,11 @@
 #pragma once
 // A simulated capture stream, made by SimScreenCaptureService::makeStream. While
 // capturing it delivers float32 interleaved system audio (the configured rate and
-// channel count) every 10 ms and, when a screen output is added, a picture every
-// minimum frame interval (1/60 s when none is set), from a picture pool of its own:
-// while receivers hold every picture, ticks are skipped. Outputs and the delegate are
-// held weakly. Thread-safe.
+// channel count) every 10 ms and, when a screen output is added, pictures as the
+// service's content changes (see SimScreenCaptureService), at most one per minimum frame
+// interval (1/60 s when none is set), from a picture pool of its own: while receivers
+// hold every picture, a due picture is skipped and tried again an interval later.
+// Outputs and the delegate are held weakly. Thread-safe.
 
 #include <cstdint>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/FramePacer.hpp"
 #include "platform/PicturePool.hpp"
 #include "platform/ScreenCaptureService.hpp"
 #include "runtime/Executor.hpp"
@@ -39,6 +41,7 @@ class SimCaptureStream final : public CaptureStream, public std::enable_shared_f
   // --- Inspection ----------------------------------------------------------------
   int serial() const { return serial_; }  // 1 for the service's first stream
   ContentFilter filter() const;
+  bool shows(const ContentFilter& target) const;
   bool isCapturing() const;
   bool hasOutput(StreamOutputType type) const;
   int audioBuffersDelivered() const;
@@ -53,6 +56,8 @@ class SimCaptureStream final : public CaptureStream, public std::enable_shared_f
   // Pushes one buffer or picture to the output now (while capturing).
   void deliverAudio(const AudioSampleBuffer& buffer);
   void deliverVideo(const VideoFrame& frame);
+  // What the stream shows changed: a picture is due (paced).
+  void contentChanged();
 
  private:
   struct Output {
@@ -67,7 +72,8 @@ class SimCaptureStream final : public CaptureStream, public std::enable_shared_f
   void armTimersLocked();
   void cancelTimersLocked();
   void audioTick();
-  void videoTick();
+  void schedulePictureLocked();
+  void takePicture();
   void post(StreamOutputType type, std::function<void(StreamOutput&, const CaptureStream&)> call);
 
   std::weak_ptr<SimScreenCaptureService> service_;
@@ -84,10 +90,12 @@ class SimCaptureStream final : public CaptureStream, public std::enable_shared_f
   bool stalled_ = false;
   uint64_t generation_ = 0;
   TaskHandle audioTimer_;
-  TaskHandle videoTimer_;
+  TaskHandle pictureTimer_;
+  double pictureDue_ = 0;
+  FramePacer pacer_;
+  uint64_t motionStep_ = 0;
   double lastCompletionDue_ = 0;  // clock uptime of the last scheduled completion
   double phase_ = 0;
-  uint64_t frameIndex_ = 0;
   int audioDelivered_ = 0;
   int videoDelivered_ = 0;
   int videoSkipped_ = 0;

@@ -52,6 +52,63 @@ void SimScreenCaptureService::removeWindow(uint32_t windowID, bool stopStreams) 
   if (stopStreams) stopStreamsShowing(ContentFilter::forWindow(windowID), "The window is no longer available");
 }
 
+void SimScreenCaptureService::setWindowMapped(uint32_t windowID, bool mapped) {
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& w : windows_)
+      if (w.windowID == windowID) w.isOnScreen = mapped;
+  }
+  if (mapped) notifyStreams([windowID](SimCaptureStream& s) { return s.shows(ContentFilter::forWindow(windowID)); });
+}
+
+void SimScreenCaptureService::resizeWindow(uint32_t windowID, double width, double height) {
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& w : windows_)
+      if (w.windowID == windowID) {
+        w.frame.width = width;
+        w.frame.height = height;
+      }
+  }
+  notifyStreams([windowID](SimCaptureStream& s) { return s.shows(ContentFilter::forWindow(windowID)); });
+}
+
+void SimScreenCaptureService::setContentMoving(bool moving) {
+  {
+    std::lock_guard lock(mutex_);
+    moving_ = moving;
+  }
+  if (moving) notifyStreams([](SimCaptureStream&) { return true; });
+}
+
+void SimScreenCaptureService::paint(const ContentFilter& target, uint32_t colour) {
+  {
+    std::lock_guard lock(mutex_);
+    colours_[{static_cast<int>(target.kind),
+              target.kind == ContentFilter::Kind::display ? target.displayID : target.windowID}] = colour;
+  }
+  notifyStreams([target](SimCaptureStream& s) { return s.shows(target); });
+}
+
+uint32_t SimScreenCaptureService::colourOf(const ContentFilter& target) const {
+  const uint32_t id = target.kind == ContentFilter::Kind::display ? target.displayID : target.windowID;
+  std::lock_guard lock(mutex_);
+  auto it = colours_.find({static_cast<int>(target.kind), id});
+  if (it != colours_.end()) return it->second;
+  // Opaque, never black, different for neighbouring ids and for displays and windows.
+  const uint32_t h = (id + (target.kind == ContentFilter::Kind::window ? 7u : 0u)) * 2654435761u;
+  return 0xFF000000u | ((h >> 8) & 0x7F7F7F) | 0x404040;
+}
+
+void SimScreenCaptureService::moveCursor() {
+  notifyStreams([](SimCaptureStream& s) { return s.configuration().showsCursor; });
+}
+
+void SimScreenCaptureService::notifyStreams(const std::function<bool(SimCaptureStream&)>& affected) {
+  for (auto& s : liveStreams())
+    if (affected(*s)) s->contentChanged();
+}
+
 void SimScreenCaptureService::stopStreamsShowing(const ContentFilter& gone, const std::string& message) {
   for (auto& s : liveStreams()) {
     const auto f = s->filter();
@@ -59,6 +116,12 @@ void SimScreenCaptureService::stopStreamsShowing(const ContentFilter& gone, cons
                                                                                          : f.windowID == gone.windowID);
     if (s->isCapturing() && shows) s->stopWithError(StreamErrorCode::kDisplayUnavailable, message);
   }
+}
+
+void SimScreenCaptureService::loseDisplayServer() {
+  for (auto& s : liveStreams())
+    if (s->isCapturing() && !s->configuration().capturesAudio)
+      s->stopWithError(StreamErrorCode::kConnectionLost, "The connection to the display server was lost");
 }
 
 // --- Faults and timing -------------------------------------------------------------
@@ -116,6 +179,25 @@ bool SimScreenCaptureService::targetExists(const ContentFilter& filter) const {
   if (filter.kind == ContentFilter::Kind::display)
     return std::any_of(displays_.begin(), displays_.end(), [&](auto& d) { return d.displayID == filter.displayID; });
   return std::any_of(windows_.begin(), windows_.end(), [&](auto& w) { return w.windowID == filter.windowID; });
+}
+
+std::optional<SimScreenCaptureService::TargetState> SimScreenCaptureService::targetState(
+    const ContentFilter& filter) const {
+  const uint32_t colour = colourOf(filter);
+  std::lock_guard lock(mutex_);
+  if (filter.kind == ContentFilter::Kind::display) {
+    for (auto& d : displays_)
+      if (d.displayID == filter.displayID) return TargetState{double(d.width), double(d.height), true, colour};
+  } else {
+    for (auto& w : windows_)
+      if (w.windowID == filter.windowID) return TargetState{w.frame.width, w.frame.height, w.isOnScreen, colour};
+  }
+  return std::nullopt;
+}
+
+bool SimScreenCaptureService::contentMoving() const {
+  std::lock_guard lock(mutex_);
+  return moving_;
 }
 
 bool SimScreenCaptureService::audioStalled() const {

@@ -5,7 +5,14 @@
 // service's "sim.screen" queue, never inside the call that asked for them, each
 // exactly once; operations on one stream complete in the order they were called.
 // Stream outputs run on the queue given with the output. Timing (10 ms audio buffers,
-// frames at the minimum frame interval, scripted delays) is the executor's.
+// pictures paced by FramePacer, scripted delays) is the executor's.
+//
+// Pictures follow the content: a stream takes one at start and then one for each change
+// of what it shows (paint, a resize, the cursor with showsCursor), at most one per minimum
+// frame interval. Content is moving by default (it changes all the time, so pictures come
+// every interval, 1/60 s when none is set); setContentMoving(false) makes it still. A
+// picture is the target's colour, scaled into the configured size with its aspect kept
+// and centred on black.
 
 #include <cstdint>
 #include <functional>
@@ -68,6 +75,19 @@ class SimScreenCaptureService final : public ScreenCaptureService,
   void addWindow(const WindowInfo& window);
   // With stopStreams, capturing streams of that window stop with -3815.
   void removeWindow(uint32_t windowID, bool stopStreams = true);
+  // An unmapped window is not on screen and its streams take no pictures until it is
+  // mapped again (which counts as a change).
+  void setWindowMapped(uint32_t windowID, bool mapped);
+  void resizeWindow(uint32_t windowID, double width, double height);
+
+  // --- Content ---------------------------------------------------------------------
+  void setContentMoving(bool moving);
+  // The target's content becomes `colour` (0xAARRGGBB) and its streams take a picture.
+  void paint(const ContentFilter& target, uint32_t colour);
+  // Until painted, a colour made from the target's id.
+  uint32_t colourOf(const ContentFilter& target) const;
+  // The pointer moves: streams that show the cursor take a picture.
+  void moveCursor();
 
   // --- Faults and timing -----------------------------------------------------------
   // The next `times` calls of `op` fail with `error` (times < 0: every call until
@@ -89,6 +109,9 @@ class SimScreenCaptureService final : public ScreenCaptureService,
   std::shared_ptr<SimCaptureStream> latestStream() const;
   // Every capturing stream stops with this code through its delegate.
   void stopCapturingStreamsWithError(int64_t code, const std::string& description = {});
+  // The display server goes away: every capturing stream that carries no audio stops
+  // with -3821 (system audio comes from the sound server, which is still there).
+  void loseDisplayServer();
 
   Counters counters() const;
   std::vector<ShareableQuery> shareableQueries() const;
@@ -118,6 +141,15 @@ class SimScreenCaptureService final : public ScreenCaptureService,
   std::optional<PlatformError> takeFailure(SimScreenOp op);
   double delayFor(SimScreenOp op) const;
   bool targetExists(const ContentFilter& filter) const;
+  // Size in pixels and whether it is shown; none when the target does not exist.
+  struct TargetState {
+    double width = 0, height = 0;
+    bool mapped = true;
+    uint32_t colour = 0;
+  };
+  std::optional<TargetState> targetState(const ContentFilter& filter) const;
+  bool contentMoving() const;
+  void notifyStreams(const std::function<bool(SimCaptureStream&)>& affected);
   bool audioStalled() const;
   std::pair<double, double> systemAudioTone() const;
   void count(const std::function<void(Counters&)>& change);
@@ -136,6 +168,8 @@ class SimScreenCaptureService final : public ScreenCaptureService,
   double toneFrequency_ = 440;
   double toneAmplitude_ = 0.1;
   std::optional<Image> image_;
+  bool moving_ = true;
+  std::map<std::pair<int, uint32_t>, uint32_t> colours_;  // (kind, id) -> colour
   std::vector<std::weak_ptr<SimCaptureStream>> streams_;
   Counters counters_;
   std::vector<ShareableQuery> queries_;
