@@ -244,7 +244,8 @@ TEST_F(SystemAudioStreamTest, PicturesAreRefusedAndCompletionsComeOnce) {
   auto s = screen_->makeStream(ContentFilter::forDisplay(1), config, recorder_);
   auto err = s->addStreamOutput(recorder_, StreamOutputType::screen, audio_);
   ASSERT_TRUE(err);
-  EXPECT_EQ(err->description, "Screen capture is not supported yet");
+  EXPECT_EQ(err->description,
+            "This stream carries system audio only: pictures come from a stream without capturesAudio");
   EXPECT_TRUE(s->removeStreamOutput(StreamOutputType::screen));
   EXPECT_EQ(s->configuration().sampleRate, 48000);
   EXPECT_EQ(s->configuration().channelCount, 2);

@@ -70,7 +70,8 @@ SystemAudioStream::~SystemAudioStream() {
 std::optional<PlatformError> SystemAudioStream::addStreamOutput(std::weak_ptr<StreamOutput> output,
                                                                 StreamOutputType type, std::shared_ptr<Queue> queue) {
   if (type == StreamOutputType::screen)
-    return streamError(StreamErrorCode::kFailed, "Screen capture is not supported yet");
+    return streamError(StreamErrorCode::kFailed,
+                       "This stream carries system audio only: pictures come from a stream without capturesAudio");
   if (!queue) return streamError(StreamErrorCode::kFailed, "An audio output needs a queue");
   PulseMainLoop::Lock lock(connection_->loop());
   audioOutput_ = std::move(output);

@@ -14,7 +14,7 @@
 // start fails with -3821 (kConnectionLost) when there is no server.
 // The decisions are pulse::decideSystemStream (PulseDecisions.hpp).
 //
-// Pictures are not supported yet: adding a screen output fails. The stream cannot leave
+// It carries no pictures (X11CaptureStream does): adding a screen output fails. The stream cannot leave
 // out this process's own audio (a monitor carries the whole mix); the helper plays none.
 //
 // Thread-safe. State is guarded by the sound-server loop's lock (see PulseMainLoop),

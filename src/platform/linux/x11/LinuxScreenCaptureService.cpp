@@ -1,6 +1,8 @@
 #include "platform/linux/x11/LinuxScreenCaptureService.hpp"
 
 #include "platform/linux/pulse/SystemAudioStream.hpp"
+#include "platform/linux/x11/X11CaptureStream.hpp"
+#include "platform/linux/x11/X11Screenshot.hpp"
 #include "platform/linux/x11/X11ShareableContent.hpp"
 #include "runtime/Executor.hpp"
 
@@ -37,14 +39,15 @@ void LinuxScreenCaptureService::shareableContent(bool, bool onScreenWindowsOnly,
 std::shared_ptr<CaptureStream> LinuxScreenCaptureService::makeStream(const ContentFilter& filter,
                                                                      const StreamConfiguration& config,
                                                                      std::weak_ptr<StreamDelegate> delegate) {
-  return SystemAudioStream::create(executor_, connection_, events_, filter, config, std::move(delegate));
+  if (config.capturesAudio)
+    return SystemAudioStream::create(executor_, connection_, events_, filter, config, std::move(delegate));
+  return X11CaptureStream::create(executor_, events_, filter, config, std::move(delegate));
 }
 
-void LinuxScreenCaptureService::captureImage(const ContentFilter&, const StreamConfiguration&,
+void LinuxScreenCaptureService::captureImage(const ContentFilter& filter, const StreamConfiguration& config,
                                              std::function<void(Result<Image>)> done) {
-  executor_.runAsync([done = std::move(done)] {
-    done(PlatformError{StreamErrorCode::kFailed, "ScreenCaptureErrorDomain", "Screenshots are not supported yet"});
-  });
+  executor_.runAsync(
+      [filter, cursor = config.showsCursor, done = std::move(done)] { done(x11::captureScreenshot(filter, cursor)); });
 }
 
 }  // namespace qb

@@ -1,13 +1,12 @@
 #pragma once
 // Screen capture service: displays (the X server's RandR monitors) and windows
-// (X11ShareableContent), and capture streams that carry the output mix (SystemAudioStream).
+// (X11ShareableContent), capture streams that carry either pictures (X11CaptureStream) or,
+// with capturesAudio, the output mix (SystemAudioStream), and screenshots (X11Screenshot).
 //
 // Without a reachable X server there is ONE placeholder display (id 1, 0x0) and no window,
 // so that system audio, which needs a display only to build its stream, works without X.
 // That is logged once ("X display unavailable: <reason>"), and again after X came back and
 // went again.
-// Neither pictures nor screenshots are captured yet: adding a screen output and
-// captureImage fail with an error that says so.
 //
 // Thread-safe; completions run on the executor's pool.
 

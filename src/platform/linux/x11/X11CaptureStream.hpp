@@ -1,0 +1,127 @@
+#pragma once
+// The capture stream that carries pictures of an X11 display (a RandR monitor) or of one
+// window.
+//
+// Pictures follow damage, not a clock: one right after startCapture, then one whenever the
+// captured area changed (DAMAGE) or, with showsCursor, the pointer moved over it or changed
+// shape (XFixes; the position is polled once per frame interval, as core X reports no
+// motion to a client that does not own the window), never two closer than the minimum
+// frame interval (FramePacer; a change inside the interval is taken at its end). Pixels
+// come through MIT-SHM into a reused segment, or GetImage where the server lacks it; a
+// window is read from its own Composite pixmap, so it is captured as itself even when
+// covered, or from its area of the screen where Composite is missing. Pictures are scaled
+// into the configured size (aspect kept, centred on black) from a small pool; while
+// receivers hold every picture the change stays pending and is taken later.
+//
+// What happens to the target while capturing:
+//   monitor resized, window resized      later pictures show the new size, rescaled
+//   window unmapped                      no pictures until it is mapped again
+//   monitor removed                      the stream stops with -3815
+//   window destroyed                     the stream stops with -3815
+//   X connection lost                    the stream stops with -3821
+// A stop of its own is reported once through the delegate, on the service's event queue.
+//
+// Each stream has a connection of its own, opened by startCapture and closed by
+// stopCapture or an end, so every server resource it made (damage, pixmaps, shared
+// segments, redirections) goes with it on every path. Audio is not carried (a stream with
+// capturesAudio is a SystemAudioStream); excludedWindowIDs are not honoured.
+//
+// Thread-safe. All X work runs on the stream's own serial queue; completions run on the
+// executor's pool, pictures on the output's queue.
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/FramePacer.hpp"
+#include "platform/ScreenCaptureService.hpp"
+#include "platform/linux/x11/X11CaptureTarget.hpp"
+#include "platform/linux/x11/X11Connection.hpp"
+#include "runtime/TaskHandle.hpp"
+
+namespace qb {
+
+class Executor;
+class Queue;
+
+class X11CaptureStream final : public CaptureStream, public std::enable_shared_from_this<X11CaptureStream> {
+ public:
+  struct Options {
+    std::string displayName;                    // DISPLAY when empty
+    std::vector<std::string> extensionsToHide;  // as X11Connection::open
+  };
+
+  static std::shared_ptr<X11CaptureStream> create(Executor& executor, std::shared_ptr<Queue> events,
+                                                  const ContentFilter& filter, const StreamConfiguration& config,
+                                                  std::weak_ptr<StreamDelegate> delegate, Options options = {});
+  ~X11CaptureStream() override;
+
+  const StreamConfiguration& configuration() const override { return config_; }
+  std::optional<PlatformError> addStreamOutput(std::weak_ptr<StreamOutput> output, StreamOutputType type,
+                                               std::shared_ptr<Queue> queue) override;
+  std::optional<PlatformError> removeStreamOutput(StreamOutputType type) override;
+  void startCapture(ErrorCompletion done) override;
+  void stopCapture(ErrorCompletion done) override;
+  void updateContentFilter(const ContentFilter& filter, ErrorCompletion done) override;
+
+  // For tests and diagnostics (any thread).
+  struct Stats {
+    int pictures = 0;  // delivered
+    int skipped = 0;   // due while every picture was held
+    bool sharedMemory = false;
+    bool composite = false;  // the current window target is read from its own pixmap
+  };
+  Stats stats() const;
+
+  static constexpr const char* kErrorDomain = "ScreenCaptureErrorDomain";
+
+ private:
+  X11CaptureStream(Executor& executor, std::shared_ptr<Queue> events, const ContentFilter& filter,
+                   const StreamConfiguration& config, std::weak_ptr<StreamDelegate> delegate, Options options);
+
+  // All below run on queue_.
+  std::optional<PlatformError> start();
+  std::optional<PlatformError> stop();
+  std::optional<PlatformError> switchTo(const ContentFilter& filter);
+  void onEvent(const std::vector<uint8_t>& event);
+  void apply(x11::X11CaptureTarget::Change change);
+  void watchMonitor();
+  void pollPointer();
+  void schedulePicture();
+  void takePicture();
+  void deliver(const VideoFrame& frame);
+  void end(int64_t code, const std::string& description);
+  void tearDown();
+
+  Executor& executor_;
+  std::shared_ptr<Queue> events_;
+  std::shared_ptr<Queue> queue_;
+  const StreamConfiguration config_;
+  std::weak_ptr<StreamDelegate> delegate_;
+  const Options options_;
+
+  mutable std::mutex mutex_;  // guards the fields up to stats_
+  std::weak_ptr<StreamOutput> output_;
+  std::shared_ptr<Queue> outputQueue_;
+  Stats stats_;
+
+  // Owned by queue_.
+  ContentFilter filter_;
+  bool capturing_ = false;
+  std::shared_ptr<x11::X11Connection> connection_;
+  x11::X11Connection::Subscription subscription_;
+  std::unique_ptr<x11::X11CaptureTarget> target_;
+  std::unique_ptr<x11::FallbackConverter> converter_;
+  FramePacer pacer_;
+  TaskHandle pictureTimer_;
+  double pictureDue_ = 0;
+  TaskHandle pointerTimer_;
+  TaskHandle monitorTimer_;
+  std::optional<std::pair<int, int>> pointer_;
+  bool forceNext_ = false;  // the next picture is due even without damage (first, resize, cursor)
+  std::vector<x11::PixelRect> damage_;
+};
+
+}  // namespace qb
