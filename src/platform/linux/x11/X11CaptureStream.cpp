@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "platform/linux/x11/FallbackConverter.hpp"
 #include "platform/linux/x11/X11CaptureTarget.hpp"
 #include "platform/linux/x11/X11Connection.hpp"
 #include "platform/linux/x11/X11Grabber.hpp"
@@ -144,7 +143,7 @@ std::optional<PlatformError> X11CaptureStream::start() {
     return error;
   }
   if (!converter_)
-    converter_ = std::make_unique<x11::FallbackConverter>(config_.width, config_.height, config_.pixelFormat);
+    converter_ = std::make_unique<encode::PictureConverter>(config_.width, config_.height, config_.pixelFormat);
   converter_->invalidate();
   capturing_ = true;
   forceNext_ = true;

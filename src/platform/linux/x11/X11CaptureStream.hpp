@@ -113,7 +113,7 @@ class X11CaptureStream final : public CaptureStream, public std::enable_shared_f
   std::shared_ptr<x11::X11Connection> connection_;
   x11::X11Connection::Subscription subscription_;
   std::unique_ptr<x11::X11CaptureTarget> target_;
-  std::unique_ptr<x11::FallbackConverter> converter_;
+  std::unique_ptr<encode::PictureConverter> converter_;
   FramePacer pacer_;
   TaskHandle pictureTimer_;
   double pictureDue_ = 0;

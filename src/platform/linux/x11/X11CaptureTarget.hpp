@@ -18,10 +18,14 @@
 
 #include "platform/PlatformError.hpp"
 #include "platform/ScreenCaptureService.hpp"
-#include "platform/linux/x11/FallbackConverter.hpp"
+#include "platform/linux/encode/PictureConverter.hpp"
 #include "platform/linux/x11/X11Grabber.hpp"
 
 namespace qb::x11 {
+
+using encode::BgraView;
+using encode::CursorView;
+using encode::PixelRect;
 
 class X11Connection;
 

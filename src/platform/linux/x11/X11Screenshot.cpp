@@ -31,7 +31,7 @@ Result<Image> captureScreenshot(const ContentFilter& filter, bool withCursor, co
     for (int x = 0; x < image.width; ++x) out[x] = in[x] | 0xFF000000u;  // the X byte is not alpha
   }
   if (const CursorView* cursor = target->cursor())
-    drawCursor(image.bgra.data(), image.stride, image.width, image.height, *cursor);
+    encode::compositeCursor(image.bgra.data(), image.stride, image.width, image.height, *cursor);
   return image;
 }
 
