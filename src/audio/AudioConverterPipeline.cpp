@@ -154,6 +154,23 @@ void AudioConverterPipeline::report(ConverterDiagnostic::Kind kind, std::string 
   if (diagnostics_) diagnostics_(ConverterDiagnostic{kind, std::move(message), std::move(error)});
 }
 
+bool AudioConverterPipeline::prepare(const PcmFormat& input) {
+  if (lastInputFormat_ && sameFormat(*lastInputFormat_, input)) return converter_ != nullptr;
+  const PcmFormat target = targetFormat();
+  converter_ = Resampler::create(input);
+  lastInputFormat_ = input;
+  if (!converter_) {
+    report(ConverterDiagnostic::Kind::converterFailed, "FAILED to create converter from " +
+                                                           formatRate(input.sampleRate) + "Hz/" +
+                                                           std::to_string(input.channels) + "ch");
+    return false;
+  }
+  report(ConverterDiagnostic::Kind::converterCreated,
+         "Created converter: " + formatRate(input.sampleRate) + "Hz/" + std::to_string(input.channels) + "ch -> " +
+             formatRate(target.sampleRate) + "Hz/" + std::to_string(target.channels) + "ch");
+  return true;
+}
+
 std::optional<std::vector<uint8_t>> AudioConverterPipeline::process(const PcmBuffer& buffer) {
   using Kind = ConverterDiagnostic::Kind;
   ++processCount_;
@@ -161,18 +178,8 @@ std::optional<std::vector<uint8_t>> AudioConverterPipeline::process(const PcmBuf
   const PcmFormat& input = buffer.format;
   const PcmFormat target = targetFormat();
 
-  if (!lastInputFormat_ || !sameFormat(*lastInputFormat_, input)) {
-    converter_ = Resampler::create(input);
-    lastInputFormat_ = input;
-    if (!converter_) {
-      report(Kind::converterFailed, "FAILED to create converter from " + formatRate(input.sampleRate) + "Hz/" +
-                                        std::to_string(input.channels) + "ch");
-      return std::nullopt;
-    }
-    report(Kind::converterCreated, "Created converter: " + formatRate(input.sampleRate) + "Hz/" +
-                                       std::to_string(input.channels) + "ch -> " + formatRate(target.sampleRate) +
-                                       "Hz/" + std::to_string(target.channels) + "ch");
-  }
+  const bool changed = !lastInputFormat_ || !sameFormat(*lastInputFormat_, input);
+  if (!prepare(input) && changed) return std::nullopt;
   if (!converter_) {
     if (early) report(Kind::noConverter, "No converter available");
     return std::nullopt;

@@ -44,6 +44,9 @@ class AudioConverterPipeline {
 
   // The converted bytes, or none when nothing could be produced for this buffer.
   std::optional<std::vector<uint8_t>> process(const PcmBuffer& buffer);
+  // Makes the converter for `input` ahead of its first buffer (process does so when the
+  // format changes); false when there is none for that format.
+  bool prepare(const PcmFormat& input);
   void reset();
 
   static PcmFormat targetFormat() { return PcmFormat{SampleFormat::Int16, 48000, 2, true}; }

@@ -5,6 +5,7 @@
 
 #include "host/VideoArguments.hpp"
 #include "monitoring/DeviceListing.hpp"
+#include "monitoring/MicTapHarness.hpp"
 #include "sources/MicrophoneSource.hpp"
 #include "sources/WAVFileSource.hpp"
 #include "wire/DoubleFormat.hpp"
@@ -50,11 +51,13 @@ CommandLoop::CommandLoop(Platform platform, LineSourceFactory openLines, ExitFun
       {"STOP_VIDEO", bind(&CommandLoop::stopVideo)},
       {"HEALTH_CHECK", bind(&CommandLoop::healthCheck)},
       {"GET_DEVICE_DIAGNOSTIC", bind(&CommandLoop::deviceDiagnostic)},
+      {"TEST_MIC_TAP", [this](const CommandLine&) { runMicTapHarnessCommand(executor_); }},
   };
   if (services_.makeMicrophoneMonitor) handlers_["START_MIC_MONITORING"] = bind(&CommandLoop::startMicMonitoring);
   if (platform_.audio) {
     handlers_["LIST_DEVICES"] = [this](const CommandLine&) { listDevices(*platform_.audio); };
     handlers_["GET_CURRENT_MIC"] = [this](const CommandLine&) { getCurrentMicDevice(*platform_.audio); };
+    handlers_["SAMPLE_RUNNING_MICS"] = bind(&CommandLoop::sampleRunningMics);
   }
 }
 
@@ -133,6 +136,9 @@ void CommandLoop::testWav(const CommandLine& cmd) {
 void CommandLoop::stop(const CommandLine&) {
   logToStderr("Stopping all services...");
   if (videoSource_) videoSource_->stop();
+  // A sampling cut short reports nothing: its sessions stop with the rest.
+  for (auto& weak : samplers_)
+    if (auto sampler = weak.lock()) sampler->cancel();
   if (monitor_) monitor_->stopMonitoring();
   if (detector_) detector_->stopMonitoring();
   if (streamer_) streamer_->stop();
@@ -250,6 +256,26 @@ void CommandLoop::deviceDiagnostic(const CommandLine& cmd) {
     logToStderr("Device diagnostic requested but no active MicrophoneSource");
   }
   writeStderrLine("EVENT:DEVICE_DIAGNOSTIC_REQUESTED");
+}
+
+void CommandLoop::sampleRunningMics(const CommandLine& cmd) {
+  const std::string reason = cmd.argument.value_or("requested");
+  logToStderr("Running mics sample requested: reason=" + reason);
+  auto microphone = streamer_ ? std::dynamic_pointer_cast<MicrophoneSource>(streamer_->micSource()) : nullptr;
+  std::optional<std::string> selected = microphone ? microphone->selectedDeviceID() : std::nullopt;
+  auto sampler = MicSampler::make(executor_, platform_.audio, kSampleDurationMs, kMaxConcurrentSamples,
+                                  [](const std::string& line) { logToStderr(line); });
+  std::erase_if(samplers_, [](const auto& weak) { return weak.expired(); });
+  samplers_.push_back(sampler);
+  // Written before the sampling starts, so that it always precedes the report even when
+  // there is nothing to sample.
+  writeStderrLine("EVENT:RUNNING_MICS_SAMPLE_STARTED");
+  sampler->sampleRunningMics(reason, std::move(selected), [](RunningMicsSampleDiagnostic report) {
+    if (auto json = encodeRunningMicsSample(report))
+      writeStderrLine("RUNNING_MICS_SAMPLE:" + *json);
+    else
+      logToStderr("Failed to encode running mics sample diagnostic");
+  });
 }
 
 }  // namespace qb

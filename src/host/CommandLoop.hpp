@@ -6,11 +6,13 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "audio/SimpleAudioStreamer.hpp"
 #include "host/CommandParser.hpp"
 #include "host/CommandServices.hpp"
 #include "host/LineQueue.hpp"
+#include "monitoring/MicSampler.hpp"
 #include "platform/Platform.hpp"
 
 namespace qb {
@@ -43,6 +45,8 @@ class CommandLoop {
   const Platform& platform() const { return platform_; }
 
   static constexpr double kStopExitDelay = 0.1;
+  static constexpr int kSampleDurationMs = 200;
+  static constexpr int kMaxConcurrentSamples = 3;
 
  private:
   void dispatch(const std::string& line);
@@ -57,6 +61,7 @@ class CommandLoop {
   void stopVideo(const CommandLine& cmd);
   void healthCheck(const CommandLine& cmd);
   void deviceDiagnostic(const CommandLine& cmd);
+  void sampleRunningMics(const CommandLine& cmd);
 
   Platform platform_;
   Executor& executor_;
@@ -70,6 +75,8 @@ class CommandLoop {
   std::shared_ptr<VideoSource> videoSource_;
   std::shared_ptr<MonitoringService> monitor_;
   std::shared_ptr<MonitoringService> detector_;
+  // Samplings still running, so that STOP can end them.
+  std::vector<std::weak_ptr<MicSampler>> samplers_;
 };
 
 }  // namespace qb

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <utility>
 
+#include "audio/SampleBufferPcm.hpp"
 #include "wire/DoubleFormat.hpp"
 #include "wire/Output.hpp"
 
@@ -271,107 +272,46 @@ void MicrophoneSource::captureOutput(const AudioSampleBuffer& sampleBuffer) {
 }
 
 std::optional<PcmBuffer> MicrophoneSource::convertToPCMBuffer(const AudioSampleBuffer& sampleBuffer) {
-  if (!sampleBuffer.description) return std::nullopt;
-  const StreamDescription& d = *sampleBuffer.description;
-  const size_t frames = sampleBuffer.numSamples;
-
-  if (auto format = PcmFormat::fromDescription(d)) {
-    if (frames < 1) return std::nullopt;
-    auto buffer = copyToPcmBuffer(sampleBuffer, *format);
-    if (!buffer) {
+  using Problem = SampleBufferPcmProblem;
+  auto converted = sampleBufferToPcm(sampleBuffer);
+  const StreamDescription d = sampleBuffer.description.value_or(StreamDescription{});
+  if (converted.monoFallback) {
+    bool firstFallback;
+    {
+      std::lock_guard lock(stateLock_);
+      firstFallback = !std::exchange(state_.loggedMonoFallback, true);
+    }
+    if (firstFallback) {
+      log("WARNING: Mic delivering " + std::to_string(d.channelsPerFrame) + "ch @ " +
+          formatShortestDouble(d.sampleRate) + "Hz \u2014 extracting channel 0 as mono (non-standard channel count)");
+    }
+  }
+  switch (converted.problem) {
+    case Problem::none:
+    case Problem::unusable:
+      break;
+    case Problem::copyFailed:
       log("CMSampleBufferCopyPCMDataIntoAudioBufferList failed: " + std::to_string(kCopyPcmDataTooShort));
-      return std::nullopt;
-    }
-    return buffer;
+      break;
+    case Problem::noMonoFormat:
+      log("Failed to create mono AVAudioFormat for " + formatShortestDouble(d.sampleRate) + "Hz/" +
+          std::to_string(d.bitsPerChannel) + "bit");
+      break;
+    case Problem::noData:
+      log("No block buffer in sample buffer");
+      break;
+    case Problem::planarTooShort:
+      log("Block buffer too small: " + std::to_string(sampleBuffer.data.size()) + " < " +
+          std::to_string(sampleBuffer.numSamples * (d.bitsPerChannel / 8)));
+      break;
+    case Problem::interleavedTooShort:
+      log("Block buffer too small for interleaved extraction");
+      break;
   }
-
-  // Devices with more than two channels (and no layout) cannot be described as a plain
-  // PCM format: keep channel 0 as mono.
-  const uint32_t channels = d.channelsPerFrame;
-  if (channels < 3) return std::nullopt;
-  if (frames < 1) return std::nullopt;
-  bool firstFallback;
-  {
-    std::lock_guard lock(stateLock_);
-    firstFallback = !std::exchange(state_.loggedMonoFallback, true);
-  }
-  if (firstFallback) {
-    log("WARNING: Mic delivering " + std::to_string(channels) + "ch @ " + formatShortestDouble(d.sampleRate) +
-        "Hz \u2014 extracting channel 0 as mono (non-standard channel count)");
-  }
-  const uint32_t bits = d.bitsPerChannel;
-  if (bits < 8) return std::nullopt;
-  const size_t b = bits / 8;
-
-  StreamDescription mono;
-  mono.sampleRate = d.sampleRate;
-  mono.formatFlags = d.formatFlags & ~FormatFlags::kNonInterleaved;
-  mono.bytesPerPacket = static_cast<uint32_t>(b);
-  mono.framesPerPacket = 1;
-  mono.bytesPerFrame = static_cast<uint32_t>(b);
-  mono.channelsPerFrame = 1;
-  mono.bitsPerChannel = bits;
-  auto monoFormat = PcmFormat::fromDescription(mono);
-  if (!monoFormat) {
-    log("Failed to create mono AVAudioFormat for " + formatShortestDouble(d.sampleRate) + "Hz/" + std::to_string(bits) +
-        "bit");
-    return std::nullopt;
-  }
-
-  const auto& source = sampleBuffer.data;
-  if (source.empty()) {
-    log("No block buffer in sample buffer");
-    return std::nullopt;
-  }
-  const size_t total = source.size();
-  // Sizes are checked by division before anything is allocated for `frames`: the count
-  // comes from the service and a product could overflow.
-  const bool planar = (d.formatFlags & FormatFlags::kNonInterleaved) != 0;
-  const size_t stride = b * channels;
-  if (planar && frames > total / b) {
-    log("Block buffer too small: " + std::to_string(total) + " < " + std::to_string(frames * b));
-    return std::nullopt;
-  }
-  if (!planar && frames > total / stride) {
-    log("Block buffer too small for interleaved extraction");
-    return std::nullopt;
-  }
-
-  PcmBuffer out = PcmBuffer::make(*monoFormat, frames);
-  const size_t needed = frames * b;
-  if (planar) {
-    std::memcpy(out.bytes.data(), source.data(), needed);
-  } else {
-    for (size_t i = 0; i < frames; ++i) std::memcpy(out.bytes.data() + i * b, source.data() + i * stride, b);
-  }
-  return out;
+  return std::move(converted.buffer);
 }
 
-double MicrophoneSource::level(const PcmBuffer& buffer) {
-  if (buffer.frameLength == 0) return 0;
-  const size_t count = buffer.frameLength * static_cast<size_t>(std::max(buffer.format.channels, 0));
-  const size_t size = bytesPerSample(buffer.format.sampleFormat);
-  if (count < 1 || buffer.bytes.size() < count * size) return 0;
-  double sum = 0;
-  const uint8_t* p = buffer.bytes.data();
-  if (buffer.format.sampleFormat == SampleFormat::Float32) {
-    for (size_t i = 0; i < count; ++i) {
-      float s;
-      std::memcpy(&s, p + i * 4, 4);
-      sum += static_cast<double>(s) * static_cast<double>(s);
-    }
-  } else if (buffer.format.sampleFormat == SampleFormat::Int16) {
-    for (size_t i = 0; i < count; ++i) {
-      int16_t s;
-      std::memcpy(&s, p + i * 2, 2);
-      double v = s / 32768.0;
-      sum += v * v;
-    }
-  } else {
-    return 0;
-  }
-  return std::sqrt(sum / static_cast<double>(count));
-}
+double MicrophoneSource::level(const PcmBuffer& buffer) { return pcmLevel(buffer); }
 
 void MicrophoneSource::resetPipelineAsync() {
   processingQueue_->async([pipeline = pipeline_] { pipeline->reset(); });

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "CommandAnswers.hpp"
 #include "HostTestSupport.hpp"
@@ -133,7 +134,7 @@ class CommandLoopTest : public ::testing::Test {
   // Runs the loop over `lines` until they run out or STOP ends it.
   void run(std::vector<qbtest::ScriptStep> lines) {
     script = std::make_shared<qbtest::ScriptedLines>(std::move(lines));
-    Platform platform;
+    Platform platform = platformOverride.value_or(Platform{});
     platform.executor = &executor;
     loop = std::make_unique<CommandLoop>(
         platform, [this] { return script; },
@@ -167,6 +168,7 @@ class CommandLoopTest : public ::testing::Test {
   qbtest::CapturedOutput out;
   CallLog log;
   CommandServices services;
+  std::optional<Platform> platformOverride;  // the loop's platform when set
   std::shared_ptr<qbtest::ScriptedLines> script;
   std::unique_ptr<CommandLoop> loop;
   std::vector<int> exitStatuses;
@@ -203,11 +205,11 @@ TEST_F(CommandLoopTest, CommandsRunOneAtATimeThroughTheirWaits) {
 
 TEST_F(CommandLoopTest, ServicesNotConnectedYetAnswerAsAbsent) {
   run({"STOP_VIDEO", "STOP_MIC_MONITORING", "START_MIC_MONITORING", "LIST_WINDOWS", "SCREENSHOT", "LIST_DEVICES",
-       "GET_CURRENT_MIC", "TEST_MIC_TAP", "SAMPLE_RUNNING_MICS:why", "SWITCH_VIDEO:{\"type\":\"window\",\"id\":7}"});
+       "GET_CURRENT_MIC", "SAMPLE_RUNNING_MICS:why", "SWITCH_VIDEO:{\"type\":\"window\",\"id\":7}"});
   EXPECT_THAT(out.responses(),
               ElementsAre("STOP_VIDEO:not_active", "MIC_MONITORING:not_active", "SWITCH_VIDEO:error:not_active"));
   for (const char* word : {"START_MIC_MONITORING", "LIST_WINDOWS", "SCREENSHOT", "LIST_DEVICES", "GET_CURRENT_MIC",
-                           "TEST_MIC_TAP", "SAMPLE_RUNNING_MICS:why"})
+                           "SAMPLE_RUNNING_MICS:why"})
     EXPECT_TRUE(out.contains(std::string("Unknown command: ") + word)) << word;
 }
 
@@ -425,4 +427,44 @@ TEST_F(CommandLoopTest, EveryCommandIsAnsweredByTheLineTheToolsWaitFor) {
   EXPECT_FALSE(qbtools::expectedAnswer("GET_DEVICE_DIAGNOSTIC")
                    ->answeredBy(qbtools::makeLine("CMD_RESPONSE:STREAMING:started", 0, {})));
   EXPECT_FALSE(qbtools::expectedAnswer("NOPE:x"));
+}
+
+TEST_F(CommandLoopTest, RunningMicsSampleReportsLaterWhileTheLoopGoesOnAndStopEndsItSilently) {
+  SimPlatform sim(executor);
+  sim.addTypicalMachine();
+  sim.audio().setRunningSomewhere("builtin-mic", PropertyScope::input, true);
+  sim.audio().setTone("builtin-mic", 440, 0.2);
+  Platform platform = sim.platform();
+  platformOverride = platform;
+  services.audioSources.makeMicrophone = [&] { return MicrophoneSource::make(platform); };
+  run({"SAMPLE_RUNNING_MICS", "HEALTH_CHECK", [&] { executor.advance(1); }, "START_STREAMING",
+       "SAMPLE_RUNNING_MICS:user", [&] { executor.advance(1); }, "SAMPLE_RUNNING_MICS", "STOP"});
+
+  std::vector<std::string> order;
+  std::vector<nlohmann::json> reports;
+  for (const auto& l : out.lines()) {
+    if (l.starts_with("RUNNING_MICS_SAMPLE:")) {
+      reports.push_back(nlohmann::json::parse(l.substr(20)));
+      order.push_back("report");
+    } else if (l == "EVENT:RUNNING_MICS_SAMPLE_STARTED" || l.starts_with("CMD_RESPONSE:")) {
+      order.push_back(l.substr(0, 20));
+    }
+  }
+  EXPECT_THAT(order, ElementsAre("EVENT:RUNNING_MICS_S", "CMD_RESPONSE:HEALTH_", "report", "CMD_RESPONSE:STREAMI",
+                                 "EVENT:RUNNING_MICS_S", "report", "EVENT:RUNNING_MICS_S", "CMD_RESPONSE:STOPPED"));
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_FALSE(reports[0].contains("selectedDeviceId"));
+  EXPECT_EQ(reports[0]["reason"], "requested");
+  EXPECT_EQ(reports[1]["selectedDeviceId"], "builtin-mic");
+  EXPECT_EQ(reports[1]["reason"], "user");
+  ASSERT_EQ(reports[1]["samples"].size(), 1u);
+  EXPECT_NEAR(reports[1]["samples"][0]["rms"].get<double>(), 0.2 / std::sqrt(2.0), 0.01);
+  EXPECT_TRUE(out.contains("Running mics sample requested: reason=user"));
+
+  // The sampling that STOP cut short writes nothing and leaves no session behind.
+  const size_t before = out.lines().size();
+  executor.advance(1);
+  EXPECT_THAT(out.linesFrom(before), ::testing::IsEmpty());
+  EXPECT_EQ(sim.audio().recordingSessionCount("builtin-mic"), 0);
+  loop.reset();
 }
