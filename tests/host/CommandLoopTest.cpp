@@ -411,6 +411,7 @@ TEST_F(CommandLoopTest, EveryCommandIsAnsweredByTheLineTheToolsWaitFor) {
                                              "START_VIDEO",
                                              "SWITCH_VIDEO:{\"type\":\"display\",\"id\":1}",
                                              "STOP_VIDEO",
+                                             "TEST_MIC_TAP",
                                              "STOP"};
   run(std::vector<qbtest::ScriptStep>(commands.begin(), commands.end()));
   auto lines = out.lines();
