@@ -36,7 +36,8 @@ class VideoEncoder {
  public:
   using Output = std::function<void(std::optional<PlatformError>, const EncodedFrame*)>;
 
-  // Destroying the encoder invalidates it first.
+  // Destroying the encoder invalidates it first and waits for a running output callback;
+  // never destroy it from one.
   virtual ~VideoEncoder() = default;
   // Queues one picture. The encoder keeps a copy of `frame` (and so the pool's picture) until
   // it has read the pixels, and no longer. With forceKeyframe the frame comes out as an IDR
@@ -44,8 +45,9 @@ class VideoEncoder {
   // is invalidated first: with the encoded frame (valid during the call), or with an error and
   // no frame when this frame failed, after which later frames are still encoded.
   virtual void encode(const VideoFrame& frame, bool forceKeyframe, Output output) = 0;
-  // Returns once every frame submitted before the call has had its output called. Never call
-  // it from an output callback.
+  // Returns once every frame submitted before the call has had its output called (an encoder
+  // that holds frames back is drained; its next frame then starts afresh with an IDR). Never
+  // call it from an output callback. Returns at once after invalidate.
   virtual void completeFrames() = 0;
   // Ends the encoder: frames still in it are dropped without their output being called, and
   // later encode calls are ignored. No output callback starts after it returns; one already
