@@ -121,11 +121,6 @@ bool isSharedDirectory(const std::string& dir) {
   return false;
 }
 
-std::string dirName(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
 }  // namespace
 
 std::optional<std::string> applicationIdFromCgroup(std::string_view cgroupPath) {

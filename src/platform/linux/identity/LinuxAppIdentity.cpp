@@ -21,11 +21,6 @@ bool isHelperInvocation(const std::vector<std::string>& args) {
   return false;
 }
 
-std::string dirName(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
 }  // namespace
 
 LinuxAppIdentity::LinuxAppIdentity(IdentityRoots roots) : roots_(std::move(roots)), proc_(roots_.proc) {}

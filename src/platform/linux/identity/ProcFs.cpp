@@ -80,6 +80,11 @@ std::string baseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string dirName(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
 std::string ProcFs::path(int pid, const char* entry) const { return root_ + "/" + std::to_string(pid) + "/" + entry; }
 
 bool ProcFs::exists(int pid) const {

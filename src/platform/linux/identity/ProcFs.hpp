@@ -48,5 +48,6 @@ class ProcFs {
 
 std::optional<std::string> readTextFile(const std::string& path, size_t limit = 64 * 1024);
 std::string baseName(const std::string& path);
+std::string dirName(const std::string& path);  // empty for a bare name
 
 }  // namespace qb
