@@ -4,7 +4,7 @@
 #include "platform/linux/encode/PngImageEncoder.hpp"
 
 #include <gtest/gtest.h>
-#include <spng.h>
+#include <png.h>
 
 #include <random>
 
@@ -12,16 +12,13 @@ namespace qb::encode {
 namespace {
 
 std::vector<uint8_t> decodeRgba(const std::vector<uint8_t>& png, uint32_t& width, uint32_t& height) {
-  spng_ctx* ctx = spng_ctx_new(0);
-  spng_set_png_buffer(ctx, png.data(), png.size());
-  spng_ihdr ihdr{};
-  EXPECT_EQ(spng_get_ihdr(ctx, &ihdr), 0);
-  width = ihdr.width, height = ihdr.height;
-  size_t size = 0;
-  spng_decoded_image_size(ctx, SPNG_FMT_RGBA8, &size);
-  std::vector<uint8_t> out(size);
-  EXPECT_EQ(spng_decode_image(ctx, out.data(), out.size(), SPNG_FMT_RGBA8, 0), 0);
-  spng_ctx_free(ctx);
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  EXPECT_TRUE(png_image_begin_read_from_memory(&image, png.data(), png.size()));
+  image.format = PNG_FORMAT_RGBA;
+  width = image.width, height = image.height;
+  std::vector<uint8_t> out(PNG_IMAGE_SIZE(image));
+  EXPECT_TRUE(png_image_finish_read(&image, nullptr, out.data(), 0, nullptr));
   return out;
 }
 
