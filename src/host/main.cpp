@@ -33,10 +33,10 @@ int main() {
   qb::logToStderr("Quellbrook starting...");
   qb::logToStderr("✅ macOS version check passed, creating Task...");
 
-  // Never destroyed: the process ends through STOP (exit) or a signal, and services
-  // may still run on other threads after the loop has returned.
-  auto* executor = new qb::ThreadExecutor;
-  qb::Platform platform = qb::makeLinuxPlatform(*executor, [](const std::string& line) { qb::logToStderr(line); });
+  // main never returns (STOP exits, end of input waits for a signal), so these are never
+  // destroyed under the service threads that may still use them.
+  qb::ThreadExecutor executor;
+  qb::Platform platform = qb::makeLinuxPlatform(executor, [](const std::string& line) { qb::logToStderr(line); });
   qb::CommandServices services;
   services.audioSources.makeMicrophone = [platform]() mutable -> std::shared_ptr<qb::AudioSource> {
     if (!platform.audio) return nullptr;
@@ -58,12 +58,12 @@ int main() {
     std::fflush(nullptr);
     std::_Exit(status);
   };
-  auto* loop = new qb::CommandLoop(
+  qb::CommandLoop loop(
       platform, [] { return qb::startLineReader(STDIN_FILENO); }, exitProcess, std::move(services));
 
   qb::logToStderr("🟢 About to start RunLoop.main.run()...");
   qb::logToStderr("🔵 Task executing, about to call runApp()...");
-  loop->run();
+  loop.run();
 
   // End of input: the process stays until it is terminated from outside.
   for (;;) pause();

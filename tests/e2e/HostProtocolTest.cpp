@@ -93,6 +93,32 @@ TEST(HostProtocol, StartUpLinesInOrder) {
   expectStopsCleanly(*helper);
 }
 
+// Without a sound server nothing about it may come between the start-up lines: the first
+// command that needs the server connects, and is the first to say it cannot.
+TEST(HostProtocol, StartUpLinesComeTogetherAndTheServerWaitsForACommand) {
+  HelperOptions options;
+  options.binary = kBinary;
+  options.env = {{"PULSE_SERVER", "unix:/nonexistent/quellbrook-no-server"}};
+  HelperProcess helper(options);
+  ASSERT_TRUE(
+      helper.waitForLine([](const Line& l) { return l.text == "Helper ready, waiting for commands..."; }, kTimeout));
+  EXPECT_EQ(responseTo(helper, "HEALTH_CHECK", "HEALTH_OK:").substr(0, 10), "HEALTH_OK:");
+  std::vector<std::string> texts;
+  for (const auto& line : helper.lines()) texts.push_back(line.text);
+  ASSERT_GE(texts.size(), 6u);
+  EXPECT_THAT(
+      std::vector<std::string>(texts.begin(), texts.begin() + 6),
+      ::testing::ElementsAre("Quellbrook starting...", "✅ macOS version check passed, creating Task...",
+                             "🟢 About to start RunLoop.main.run()...", "🔵 Task executing, about to call runApp()...",
+                             "runApp() called - helper in IDLE mode", "Helper ready, waiting for commands..."));
+  for (const auto& text : texts) EXPECT_FALSE(text.starts_with("SoundServer:")) << text;
+
+  uint64_t from = helper.lineCount();
+  EXPECT_EQ(responseTo(helper, "LIST_DEVICES", "DEVICES_LIST:"), "DEVICES_LIST:[]");
+  EXPECT_TRUE(helper.waitForLine([](const Line& l) { return l.text.starts_with("SoundServer: "); }, kTimeout, from));
+  expectStopsCleanly(helper);
+}
+
 TEST(HostProtocol, HealthCheckInAnyCaseAndWithArgument) {
   auto helper = startHelper();
   for (const char* command : {"HEALTH_CHECK", "health_check", "Health_Check:ignored argument"}) {

@@ -9,10 +9,12 @@ using pulse::PulseMainLoop;
 
 LinuxAudioDeviceService::LinuxAudioDeviceService(std::shared_ptr<pulse::PulseConnection> connection,
                                                  std::shared_ptr<Queue> events)
-    : connection_(std::move(connection)),
-      events_(std::move(events)),
-      ids_(std::make_shared<pulse::DeviceIdMap>()),
-      watcher_(pulse::PulseDeviceWatcher::create(connection_, events_, ids_)) {}
+    : connection_(std::move(connection)), events_(std::move(events)), ids_(std::make_shared<pulse::DeviceIdMap>()) {}
+
+pulse::PulseDeviceWatcher& LinuxAudioDeviceService::watcher() {
+  std::call_once(watcherMade_, [this] { watcher_ = pulse::PulseDeviceWatcher::create(connection_, events_, ids_); });
+  return *watcher_;
+}
 
 LinuxAudioDeviceService::~LinuxAudioDeviceService() = default;
 
@@ -75,7 +77,7 @@ PropertyRead<T> LinuxAudioDeviceService::sourceProperty(
   PropertyRead<T> out{kSoundServerUnavailable, T{}};
   auto name = ids_->nameOf(id);
   if (!name) return {kAudioBadObjectError, T{}};
-  watcher_->read([&](const pulse::DeviceState& state) {
+  watcher().read([&](const pulse::DeviceState& state) {
     const pulse::SourceInfo* source = state.find(*name);
     if (!source || source->isMonitor)
       out.status = kAudioBadObjectError;
@@ -87,7 +89,7 @@ PropertyRead<T> LinuxAudioDeviceService::sourceProperty(
 
 PropertyRead<AudioObjectID> LinuxAudioDeviceService::defaultInputDevice() {
   PropertyRead<AudioObjectID> out{kSoundServerUnavailable, 0};
-  watcher_->read([&](const pulse::DeviceState& state) {
+  watcher().read([&](const pulse::DeviceState& state) {
     const pulse::SourceInfo* source = state.find(state.defaultSource);
     // No microphone is the default while the default source is a monitor.
     out = {0, source && !source->isMonitor ? ids_->idFor(source->name) : 0};
@@ -97,7 +99,7 @@ PropertyRead<AudioObjectID> LinuxAudioDeviceService::defaultInputDevice() {
 
 PropertyRead<std::vector<AudioObjectID>> LinuxAudioDeviceService::deviceIDs() {
   PropertyRead<std::vector<AudioObjectID>> out{kSoundServerUnavailable, {}};
-  watcher_->read([&](const pulse::DeviceState& state) {
+  watcher().read([&](const pulse::DeviceState& state) {
     out.status = 0;
     for (const auto& [index, s] : state.sources)
       if (!s.isMonitor) out.value.push_back(ids_->idFor(s.name));
@@ -125,15 +127,15 @@ PropertyRead<uint32_t> LinuxAudioDeviceService::inputStreamCount(AudioObjectID i
 }
 
 ListenerToken LinuxAudioDeviceService::listenDefaultInputDevice(std::function<void()> listener) {
-  return watcher_->listenDefaultInput(std::move(listener));
+  return watcher().listenDefaultInput(std::move(listener));
 }
 
 ListenerToken LinuxAudioDeviceService::listenDeviceList(std::function<void()> listener) {
-  return watcher_->listenDeviceList(std::move(listener));
+  return watcher().listenDeviceList(std::move(listener));
 }
 
 ListenerToken LinuxAudioDeviceService::listenRunningSomewhere(AudioObjectID id, std::function<void()> listener) {
-  return watcher_->listenRunning(id, std::move(listener));
+  return watcher().listenRunning(id, std::move(listener));
 }
 
 }  // namespace qb

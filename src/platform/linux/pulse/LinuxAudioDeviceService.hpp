@@ -13,6 +13,7 @@
 // except the sound-server loop's.
 
 #include <memory>
+#include <mutex>
 
 #include "platform/AudioDeviceService.hpp"
 #include "platform/linux/pulse/DeviceIdMap.hpp"
@@ -56,6 +57,9 @@ class LinuxAudioDeviceService final : public AudioDeviceService {
   std::shared_ptr<pulse::PulseConnection> connection_;
   std::shared_ptr<Queue> events_;
   std::shared_ptr<pulse::DeviceIdMap> ids_;
+  // Made on first use, which is when the connection starts (nothing connects before).
+  pulse::PulseDeviceWatcher& watcher();
+  std::once_flag watcherMade_;
   std::shared_ptr<pulse::PulseDeviceWatcher> watcher_;
 };
 

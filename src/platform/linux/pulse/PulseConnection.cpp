@@ -16,9 +16,17 @@ namespace {
 constexpr int kLoggedFailedAttempts = 3;  // then every 30th, so a long outage stays quiet
 }
 
-PulseConnection::PulseConnection(Logger log) : loop_(std::make_unique<PulseMainLoop>()), log_(std::move(log)) {
+PulseConnection::PulseConnection(Logger log) : log_(std::move(log)) {}
+
+PulseMainLoop& PulseConnection::loop() {
+  std::call_once(started_, [this] { start(); });
+  return *loop_;
+}
+
+void PulseConnection::start() {
+  loop_ = std::make_unique<PulseMainLoop>();
   if (!loop_->ok()) {
-    this->log("SoundServer: cannot start the client main loop");
+    log("SoundServer: cannot start the client main loop");
     return;
   }
   PulseMainLoop::Lock lock(*loop_);
@@ -26,7 +34,7 @@ PulseConnection::PulseConnection(Logger log) : loop_(std::make_unique<PulseMainL
 }
 
 PulseConnection::~PulseConnection() {
-  if (!loop_->ok()) return;
+  if (!loop_ || !loop_->ok()) return;  // never used, or no loop to stop
   if (loop_->inLoopThread()) {
     // The last owner let go inside a loop callback, where neither the loop nor the
     // context may be torn down: a helper thread does it once the callback has returned.

@@ -1,5 +1,7 @@
 #pragma once
 // The connection to the sound server: one pa_context at a time, rebuilt when it fails.
+// Nothing runs and nothing is logged until the first use (the first loop() call), so a
+// helper that is never asked for audio never touches the server.
 //
 // A context that reached FAILED or TERMINATED can never connect again, so the connection
 // tells its observers (who free their streams on it), frees it, and builds a new one
@@ -17,6 +19,7 @@
 #include <functional>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/linux/pulse/PulseMainLoop.hpp"
@@ -45,8 +48,9 @@ class PulseConnection {
  public:
   using Logger = std::function<void(const std::string&)>;
 
-  // Starts connecting at once. `log` must not block (it is called with the lock held);
-  // lines carry no prefix of their own. Any thread.
+  // Starts nothing: the loop and the first connection attempt come with the first loop()
+  // call. `log` must not block (it is called with the lock held); lines carry no prefix
+  // of their own. Any thread.
   explicit PulseConnection(Logger log = {});
   // Frees the context and stops the loop. Every observer and stream must be gone. Any
   // thread; on the loop thread itself the teardown finishes on a helper thread.
@@ -54,8 +58,8 @@ class PulseConnection {
   PulseConnection(const PulseConnection&) = delete;
   PulseConnection& operator=(const PulseConnection&) = delete;
 
-  // Any thread, no lock needed.
-  PulseMainLoop& loop() { return *loop_; }
+  // Any thread, no lock needed. The first call starts the loop and connecting.
+  PulseMainLoop& loop();
 
   // Lock held.
   bool isReady() const { return ready_; }
@@ -101,6 +105,7 @@ class PulseConnection {
   Registration addObserver(PulseConnectionObserver* observer);
 
  private:
+  void start();                                                           // once, from loop()
   void connect();                                                         // lock held
   void releaseContext();                                                  // lock held
   void scheduleReconnect();                                               // lock held
@@ -109,6 +114,7 @@ class PulseConnection {
   template <class F>
   void forEachObserver(F&& f);  // lock held
 
+  std::once_flag started_;
   std::unique_ptr<PulseMainLoop> loop_;
   Logger log_;
   pa_context* context_ = nullptr;
