@@ -4,15 +4,18 @@
 //     that deliver 10 ms buffers in real time, with the write time of every frame
 //     recorded through the output sink;
 //  2. CPU of the built helper streaming both channels from the private sound server
-//     (scripts/test-env) with tones playing, read from /proc/<pid>/stat.
+//     (scripts/test-env) with tones playing, read from /proc/<pid>/stat;
+//  3. start-up: from sending START_STREAMING (a second after the helper said it is ready,
+//     as a host would) to its answer and to the first frame of each channel, the median of
+//     --startup-runs runs; with --compare PATH another build is run in turn with it on the
+//     same server and the ratio printed.
 //
-//   bench_live_audio [--delay-seconds N] [--cpu-seconds N] [--binary PATH]
+//   bench_live_audio [--delay-seconds N] [--cpu-seconds N] [--startup-runs N] [--binary PATH]
+//                    [--compare PATH]
 //
 // The CPU figure needs PULSE_SERVER and DISPLAY (eval "$(scripts/test-env start)"); without them it
 // is skipped.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +30,7 @@
 #include <fstream>
 #include <mutex>
 #include <numbers>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -34,12 +38,11 @@
 
 #include "HelperProcess.hpp"
 #include "ProtocolReader.hpp"
+#include "TonePlayer.hpp"
 #include "audio/AudioSource.hpp"
 #include "audio/SimpleAudioStreamer.hpp"
 #include "runtime/ThreadExecutor.hpp"
 #include "wire/Output.hpp"
-
-extern char** environ;
 
 namespace {
 
@@ -159,57 +162,6 @@ void measureDelay(double seconds) {
 
 // ---- 2. CPU of the real helper --------------------------------------------------------
 
-// A sine written to pacat through a pipe for as long as this object lives.
-class Tone {
- public:
-  Tone(const std::string& sink, double hz, double amplitude) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[0], STDIN_FILENO);
-    std::vector<std::string> args{"pacat",        "--playback",   "--device=" + sink,  "--format=s16le",
-                                  "--rate=48000", "--channels=2", "--latency-msec=100"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawnp(&pid_, "pacat", &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[0]);
-    fd_ = fds[1];
-    if (pid_ > 0) writer_ = std::thread([this, hz, amplitude] { write(hz, amplitude); });
-  }
-  ~Tone() {
-    stop_ = true;
-    if (pid_ > 0) ::kill(pid_, SIGKILL);
-    if (writer_.joinable()) writer_.join();
-    if (fd_ >= 0) ::close(fd_);
-    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
-  }
-
- private:
-  void write(double hz, double amplitude) {
-    sigset_t pipeSet;
-    sigemptyset(&pipeSet);
-    sigaddset(&pipeSet, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipeSet, nullptr);
-    std::vector<int16_t> chunk(960);
-    double phase = 0;
-    while (!stop_) {
-      for (size_t i = 0; i < chunk.size(); i += 2) {
-        chunk[i] = chunk[i + 1] = static_cast<int16_t>(amplitude * 32767 * std::sin(2 * std::numbers::pi * phase));
-        phase = std::fmod(phase + hz / 48000, 1.0);
-      }
-      if (::write(fd_, chunk.data(), chunk.size() * 2) <= 0) return;
-    }
-  }
-
-  pid_t pid_ = -1;
-  int fd_ = -1;
-  std::atomic<bool> stop_{false};
-  std::thread writer_;
-};
-
 // user + system CPU seconds of a process.
 double cpuSeconds(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
@@ -240,8 +192,8 @@ void measureCpu(const std::string& binary, double seconds) {
     std::printf("  skipped: PULSE_SERVER or DISPLAY unset (eval \"$(scripts/test-env start)\")\n");
     return;
   }
-  Tone speakers("speakers", 1000, 0.5);
-  Tone mic("mic1_feed", 600, 0.25);
+  qbtools::TonePlayer speakers("speakers", 1000, 0.5);
+  qbtools::TonePlayer mic("mic1", 600, 0.25);
   qbtools::HelperOptions options;
   options.binary = binary;
   options.keepFramePayloads = false;
@@ -271,19 +223,89 @@ void measureCpu(const std::string& binary, double seconds) {
               double(frames) / wall / 2, rss, hwm, status ? status->describe().c_str() : "still running");
 }
 
+// ---- 3. Start-up of the real helper ---------------------------------------------------
+
+struct Startup {
+  double answer = 0, mic = 0, system = 0;  // ms after sending START_STREAMING
+};
+
+std::optional<Startup> startOnce(const std::string& binary) {
+  qbtools::HelperOptions options;
+  options.binary = binary;
+  options.keepFramePayloads = false;
+  qbtools::HelperProcess helper(options);
+  if (!helper.waitForLine([](const qbtools::Line& l) { return l.text == "Helper ready, waiting for commands..."; }, 10))
+    return std::nullopt;
+  std::this_thread::sleep_for(1s);
+  const auto sent = Clock::now();
+  helper.send("START_STREAMING");
+  auto answer = helper.waitForResponse("STREAMING:started", 10);
+  Startup s;
+  bool both = true;
+  for (uint8_t type : {1, 2})
+    both = helper.waitForFrames(1, 10, [type](const qbtools::Frame& f) { return f.type == type; }) && both;
+  helper.send("STOP");
+  helper.waitForExit(10);
+  if (!answer || !both) return std::nullopt;
+  s.answer = ms(answer->received - sent);
+  for (const auto& f : helper.frames()) {
+    double& first = f.type == 1 ? s.mic : s.system;
+    if (first == 0) first = ms(f.received - sent);
+  }
+  return s;
+}
+
+void measureStartup(const std::string& binary, const std::string& compare, int runs) {
+  std::printf("== START_STREAMING to its answer and first frames (median of %d runs, tones playing)\n", runs);
+  if (!std::getenv("PULSE_SERVER") || !std::getenv("DISPLAY")) {
+    std::printf("  skipped: PULSE_SERVER or DISPLAY unset (eval \"$(scripts/test-env start)\")\n");
+    return;
+  }
+  qbtools::TonePlayer speakers("speakers", 1000, 0.5);
+  qbtools::TonePlayer mic("mic1", 600, 0.25);
+  std::vector<std::string> binaries{binary};
+  if (!compare.empty()) binaries.push_back(compare);
+  std::vector<std::vector<Startup>> results(binaries.size());
+  for (int r = 0; r < runs; ++r)  // in turn, so that both see the same machine load
+    for (size_t b = 0; b < binaries.size(); ++b)
+      if (auto s = startOnce(binaries[b])) results[b].push_back(*s);
+  std::vector<double> medians[3];
+  for (size_t b = 0; b < binaries.size(); ++b) {
+    std::vector<double> answer, micFirst, systemFirst;
+    for (const auto& s : results[b]) {
+      answer.push_back(s.answer);
+      micFirst.push_back(s.mic);
+      systemFirst.push_back(s.system);
+    }
+    medians[0].push_back(percentile(answer, 50));
+    medians[1].push_back(percentile(micFirst, 50));
+    medians[2].push_back(percentile(systemFirst, 50));
+    std::printf("  %s (%zu good runs): answer %.1f ms, first mic frame %.1f ms, first system frame %.1f ms\n",
+                binaries[b].c_str(), results[b].size(), medians[0][b], medians[1][b], medians[2][b]);
+  }
+  if (binaries.size() == 2 && medians[0][1] > 0 && medians[1][1] > 0 && medians[2][1] > 0)
+    std::printf("  ratio first/second: answer %.2f, first mic frame %.2f, first system frame %.2f\n",
+                medians[0][0] / medians[0][1], medians[1][0] / medians[1][1], medians[2][0] / medians[2][1]);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   double delaySeconds = 10, cpuSecondsToRun = 20;
+  int startupRuns = 7;
   std::string binary = (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "quellbrook").string();
+  std::string compare;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i];
     if (a == "--delay-seconds") delaySeconds = std::atof(argv[i + 1]);
     if (a == "--cpu-seconds") cpuSecondsToRun = std::atof(argv[i + 1]);
+    if (a == "--startup-runs") startupRuns = std::atoi(argv[i + 1]);
     if (a == "--binary") binary = argv[i + 1];
+    if (a == "--compare") compare = argv[i + 1];
   }
   ::signal(SIGPIPE, SIG_IGN);
   measureDelay(delaySeconds);
   measureCpu(binary, cpuSecondsToRun);
+  measureStartup(binary, compare, startupRuns);
   return 0;
 }

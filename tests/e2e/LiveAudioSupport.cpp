@@ -153,61 +153,6 @@ bool ChildGuard::running() const {
   return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
 }
 
-// ---- Tones -----------------------------------------------------------------------------
-
-namespace {
-std::string feedSink(std::string sink) { return sink == "mic1" || sink == "mic2" ? sink + "_feed" : sink; }
-}  // namespace
-
-TonePlayer::TonePlayer(std::string sink, double frequency, double amplitude, int latencyMs)
-    : frequency_(frequency),
-      amplitude_(amplitude),
-      child_({"pacat", "--playback", "--device=" + feedSink(sink), "--format=s16le", "--rate=48000", "--channels=2",
-              "--latency-msec=" + std::to_string(latencyMs), "--client-name=qb-e2e-tone",
-              "--stream-name=tone " + std::to_string(static_cast<int>(frequency)) + " Hz"},
-             true) {
-  if (child_.started()) writer_ = std::thread([this] { write(); });
-}
-
-TonePlayer::~TonePlayer() {
-  stop_ = true;
-  child_.kill();  // also ends a write blocked on a full pipe (EPIPE)
-  if (writer_.joinable()) writer_.join();
-}
-
-void TonePlayer::write() {
-  // A write into the pipe of a killed pacat raises SIGPIPE in this thread: keep it blocked
-  // here so that it only fails the write.
-  sigset_t pipeSet;
-  sigemptyset(&pipeSet);
-  sigaddset(&pipeSet, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipeSet, nullptr);
-  constexpr size_t kFrames = 480;  // 10 ms
-  std::vector<int16_t> chunk(kFrames * 2);
-  double phase = 0;  // in cycles
-  const double step = frequency_ / 48000.0;
-  while (!stop_) {
-    for (size_t i = 0; i < kFrames; ++i) {
-      auto v = static_cast<int16_t>(std::lround(amplitude_ * 32767.0 * std::sin(2 * std::numbers::pi * phase)));
-      chunk[2 * i] = v;
-      chunk[2 * i + 1] = v;
-      phase += step;
-      if (phase >= 1) phase -= 1;
-    }
-    const auto* p = reinterpret_cast<const char*>(chunk.data());
-    size_t left = chunk.size() * sizeof(int16_t);
-    while (left > 0) {
-      ssize_t n = ::write(child_.stdinFd(), p, left);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;
-      p += n;
-      left -= static_cast<size_t>(n);
-    }
-  }
-}
-
-double toneLevel(double amplitude) { return amplitude / std::numbers::sqrt2; }
-
 // ---- Sound-server state ----------------------------------------------------------------
 
 std::vector<SourceOutput> sourceOutputs() {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ProtocolReader.hpp"
+#include "TonePlayer.hpp"
 
 namespace qb::e2e {
 
@@ -61,31 +62,8 @@ class ChildGuard {
 
 // ---- Tones -----------------------------------------------------------------------------
 
-// A sine played into a sink until destroyed: generated here and written to pacat through
-// a pipe (48 kHz stereo s16le, both channels alike), so its level is exact. Destroying it
-// kills pacat at once, so the tone stops within the server's latency.
-class TonePlayer {
- public:
-  // sink: a sink name; "mic1"/"mic2" mean the sinks that feed those microphones.
-  TonePlayer(std::string sink, double frequency, double amplitude, int latencyMs = 100);
-  ~TonePlayer();
-  TonePlayer(const TonePlayer&) = delete;
-  TonePlayer& operator=(const TonePlayer&) = delete;
-
-  bool running() const { return child_.running(); }
-
- private:
-  void write();
-
-  double frequency_;
-  double amplitude_;
-  ChildGuard child_;
-  std::atomic<bool> stop_{false};
-  std::thread writer_;
-};
-
-// The level (RMS relative to full scale) a sine of this amplitude shows.
-double toneLevel(double amplitude);
+using qbtools::toneLevel;
+using qbtools::TonePlayer;
 
 // ---- Sound-server state ----------------------------------------------------------------
 
