@@ -11,7 +11,6 @@ inline constexpr int channels = 2;
 inline constexpr int bitsPerSample = 16;
 inline constexpr int frameSize = 3840;  // 960 sample frames x 2 channels x 2 bytes
 inline constexpr double frameDuration = 0.02;
-inline constexpr uint64_t frameDurationNanos = 20000000;
 inline constexpr int bytesPerSampleFrame = channels * bitsPerSample / 8;
 inline constexpr int samplesPerFrame = frameSize / bytesPerSampleFrame;
 }  // namespace AudioOutputFormat

@@ -75,7 +75,7 @@ std::variant<std::shared_ptr<WAVFileSource>, std::string> WAVFileSource::fromByt
   auto parsed = parseWav(bytes);
   if (auto* error = std::get_if<WAVError>(&parsed)) return error->description();
   const auto& info = std::get<WavInfo>(parsed);
-  auto source = std::make_shared<WAVFileSource>(Token{}, executor, path, type);
+  auto source = std::make_shared<WAVFileSource>(Token{}, executor, type);
   source->sourceSampleRate_ = info.sampleRate;
   source->sourceChannels_ = info.channels;
   source->sourceBitsPerSample_ = info.bitsPerSample;
@@ -87,11 +87,10 @@ std::variant<std::shared_ptr<WAVFileSource>, std::string> WAVFileSource::fromByt
   return source;
 }
 
-WAVFileSource::WAVFileSource(Token, Executor& executor, std::string path, AudioProtocol::FrameType type)
+WAVFileSource::WAVFileSource(Token, Executor& executor, AudioProtocol::FrameType type)
     : executor_(executor),
       sourceID_(type == AudioProtocol::FrameType::mic ? "wav_mic" : "wav_system"),
-      frameType_(type),
-      path_(std::move(path)) {}
+      frameType_(type) {}
 
 WAVFileSource::~WAVFileSource() {
   std::lock_guard guard(mutex_);

@@ -47,7 +47,7 @@ class WAVFileSource final : public AudioSource, public std::enable_shared_from_t
 
   // Per-construction access for make_shared; use load().
   struct Token {};
-  WAVFileSource(Token, Executor& executor, std::string path, AudioProtocol::FrameType type);
+  WAVFileSource(Token, Executor& executor, AudioProtocol::FrameType type);
 
  private:
   struct Run;
@@ -58,7 +58,6 @@ class WAVFileSource final : public AudioSource, public std::enable_shared_from_t
   Executor& executor_;
   const std::string sourceID_;
   const AudioProtocol::FrameType frameType_;
-  const std::string path_;
   std::vector<uint8_t> pcmData_;
   uint32_t sourceSampleRate_ = 16000;
   int sourceChannels_ = 1;
