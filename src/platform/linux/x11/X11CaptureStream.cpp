@@ -154,6 +154,8 @@ std::optional<PlatformError> X11CaptureStream::start() {
     stats_.composite = target_->usesComposite();
   }
   const double interval = pacer_.interval() > 0 ? pacer_.interval() : kDefaultInterval;
+  // Where the pointer is now: the first picture shows it there, so only later motion counts.
+  if (config_.showsCursor) pointer_ = target_->pointer();
   if (config_.showsCursor)
     pointerTimer_ = scheduleRepeating(queue_, interval, interval, [weak] {
       if (auto self = weak.lock()) self->pollPointer();
@@ -197,7 +199,7 @@ std::optional<PlatformError> X11CaptureStream::switchTo(const ContentFilter& fil
     std::lock_guard lock(mutex_);
     stats_.composite = target_->usesComposite();
   }
-  pointer_.reset();
+  pointer_ = config_.showsCursor ? target_->pointer() : std::nullopt;
   converter_->invalidate();
   forceNext_ = true;
   if (target_->capturable())
