@@ -160,6 +160,13 @@ void BM_Encode_x264_1080p30(benchmark::State& s) { encodeFrames(s, 30); }
 BENCHMARK(BM_Encode_x264_1080p10)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Encode_x264_1080p30)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMillisecond);
 
+// Opening an encoder: what START_VIDEO waits for (the candidate proves itself on a picture).
+void BM_CreateEncoder_1080p(benchmark::State& state) {
+  LibavVideoEncoderFactory factory(nullptr);
+  for (auto _ : state) benchmark::DoNotOptimize(factory.create({1920, 1080, 30, 2000000}));
+}
+BENCHMARK(BM_CreateEncoder_1080p)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMillisecond);
+
 void BM_Png_libpng_1080p(benchmark::State& state) {
   const Image image = Desktop(1920, 1080).image();
   PngImageEncoder encoder;
