@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "HelperProcess.hpp"
+#include "ProcessStats.hpp"
 #include "ProtocolReader.hpp"
 #include "TonePlayer.hpp"
 #include "audio/AudioSource.hpp"
@@ -48,6 +49,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using qbtools::cpuSeconds;
+using qbtools::statusKiB;
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -161,30 +164,6 @@ void measureDelay(double seconds) {
 }
 
 // ---- 2. CPU of the real helper --------------------------------------------------------
-
-// user + system CPU seconds of a process.
-double cpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  auto close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string f;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> f; ++i) {  // field 3 is the state
-    if (i == 14) utime = std::stoull(f);
-    if (i == 15) stime = std::stoull(f);
-  }
-  return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-}
-
-long statusKiB(pid_t pid, const std::string& key) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(key + ":", 0) == 0) return std::atol(line.c_str() + key.size() + 1);
-  return -1;
-}
 
 void measureCpu(const std::string& binary, double seconds) {
   std::printf("== CPU of %s streaming both channels (%.0f s, tones playing)\n", binary.c_str(), seconds);
