@@ -1,5 +1,6 @@
 #include "platform/sim/SimVideoEncoder.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace qb {
@@ -63,12 +64,37 @@ void SimVideoEncoder::encode(const VideoFrame& frame, bool forceKeyframe,
     if (keyframe) encoded.parameterSets = {spsFor(settings_), ppsFor(settings_)};
     encoded.presentationTime = frame.presentationTime;
   }
-  if (auto f = factory_.lock()) f->countSubmitted();
+  double delay = 0;
+  if (auto f = factory_.lock()) {
+    f->countSubmitted();
+    if (double cost = f->encodeTime(); cost > 0) {
+      const double now = executor_.clock().uptime();
+      std::lock_guard lock(mutex_);
+      busyUntil_ = std::max(busyUntil_, now) + cost;
+      delay = busyUntil_ - now;
+    }
+  }
+  {
+    std::lock_guard lock(mutex_);
+    ++pending_;
+  }
   std::weak_ptr<SimVideoEncoder> weak = weak_from_this();
   // The picture stays held until its frame is out, as a real encoder holds it.
-  queue_->async([weak, held = frame, encoded = std::move(encoded), output = std::move(output)] {
+  queue_->asyncAfter(delay, [weak, held = frame, encoded = std::move(encoded), output = std::move(output)] {
     auto self = weak.lock();
     if (!self) return;
+    // completeFrames returns once the last pending frame's output has run.
+    struct Done {
+      SimVideoEncoder& e;
+      ~Done() {
+        std::vector<std::shared_ptr<Signal>> waiters;
+        {
+          std::lock_guard lock(e.mutex_);
+          if (--e.pending_ == 0) waiters.swap(e.drainWaiters_);
+        }
+        for (auto& w : waiters) w->notify();
+      }
+    } done{*self};
     {
       std::lock_guard lock(self->mutex_);
       if (self->invalidated_) return;
@@ -82,9 +108,13 @@ void SimVideoEncoder::encode(const VideoFrame& frame, bool forceKeyframe,
 }
 
 void SimVideoEncoder::completeFrames() {
-  Signal done;
-  queue_->async([&done] { done.notify(); });
-  executor_.wait(done);
+  auto drained = std::make_shared<Signal>();
+  {
+    std::lock_guard lock(mutex_);
+    if (pending_ == 0) return;
+    drainWaiters_.push_back(drained);
+  }
+  executor_.wait(*drained);
 }
 
 void SimVideoEncoder::invalidate() {
@@ -114,6 +144,16 @@ void SimVideoEncoderFactory::failNextOutputs(int32_t status, int count) {
   std::lock_guard lock(mutex_);
   outputFailureStatus_ = status;
   outputFailures_ = count;
+}
+
+void SimVideoEncoderFactory::setEncodeTime(double seconds) {
+  std::lock_guard lock(mutex_);
+  encodeTime_ = seconds;
+}
+
+double SimVideoEncoderFactory::encodeTime() const {
+  std::lock_guard lock(mutex_);
+  return encodeTime_;
 }
 
 std::optional<EncoderSettings> SimVideoEncoderFactory::lastSettings() const {

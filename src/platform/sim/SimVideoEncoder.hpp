@@ -4,7 +4,7 @@
 // are derived from the frame number; keyframes carry parameter sets 0 (SPS, type 7)
 // and 1 (PPS, type 8). Keyframes: the first frame, forced frames, and every `fps`
 // frames after the last keyframe. Outputs run in submission order on the encoder's
-// own queue. Thread-safe.
+// own queue, each after the factory's encode time (one frame at a time). Thread-safe.
 
 #include <cstdint>
 #include <memory>
@@ -40,6 +40,9 @@ class SimVideoEncoder final : public VideoEncoder, public std::enable_shared_fro
   std::mutex mutex_;
   uint64_t frameNumber_ = 0;
   uint64_t sinceKeyframe_ = 0;
+  double busyUntil_ = 0;                               // clock uptime at which the last submitted frame comes out
+  int pending_ = 0;                                    // submitted, not yet output
+  std::vector<std::shared_ptr<Signal>> drainWaiters_;  // completeFrames calls, told when pending_ is 0
   bool invalidated_ = false;
 };
 
@@ -62,6 +65,10 @@ class SimVideoEncoderFactory final : public VideoEncoderFactory,
   void failNextCreate(int32_t status);
   // The next `count` frames come out with an error of this status instead of data.
   void failNextOutputs(int32_t status, int count = 1);
+  // Each frame takes this long (virtual time) to come out, one after the other: a slow
+  // encoder. 0 (the default): out as soon as the encoder's queue runs.
+  void setEncodeTime(double seconds);
+  double encodeTime() const;
   std::optional<EncoderSettings> lastSettings() const;
   Counters counters() const;
 
@@ -76,6 +83,7 @@ class SimVideoEncoderFactory final : public VideoEncoderFactory,
   std::optional<int32_t> createFailure_;
   int32_t outputFailureStatus_ = 0;
   int outputFailures_ = 0;
+  double encodeTime_ = 0;
   std::optional<EncoderSettings> lastSettings_;
   Counters counters_;
 };
