@@ -1,0 +1,394 @@
+#include "screen/ScreenVideoSource.hpp"
+
+#include <limits>
+
+#include "platform/ScreenCaptureWaits.hpp"
+#include "wire/Output.hpp"
+
+namespace qb {
+
+// What one capture run shares with the frames in its encoder: the encoder itself, the
+// timestamp origin and the flow control. Outputs of an earlier run find their own Run,
+// never the current one.
+struct ScreenVideoSource::Run {
+  explicit Run(std::shared_ptr<VideoEncoder> e) : encoder(std::move(e)) {}
+  const std::shared_ptr<VideoEncoder> encoder;
+  std::mutex lock;  // guards the fields below
+  std::optional<double> captureStartTime;
+  int framesInFlight = 0;  // submitted and not yet written (or dropped)
+  std::optional<VideoFrame> heldPicture;
+  uint64_t skippedSinceLog = 0;
+  std::optional<double> lastSkipLog;
+};
+
+std::shared_ptr<ScreenVideoSource> ScreenVideoSource::make(const Platform& platform, int64_t width, int64_t height,
+                                                           int64_t fps, int64_t bitrate) {
+  return std::make_shared<ScreenVideoSource>(platform, width, height, fps, bitrate);
+}
+
+ScreenVideoSource::ScreenVideoSource(const Platform& platform, int64_t width, int64_t height, int64_t fps,
+                                     int64_t bitrate)
+    : executor_(*platform.executor),
+      screen_(platform.screen),
+      encoders_(platform.videoEncoders),
+      targetWidth_(width),
+      targetHeight_(height),
+      targetFPS_(fps),
+      targetBitrate_(bitrate),
+      videoQueue_(executor_.makeQueue("video.capture")),
+      outputQueue_(executor_.makeQueue("video.output")) {}
+
+ScreenVideoSource::~ScreenVideoSource() {
+  // No waiting here: the last reference may go on any thread, the encoder's included.
+  if (stream_) (void)stream_->removeStreamOutput(StreamOutputType::screen);
+  if (run_) run_->encoder->invalidate();
+}
+
+void ScreenVideoSource::log(const std::string& text) const { logToStderr("ScreenVideoSource: " + text); }
+
+std::optional<VideoSourceError> ScreenVideoSource::checkSettings(int64_t width, int64_t height, int64_t fps,
+                                                                 int64_t bitrate) {
+  const std::string size = std::to_string(width) + "x" + std::to_string(height);
+  if (width <= 0 || height <= 0)
+    return VideoSourceError::invalidSettings("Invalid size " + size + ": width and height must be positive");
+  if (width > kMaxSide || height > kMaxSide || ((width + 15) / 16) * ((height + 15) / 16) > kMaxMacroblocks)
+    return VideoSourceError::invalidSettings("Invalid size " + size + ": H.264 allows at most " +
+                                             std::to_string(kMaxSide) + " pixels a side and " +
+                                             std::to_string(kMaxMacroblocks) + " macroblocks a picture");
+  if (width % 2 != 0 || height % 2 != 0)
+    return VideoSourceError::invalidSettings("Invalid size " + size +
+                                             ": width and height must be even for 4:2:0 video");
+  if (fps < 1 || fps > 255)
+    return VideoSourceError::invalidSettings("Invalid frame rate " + std::to_string(fps) + ": it must lie in 1...255");
+  if (bitrate <= 0)
+    return VideoSourceError::invalidSettings("Invalid bit rate " + std::to_string(bitrate) + ": it must be positive");
+  return std::nullopt;
+}
+
+ScreenVideoSource::Stats ScreenVideoSource::stats() const {
+  std::lock_guard lock(stateLock_);
+  return stats_;
+}
+
+// ---- start, switch, stop ----
+
+std::optional<ScreenVideoError> ScreenVideoSource::lookUpTarget(const std::string& targetType, uint32_t targetID,
+                                                                ContentFilter& filter) {
+  auto content = awaitShareableContent(executor_, *screen_, false, false);
+  if (auto* error = std::get_if<PlatformError>(&content)) return *error;
+  const auto& found = std::get<ShareableContent>(content);
+  if (targetType == "display") {
+    for (const auto& d : found.displays)
+      if (d.displayID == targetID) {
+        filter = ContentFilter::forDisplay(targetID);
+        return std::nullopt;
+      }
+    return VideoSourceError::targetNotFound("Display " + std::to_string(targetID) + " not found");
+  }
+  for (const auto& w : found.windows)
+    if (w.windowID == targetID) {
+      filter = ContentFilter::forWindow(targetID);
+      return std::nullopt;
+    }
+  return VideoSourceError::targetNotFound("Window " + std::to_string(targetID) + " not found");
+}
+
+std::variant<std::shared_ptr<VideoEncoder>, VideoSourceError> ScreenVideoSource::createCompressionSession() {
+  EncoderSettings settings;
+  settings.width = static_cast<int>(targetWidth_);  // checkSettings keeps all four in range
+  settings.height = static_cast<int>(targetHeight_);
+  settings.fps = static_cast<int>(targetFPS_);
+  settings.bitrate = targetBitrate_;
+  auto created = encoders_->create(settings);
+  if (auto* status = std::get_if<int32_t>(&created)) return VideoSourceError::encoderCreationFailed(*status);
+  std::shared_ptr<VideoEncoder> encoder = std::move(std::get<std::unique_ptr<VideoEncoder>>(created));
+  if (!encoder) return VideoSourceError::encoderCreationFailed(-1);
+  log("H264 encoder created (Main Profile, " + std::to_string(targetBitrate_ / 1000) + "kbps, IDR every " +
+      std::to_string(targetFPS_) + " frames)");
+  return encoder;
+}
+
+std::optional<ScreenVideoError> ScreenVideoSource::start(const std::string& targetType, uint32_t targetID) {
+  if (isActive_) {
+    log("already active");
+    return std::nullopt;
+  }
+  if (auto invalid = checkSettings(targetWidth_, targetHeight_, targetFPS_, targetBitrate_)) return *invalid;
+  log("starting capture (" + std::to_string(targetWidth_) + "x" + std::to_string(targetHeight_) + " @" +
+      std::to_string(targetFPS_) + "fps, " + std::to_string(targetBitrate_ / 1000) + "kbps)");
+
+  ContentFilter filter;
+  if (auto error = lookUpTarget(targetType, targetID, filter)) return error;
+
+  StreamConfiguration config;
+  config.width = static_cast<int>(targetWidth_);
+  config.height = static_cast<int>(targetHeight_);
+  config.minimumFrameIntervalValue = 1;
+  config.minimumFrameIntervalTimescale = static_cast<int32_t>(targetFPS_);
+  config.pixelFormat = kPixelFormat420v;
+  config.capturesAudio = false;
+  config.showsCursor = true;
+
+  // A failed start keeps no encoder: nothing of it is left running.
+  auto created = createCompressionSession();
+  if (auto* error = std::get_if<VideoSourceError>(&created)) return *error;
+  auto run = std::make_shared<Run>(std::get<std::shared_ptr<VideoEncoder>>(std::move(created)));
+
+  auto stream = screen_->makeStream(filter, config, weak_from_this());
+  if (auto error = stream->addStreamOutput(weak_from_this(), StreamOutputType::screen, videoQueue_)) {
+    run->encoder->invalidate();
+    return *error;
+  }
+  {
+    std::lock_guard lock(outputLock_);
+    packager_.startRun();
+  }
+  {
+    std::lock_guard lock(stateLock_);
+    run_ = run;
+    forceNextKeyframe_ = true;
+    startingStream_ = stream;
+    startingStreamError_.reset();
+  }
+
+  auto failed = [&](ScreenVideoError error) -> std::optional<ScreenVideoError> {
+    {
+      std::lock_guard lock(stateLock_);
+      run_.reset();
+      startingStream_.reset();
+    }
+    (void)stream->removeStreamOutput(StreamOutputType::screen);
+    run->encoder->invalidate();
+    return error;
+  };
+  if (auto error = awaitStartCapture(executor_, *stream)) return failed(*error);
+
+  std::optional<PlatformError> stoppedMeanwhile;
+  {
+    std::lock_guard lock(stateLock_);
+    startingStream_.reset();
+    stoppedMeanwhile = std::exchange(startingStreamError_, std::nullopt);
+    if (!stoppedMeanwhile) {
+      stream_ = stream;
+      isActive_ = true;
+    }
+  }
+  if (stoppedMeanwhile) {
+    (void)awaitStopCapture(executor_, *stream);
+    return failed(*stoppedMeanwhile);
+  }
+  log("started successfully");
+  return std::nullopt;
+}
+
+std::optional<ScreenVideoError> ScreenVideoSource::switchTarget(const std::string& targetType, uint32_t targetID) {
+  std::shared_ptr<CaptureStream> stream;
+  {
+    std::lock_guard lock(stateLock_);
+    if (!isActive_ || !stream_) return VideoSourceError::targetNotFound("No active stream");
+    if (isSwitching_) return VideoSourceError::targetNotFound("Switch already in progress");
+    isSwitching_ = true;
+    stream = stream_;
+  }
+  struct SwitchEnd {
+    ScreenVideoSource& self;
+    ~SwitchEnd() {
+      std::lock_guard lock(self.stateLock_);
+      self.isSwitching_ = false;
+    }
+  } switchEnd{*this};
+
+  if (targetType != "display" && targetType != "window")
+    return VideoSourceError::targetNotFound("Invalid target type: " + targetType);
+  if (targetID == 0) return VideoSourceError::targetNotFound("Invalid target ID: 0");
+
+  ContentFilter filter;
+  if (auto error = lookUpTarget(targetType, targetID, filter)) return error;
+  if (auto error = awaitContentFilterUpdate(executor_, *stream, filter)) return *error;
+
+  // Pictures of the old target already handed over go first, so that the forced
+  // keyframe falls on the new one; a held picture shows the old target and goes.
+  videoQueue_->sync([] {});
+  {
+    std::lock_guard lock(stateLock_);
+    forceNextKeyframe_ = true;
+    if (run_) {
+      std::lock_guard runLock(run_->lock);
+      run_->heldPicture.reset();
+    }
+  }
+  log("switched to " + targetType + ":" + std::to_string(targetID));
+  return std::nullopt;
+}
+
+void ScreenVideoSource::stop() {
+  std::shared_ptr<CaptureStream> stream;
+  std::shared_ptr<Run> run;
+  {
+    std::lock_guard lock(stateLock_);
+    if (!isActive_) return;
+    isActive_ = false;
+    stream = std::exchange(stream_, nullptr);
+    run = std::exchange(run_, nullptr);
+  }
+  log("stopping...");
+  if (stream) {
+    (void)stream->removeStreamOutput(StreamOutputType::screen);
+    // A picture being submitted right now finishes before the encoder is flushed.
+    videoQueue_->sync([] {});
+    (void)awaitStopCapture(executor_, *stream);
+  }
+  if (run) {
+    // Frames completed here are still packaged and written.
+    run->encoder->completeFrames();
+    run->encoder->invalidate();
+    Signal written;
+    outputQueue_->async([&written] { written.notify(); });
+    // Bounded: a host that has stopped reading must not hold up the command.
+    executor_.waitFor(written, kOutputDrainTimeout);
+    logSkipped(*run, true);
+  }
+  log("stopped");
+}
+
+void ScreenVideoSource::streamDidStop(const CaptureStream& stream, const PlatformError& error) {
+  log("stream stopped with error: " + error.printed());
+  {
+    std::lock_guard lock(stateLock_);
+    if (startingStream_.get() == &stream) {
+      startingStreamError_ = error;
+      return;
+    }
+    // A stream of an earlier run cannot stop this one.
+    if (stream_.get() != &stream) return;
+  }
+  std::weak_ptr<ScreenVideoSource> weak = weak_from_this();
+  executor_.runAsync([weak] {
+    if (auto self = weak.lock()) self->stop();
+  });
+}
+
+// ---- frames ----
+
+void ScreenVideoSource::streamDidOutputVideo(const CaptureStream& stream, const VideoFrame& frame) {
+  if (!isActive_) return;
+  std::shared_ptr<Run> run;
+  {
+    std::lock_guard lock(stateLock_);
+    if (stream_.get() != &stream || !run_) return;
+    run = run_;
+    ++stats_.picturesReceived;
+  }
+  bool skip;
+  {
+    std::lock_guard lock(run->lock);
+    if (!run->captureStartTime) run->captureStartTime = frame.presentationTime;
+    skip = run->framesInFlight >= kMaxFramesInFlight;
+    if (skip) {
+      run->heldPicture = frame;  // the newest waits for room; older ones are gone
+      ++run->skippedSinceLog;
+    } else {
+      ++run->framesInFlight;
+      run->heldPicture.reset();
+    }
+  }
+  if (skip) {
+    {
+      std::lock_guard lock(stateLock_);
+      ++stats_.picturesSkipped;
+    }
+  } else {
+    submit(run, frame);
+  }
+  logSkipped(*run, false);
+}
+
+void ScreenVideoSource::logSkipped(Run& run, bool now) {
+  const double time = executor_.clock().uptime();
+  uint64_t count = 0;
+  {
+    std::lock_guard lock(run.lock);
+    if (run.skippedSinceLog == 0) return;
+    if (!now && run.lastSkipLog && time - *run.lastSkipLog < kSkipLogInterval) return;
+    run.lastSkipLog = time;
+    count = std::exchange(run.skippedSinceLog, 0);
+  }
+  log("skipped " + std::to_string(count) + " picture" + (count == 1 ? "" : "s") +
+      " before encoding while standard output was behind");
+}
+
+void ScreenVideoSource::submit(const std::shared_ptr<Run>& run, const VideoFrame& frame) {
+  bool force;
+  {
+    std::lock_guard lock(stateLock_);
+    force = std::exchange(forceNextKeyframe_, false);
+  }
+  std::weak_ptr<ScreenVideoSource> weakSelf = weak_from_this();
+  std::weak_ptr<Run> weakRun = run;
+  run->encoder->encode(frame, force,
+                       [weakSelf, weakRun](std::optional<PlatformError> error, const EncodedFrame* encoded) {
+                         auto self = weakSelf.lock();
+                         auto run = weakRun.lock();
+                         if (self && run) self->handleEncodedFrame(run, error, encoded);
+                       });
+}
+
+void ScreenVideoSource::submitHeldPicture(const std::shared_ptr<Run>& run) {
+  if (!isActive_) return;
+  std::optional<VideoFrame> picture;
+  {
+    std::lock_guard lock(run->lock);
+    if (!run->heldPicture || run->framesInFlight >= kMaxFramesInFlight) return;
+    picture = std::exchange(run->heldPicture, std::nullopt);
+    ++run->framesInFlight;
+  }
+  submit(run, *picture);
+}
+
+void ScreenVideoSource::handleEncodedFrame(const std::shared_ptr<Run>& run, const std::optional<PlatformError>& error,
+                                           const EncodedFrame* frame) {
+  if (error) {
+    log("encoder output error " + std::to_string(error->code));
+    return frameDone(run);
+  }
+  if (!frame) return frameDone(run);
+  std::optional<double> origin;
+  {
+    std::lock_guard lock(run->lock);
+    origin = run->captureStartTime;
+  }
+  std::optional<VideoPacket> packet;
+  {
+    std::lock_guard lock(outputLock_);
+    packet = packager_.package(*frame, origin);
+  }
+  if (!packet) return frameDone(run);
+  std::weak_ptr<ScreenVideoSource> weakSelf = weak_from_this();
+  outputQueue_->async([weakSelf, run, packet = std::move(*packet), width = static_cast<uint16_t>(targetWidth_),
+                       height = static_cast<uint16_t>(targetHeight_), fps = static_cast<uint8_t>(targetFPS_)] {
+    writeVideoFrame(width, height, fps, packet.isKeyframe, packet.pts, packet.annexB, packet.sequence);
+    if (auto self = weakSelf.lock()) {
+      {
+        std::lock_guard lock(self->stateLock_);
+        ++self->stats_.framesWritten;
+      }
+      self->frameDone(run);
+    }
+  });
+}
+
+void ScreenVideoSource::frameDone(const std::shared_ptr<Run>& run) {
+  bool resume;
+  {
+    std::lock_guard lock(run->lock);
+    --run->framesInFlight;
+    resume = run->heldPicture.has_value();
+  }
+  if (!resume) return;
+  std::weak_ptr<ScreenVideoSource> weakSelf = weak_from_this();
+  videoQueue_->async([weakSelf, run] {
+    if (auto self = weakSelf.lock()) self->submitHeldPicture(run);
+  });
+}
+
+}  // namespace qb
