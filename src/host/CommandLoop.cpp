@@ -6,6 +6,8 @@
 #include "host/VideoArguments.hpp"
 #include "monitoring/DeviceListing.hpp"
 #include "monitoring/MicTapHarness.hpp"
+#include "screen/CaptureTargets.hpp"
+#include "screen/Screenshot.hpp"
 #include "sources/MicrophoneSource.hpp"
 #include "sources/WAVFileSource.hpp"
 #include "wire/DoubleFormat.hpp"
@@ -58,6 +60,15 @@ CommandLoop::CommandLoop(Platform platform, LineSourceFactory openLines, ExitFun
     handlers_["LIST_DEVICES"] = [this](const CommandLine&) { listDevices(*platform_.audio); };
     handlers_["GET_CURRENT_MIC"] = [this](const CommandLine&) { getCurrentMicDevice(*platform_.audio); };
     handlers_["SAMPLE_RUNNING_MICS"] = bind(&CommandLoop::sampleRunningMics);
+  }
+  if (platform_.screen) {
+    handlers_["LIST_WINDOWS"] = [this](const CommandLine&) {
+      sendCommandResponse("LIST_WINDOWS:" + captureTargetsJSON(listCaptureTargets(executor_, *platform_.screen)));
+    };
+    if (platform_.images)
+      handlers_["SCREENSHOT"] = [this](const CommandLine&) {
+        captureScreenshot(executor_, *platform_.screen, *platform_.images);
+      };
   }
 }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "host/CommandLoop.hpp"
+#include "host/ScreenVideoService.hpp"
 #include "monitoring/MicAppDetector.hpp"
 #include "monitoring/MicrophoneMonitor.hpp"
 #include "platform/linux/LinuxPlatform.hpp"
@@ -53,6 +54,7 @@ int main() {
   services.makeMicAppDetector = [platform]() -> std::shared_ptr<qb::MonitoringService> {
     return qb::MicAppDetector::make(*platform.executor, platform.processes, platform.apps, {micLogTool()});
   };
+  if (platform.screen && platform.videoEncoders) services.makeVideoSource = qb::screenVideoSourceFactory(platform);
   // Exit without running static destructors under threads that may still be writing.
   auto exitProcess = [](int status) {
     std::fflush(nullptr);

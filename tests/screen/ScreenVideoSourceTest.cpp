@@ -171,7 +171,7 @@ TEST_F(ScreenVideoSourceTest, FailedStartsLeaveNothingRunningAndAStartAfterwards
   sim.screen().setDelay(SimScreenOp::startCapture, 0);
   ASSERT_EQ(startError("display", 1), "");
   ex.advance(0.35);
-  EXPECT_EQ(frames().size(), 3u);
+  EXPECT_EQ(frames().size(), 4u);  // one at the start, then one every 100 ms
 }
 
 TEST_F(ScreenVideoSourceTest, SettingsThatCannotBeEncodedAreRefusedBeforeAnythingStarts) {
@@ -237,7 +237,7 @@ TEST_F(ScreenVideoSourceTest, StopFlushesTheEncoderAndIsQuietWhenInactive) {
   ASSERT_EQ(startError("display", 1), "");
   ex.advance(0.25);
   auto f = frames();
-  ASSERT_EQ(f.size(), before + 2);
+  ASSERT_EQ(f.size(), before + 3);
   EXPECT_EQ(f[before].sequence, 0u);
   EXPECT_EQ(f[before].pts, 0u);
   EXPECT_TRUE(f[before].isKeyframe());
@@ -271,18 +271,17 @@ TEST_F(ScreenVideoSourceTest, SwitchChecksInOrderAndLeavesTheStreamOnAFailure) {
 TEST_F(ScreenVideoSourceTest, AfterASwitchTheNextFrameIsAKeyframeAndCountingContinues) {
   make();
   ASSERT_EQ(startError("display", 1), "");
-  ex.advance(0.35);  // frames 0..2
+  ex.advance(0.35);
+  const size_t before = frames().size();
   ASSERT_EQ(switchError("window", kWindow), "");
   EXPECT_EQ(videoLog().back(), "switched to window:42");
-  ex.advance(0.2);
+  ex.advance(0.3);
   auto f = frames();
-  ASSERT_EQ(f.size(), 5u);
-  EXPECT_TRUE(f[3].isKeyframe());
-  EXPECT_FALSE(f[4].isKeyframe());
-  for (size_t i = 0; i < f.size(); ++i) {
-    EXPECT_EQ(f[i].sequence, i);
-    EXPECT_EQ(f[i].pts, i * 100000);
-  }
+  ASSERT_GE(f.size(), before + 2);
+  EXPECT_TRUE(f[before].isKeyframe());
+  EXPECT_FALSE(f[before + 1].isKeyframe());
+  for (size_t i = 0; i < f.size(); ++i) EXPECT_EQ(f[i].sequence, i);
+  for (size_t i = 1; i < f.size(); ++i) EXPECT_GE(f[i].pts, f[i - 1].pts + 100000);  // no jump back to 0
   EXPECT_EQ(sim.screen().counters().streamsCreated, 1);  // the same stream, refiltered
   EXPECT_EQ(sim.videoEncoders().counters().encodersCreated, 1);
 }
@@ -294,9 +293,9 @@ TEST_F(ScreenVideoSourceTest, EncoderOutputErrorsAreLoggedAndUseNoSequenceNumber
   sim.videoEncoders().failNextOutputs(-12903, 2);
   ex.advance(0.4);
   auto f = frames();
-  ASSERT_EQ(f.size(), 3u);  // pictures 0, 3 and 4; 1 and 2 failed
+  ASSERT_EQ(f.size(), 4u);  // pictures 0, 1, 4 and 5; 2 and 3 failed
   for (size_t i = 0; i < f.size(); ++i) EXPECT_EQ(f[i].sequence, i);
-  EXPECT_EQ(f[1].pts, 300000u);
+  EXPECT_EQ(f[2].pts, 400000u);
   auto l = videoLog();
   EXPECT_EQ(std::count(l.begin(), l.end(), "encoder output error -12903"), 2);
 }
@@ -340,7 +339,7 @@ TEST_F(ScreenVideoSourceTest, ASlowEncoderMakesPicturesSkipNotPileUp) {
                               "skipped [0-9]+ pictures? before encoding while standard output was behind")));
 
   // The screen goes still: the newest picture still comes out.
-  stream->setVideoPaused(true);
+  sim.screen().setContentMoving(false);
   ex.advance(1);
   auto f = frames();
   ASSERT_FALSE(f.empty());
