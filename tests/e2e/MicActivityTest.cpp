@@ -17,6 +17,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr double kMic1Hz = 600, kMic1Amp = 0.25;
+constexpr double kMic2Hz = 850, kMic2Amp = 0.35;
 
 class MicActivityTest : public LiveAudioTest {
  protected:
@@ -134,6 +135,27 @@ TEST_F(MicActivityTest, NoRunningMicrophoneGivesAnEmptySample) {
   EXPECT_EQ(none["reason"], "idle");
   EXPECT_TRUE(none["samples"].is_array() && none["samples"].empty()) << none.dump();
   EXPECT_FALSE(none.contains("selectedDeviceId"));
+  ASSERT_NO_FATAL_FAILURE(stopCleanly());
+}
+
+TEST_F(MicActivityTest, SampleReportsTheRunningMicrophonesAtTheLevelsOfTheirTones) {
+  TonePlayer tone1("mic1", kMic1Hz, kMic1Amp, 20);
+  TonePlayer tone2("mic2", kMic2Hz, kMic2Amp, 20);
+  auto recorder1 = record({"--source=mic1"});
+  auto recorder2 = record({"--source=mic2"});
+  // Right after clients come and go, the test server's virtual microphones can take longer
+  // than the 250 ms window to deliver to a new recording.
+  std::this_thread::sleep_for(2s);
+  auto report = sampleRunningMics();
+  ASSERT_EQ(report["samples"].size(), 2u) << report.dump();
+  std::map<std::string, double> expected = {{"mic1", toneLevel(kMic1Amp)}, {"mic2", toneLevel(kMic2Amp)}};
+  EXPECT_EQ(report["samples"][0]["id"], "mic2") << "loudest first";
+  for (const auto& s : report["samples"]) {
+    SCOPED_TRACE(s.dump());
+    const double want = expected[s["id"]];
+    EXPECT_NEAR(s["rms"].get<double>(), want, 0.1 * want);
+    EXPECT_FALSE(s.contains("error"));
+  }
   ASSERT_NO_FATAL_FAILURE(stopCleanly());
 }
 
