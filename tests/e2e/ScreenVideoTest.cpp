@@ -1,0 +1,191 @@
+// Screen video, listing and screenshot of the built helper on the test display, driven as a
+// host drives it, with our own test windows. The video is decoded with ffmpeg.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "HelperProcess.hpp"
+#include "linux/TestWindowClient.hpp"
+#include "linux/X11TestEnv.hpp"
+
+using namespace qbtools;
+using qb::testenv::TestWindowClient;
+
+namespace {
+
+const std::string kBinary = QB_BINARY_DIR "/quellbrook";
+constexpr double kTimeout = 10;
+
+class ScreenVideoE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    QB_REQUIRE_TEST_DISPLAY();
+    HelperOptions options;
+    options.binary = kBinary;
+    helper = std::make_unique<HelperProcess>(options);
+    ASSERT_TRUE(
+        helper->waitForLine([](const Line& l) { return l.text == "Helper ready, waiting for commands..."; }, kTimeout));
+  }
+  void TearDown() override {
+    if (!helper) return;
+    if (HasFailure())
+      for (const auto& l : helper->lines()) std::fprintf(stderr, "helper: %.300s\n", l.text.c_str());
+    helper->send("STOP");
+    helper->waitForExit(kTimeout);
+  }
+
+  std::string answer(const std::string& command, const std::string& prefix) {
+    const uint64_t from = helper->lineCount();
+    EXPECT_TRUE(helper->send(command));
+    auto line = helper->waitForResponsePrefix(prefix, kTimeout, from);
+    EXPECT_TRUE(line) << "no answer to " << command;
+    return line ? line->body : std::string();
+  }
+  std::vector<Frame> videoFrames() const {
+    std::vector<Frame> v;
+    for (auto& f : helper->frames())
+      if (f.isVideo()) v.push_back(f);
+    return v;
+  }
+  bool waitForVideo(size_t count) {
+    return helper->waitForFrames(count, kTimeout, [](const Frame& f) { return f.isVideo(); });
+  }
+  bool waitForLog(const std::string& text, uint64_t from = 0) {
+    return bool(helper->waitForLine([&](const Line& l) { return l.text.starts_with(text); }, kTimeout, from));
+  }
+
+  std::unique_ptr<HelperProcess> helper;
+};
+
+// The RGB pixel at the centre of the last picture of an Annex B stream, decoded by ffmpeg.
+std::optional<std::array<int, 3>> centreOfLastPicture(const std::vector<Frame>& frames, int width, int height) {
+  const auto dir = std::filesystem::temp_directory_path();
+  const auto h264 = dir / ("qb-e2e-" + std::to_string(::getpid()) + ".h264");
+  const auto rgb = dir / ("qb-e2e-" + std::to_string(::getpid()) + ".rgb");
+  {
+    std::ofstream out(h264, std::ios::binary);
+    for (auto& f : frames) out.write(reinterpret_cast<const char*>(f.payload.data()), long(f.payload.size()));
+  }
+  const std::string cmd = "ffmpeg -v error -y -i " + h264.string() + " -f rawvideo -pix_fmt rgb24 " + rgb.string();
+  const int status = std::system(cmd.c_str());
+  std::ifstream in(rgb, std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+  std::filesystem::remove(h264);
+  std::filesystem::remove(rgb);
+  const size_t picture = size_t(width) * height * 3;
+  if (status != 0 || bytes.size() < picture || bytes.size() % picture != 0) return std::nullopt;
+  const size_t at = bytes.size() - picture + (size_t(height / 2) * width + width / 2) * 3;
+  return std::array<int, 3>{bytes[at], bytes[at + 1], bytes[at + 2]};
+}
+
+TEST_F(ScreenVideoE2E, DisplayThenWindowThenTheWindowClosesAndANewStartWorks) {
+  TestWindowClient moving({"--title", "Moving bars", "--pattern", "bars", "--geometry", "400x300+40+40"});
+  TestWindowClient red({"--title", "Red target", "--colour", "FF0000", "--geometry", "320x240+600+300"});
+  ASSERT_TRUE(moving.ok() && red.ok());
+  ASSERT_TRUE(moving.command("animate content 30"));
+
+  // The listing offers the display and both windows, with their titles.
+  auto list = nlohmann::json::parse(answer("LIST_WINDOWS", "LIST_WINDOWS:").substr(13));
+  ASSERT_FALSE(list.empty());
+  ASSERT_EQ(list[0]["type"], "display");
+  const uint32_t display = list[0]["id"];
+  auto entry = [&](uint32_t id) {
+    for (auto& e : list)
+      if (e["type"] == "window" && e["id"] == id) return e;
+    return nlohmann::json();
+  };
+  EXPECT_EQ(entry(red.id())["name"], "Red target");
+  EXPECT_EQ(entry(moving.id())["name"], "Moving bars");
+  EXPECT_FALSE(entry(red.id())["appName"].get<std::string>().empty());
+
+  const int w = 640, h = 360;
+  EXPECT_EQ(answer("START_VIDEO:{\"type\":\"display\",\"id\":" + std::to_string(display) +
+                       ",\"width\":640,\"height\":360,\"fps\":10}",
+                   "START_VIDEO:"),
+            "START_VIDEO:started");
+  ASSERT_TRUE(waitForVideo(25));  // 2.5 s of moving content
+  auto f = videoFrames();
+  EXPECT_TRUE(f[0].isKeyframe());
+  EXPECT_EQ(f[0].pts, 0u);
+  EXPECT_EQ(f[0].sequence, 0u);
+  uint64_t lastKey = 0;
+  for (size_t i = 0; i < f.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(f[i].width, w);
+    EXPECT_EQ(f[i].height, h);
+    EXPECT_EQ(f[i].fps, 10);
+    EXPECT_EQ(f[i].sequence, i);
+    if (i > 0) {
+      EXPECT_GE(f[i].pts, f[i - 1].pts + 95000);  // at most 10 a second
+    }
+    if (f[i].isKeyframe()) {
+      EXPECT_LE(f[i].pts - lastKey, 1100000u);  // a keyframe at least once a second
+      lastKey = f[i].pts;
+    }
+  }
+  EXPECT_TRUE(centreOfLastPicture(f, w, h).has_value()) << "the display video does not decode";
+
+  // Switched to the red window: a keyframe next, counting on, and the picture is red.
+  const size_t before = videoFrames().size();
+  EXPECT_EQ(answer("SWITCH_VIDEO:{\"type\":\"window\",\"id\":" + std::to_string(red.id()) + "}", "SWITCH_VIDEO:"),
+            "SWITCH_VIDEO:switched");
+  ASSERT_TRUE(waitForVideo(videoFrames().size() + 1));
+  ASSERT_TRUE(red.command("colour FF0000"));  // a change, so that a further picture comes
+  f = videoFrames();
+  auto afterSwitch = std::find_if(f.begin() + long(before), f.end(), [](const Frame& x) { return x.isKeyframe(); });
+  ASSERT_NE(afterSwitch, f.end());
+  for (size_t i = 1; i < f.size(); ++i) {
+    EXPECT_EQ(f[i].sequence, f[i - 1].sequence + 1);
+    EXPECT_GT(f[i].pts, f[i - 1].pts);
+  }
+  auto centre = centreOfLastPicture(f, w, h);
+  ASSERT_TRUE(centre);
+  EXPECT_GT((*centre)[0], 200);
+  EXPECT_LT((*centre)[1], 60);
+  EXPECT_LT((*centre)[2], 60);
+
+  // The window goes away: the capture ends on its own, and the next START_VIDEO works.
+  const uint64_t from = helper->lineCount();
+  red.kill();
+  ASSERT_TRUE(waitForLog("ScreenVideoSource: stream stopped with error: ", from));
+  ASSERT_TRUE(waitForLog("ScreenVideoSource: stopped", from));
+  EXPECT_EQ(answer("START_VIDEO:{\"type\":\"display\",\"id\":" + std::to_string(display) +
+                       ",\"width\":640,\"height\":360,\"fps\":10}",
+                   "START_VIDEO:"),
+            "START_VIDEO:started");
+  EXPECT_TRUE(waitForLog("ScreenVideoSource: cleaning up dead video source before restart", from));
+  EXPECT_EQ(answer("STOP_VIDEO", "STOP_VIDEO:"), "STOP_VIDEO:stopped");
+  EXPECT_EQ(answer("STOP_VIDEO", "STOP_VIDEO:"), "STOP_VIDEO:not_active");
+  EXPECT_EQ(helper->protocolError(), "");
+}
+
+TEST_F(ScreenVideoE2E, ScreenshotIsAPNGOfTheDisplaySize) {
+  auto list = nlohmann::json::parse(answer("LIST_WINDOWS", "LIST_WINDOWS:").substr(13));
+  ASSERT_FALSE(list.empty());
+  const std::string body = answer("SCREENSHOT", "SCREENSHOT_DATA:");
+  ASSERT_TRUE(body.starts_with("SCREENSHOT_DATA:"));
+  // The PNG header says the size.
+  const auto path = std::filesystem::temp_directory_path() / ("qb-e2e-" + std::to_string(::getpid()) + ".b64");
+  std::ofstream(path) << body.substr(16);
+  const std::string cmd = "base64 -d " + path.string() + " | head -c 24 | od -An -tx1";
+  std::string header;
+  if (FILE* p = ::popen(cmd.c_str(), "r")) {
+    char buf[256];
+    while (std::fgets(buf, sizeof buf, p)) header += buf;
+    ::pclose(p);
+  }
+  std::filesystem::remove(path);
+  header.erase(std::remove_if(header.begin(), header.end(), ::isspace), header.end());
+  ASSERT_EQ(header.size(), 48u) << header;
+  EXPECT_EQ(header.substr(0, 16), "89504e470d0a1a0a");
+  const auto be32 = [&](size_t at) { return std::stoul(header.substr(at * 2, 8), nullptr, 16); };
+  EXPECT_EQ(be32(16), list[0]["width"].get<unsigned long>());
+  EXPECT_EQ(be32(20), list[0]["height"].get<unsigned long>());
+}
+
+}  // namespace
