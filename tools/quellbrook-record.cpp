@@ -1,5 +1,6 @@
 // Records what a helper streams: runs it, sends the commands, and keeps N seconds of its
-// audio frames as WAV files beside a log of every text line it wrote.
+// audio frames as WAV files and its video frames as an H.264 file, beside a log of every
+// text line it wrote.
 //
 //   quellbrook-record [--binary PATH] [--seconds N] [--out DIR] CMD...
 //
@@ -7,7 +8,9 @@
 // sent in turn and its answer awaited. The recording then runs for --seconds (default
 // 5; Ctrl-C ends it early), sends STOP and checks that the helper exits with status 0.
 // DIR (default ./recording) receives mic.wav and system.wav (48 kHz stereo 16-bit, the
-// frame payloads in order), and events.log (each stderr line with its arrival time).
+// frame payloads in order), video.h264 when video frames came (START_VIDEO:{...}; the
+// Annex B payloads in order, playable as a raw H.264 stream), and events.log (each stderr
+// line with its arrival time).
 // Sequence gaps are reported. Exit status 0 when the helper behaved.
 
 #include <signal.h>
@@ -50,7 +53,7 @@ void usage() {
                "  CMD        a command for the helper: START_STREAMING, TEST_WAV:/path/file.wav, ...\n"
                "  --binary   the helper (default: quellbrook next to this program)\n"
                "  --seconds  how long to record after the last command (default 5)\n"
-               "  --out      directory for mic.wav, system.wav and events.log (default ./recording)\n");
+               "  --out      directory for mic.wav, system.wav, video.h264 and events.log (default ./recording)\n");
 }
 
 std::optional<Options> parseOptions(int argc, char** argv) {
@@ -107,6 +110,19 @@ std::string dbfs(double level) {
 
 double secondsSince(Timestamp start, Timestamp t) { return std::chrono::duration<double>(t - start).count(); }
 
+// What arrived as video.
+struct Video {
+  std::ofstream file;
+  uint64_t frames = 0;
+  uint64_t keyframes = 0;
+  uint64_t bytes = 0;
+  uint64_t gaps = 0;
+  std::optional<uint32_t> nextSequence;
+  uint64_t lastPts = 0;
+  uint16_t width = 0, height = 0;
+  uint8_t fps = 0;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,12 +147,37 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::vector<std::string> gapReports;
+  Video video;
+  const std::string videoPath = options->outDir + "/video.h264";
+  std::filesystem::remove(videoPath, ec);  // only this run's video is left there
   const auto start = std::chrono::steady_clock::now();
 
   HelperOptions helperOptions;
   helperOptions.binary = options->binary;
   helperOptions.keepFramePayloads = false;  // written to disk as they come
   helperOptions.onFrame = [&](const Frame& f) {
+    if (f.isVideo()) {
+      std::lock_guard guard(mutex);
+      if (!video.file.is_open()) video.file.open(videoPath, std::ios::binary | std::ios::trunc);
+      // A new START_VIDEO counts from 0 again; anything else missing is a gap.
+      if (video.nextSequence && f.sequence != *video.nextSequence && f.sequence != 0) {
+        ++video.gaps;
+        char buf[160];
+        std::snprintf(buf, sizeof buf, "[%8.3f] video sequence gap: expected %u, got %u",
+                      secondsSince(start, f.received), *video.nextSequence, f.sequence);
+        gapReports.emplace_back(buf);
+      }
+      video.nextSequence = f.sequence + 1;
+      video.file.write(reinterpret_cast<const char*>(f.payload.data()), static_cast<std::streamsize>(f.payload.size()));
+      ++video.frames;
+      if (f.isKeyframe()) ++video.keyframes;
+      video.bytes += f.payload.size();
+      video.lastPts = f.pts;
+      video.width = f.width;
+      video.height = f.height;
+      video.fps = f.fps;
+      return;
+    }
     if (!f.isAudio() || (f.type != 1 && f.type != 2)) return;
     std::lock_guard guard(mutex);
     Channel& ch = channels[f.type - 1];
@@ -206,11 +247,11 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(
         std::chrono::milliseconds(std::min(1000, static_cast<int>((options->seconds - elapsed) * 1000) + 1)));
     std::lock_guard guard(mutex);
-    std::fprintf(stderr, "%s%6.1fs  mic %6llu frames %s   system %6llu frames %s%s", tty ? "\r" : "",
-                 secondsSince(recordStart, std::chrono::steady_clock::now()),
+    std::fprintf(stderr, "%s%6.1fs  mic %6llu frames %s   system %6llu frames %s   video %5llu frames%s",
+                 tty ? "\r" : "", secondsSince(recordStart, std::chrono::steady_clock::now()),
                  static_cast<unsigned long long>(channels[0].frames), dbfs(channels[0].lastLevel / 65535.0).c_str(),
                  static_cast<unsigned long long>(channels[1].frames), dbfs(channels[1].lastLevel / 65535.0).c_str(),
-                 tty ? "" : "\n");
+                 static_cast<unsigned long long>(video.frames), tty ? "" : "\n");
   }
   if (tty) std::fprintf(stderr, "\n");
   const auto recordEnd = std::chrono::steady_clock::now();
@@ -240,6 +281,7 @@ int main(int argc, char** argv) {
 
   std::lock_guard guard(mutex);
   for (auto& ch : channels) ch.wav.close();
+  if (video.file.is_open()) video.file.close();
   for (auto& g : gapReports) events << g << '\n';
   events.close();
 
@@ -261,6 +303,14 @@ int main(int argc, char** argv) {
                  static_cast<unsigned long long>(ch.gaps), static_cast<unsigned long long>(ch.missingFrames),
                  dbfs(avg).c_str(), ch.formatMismatch ? " [frames not 48 kHz stereo 16-bit]" : "");
     if (ch.gaps || ch.formatMismatch) ok = false;
+  }
+  if (video.frames) {
+    std::fprintf(
+        stderr, "  video  %7llu frames (%ux%u @%u fps, %llu keyframes, %llu bytes, last pts %.3f s), %llu gaps: %s\n",
+        static_cast<unsigned long long>(video.frames), video.width, video.height, video.fps,
+        static_cast<unsigned long long>(video.keyframes), static_cast<unsigned long long>(video.bytes),
+        static_cast<double>(video.lastPts) / 1e6, static_cast<unsigned long long>(video.gaps), videoPath.c_str());
+    if (video.gaps) ok = false;
   }
   for (auto& g : gapReports) std::fprintf(stderr, "  %s\n", g.c_str());
   if (!protocolError.empty()) {
