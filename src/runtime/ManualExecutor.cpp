@@ -136,6 +136,16 @@ void ManualExecutor::runUntilIdle() {
 
 void ManualExecutor::advance(double seconds) { advanceTo(clock_.elapsed() + seconds); }
 
+bool ManualExecutor::runUntil(const std::function<bool()>& pred, double seconds, double step) {
+  const double deadline = elapsed() + seconds;
+  for (;;) {
+    runUntilIdle();
+    if (pred()) return true;
+    if (elapsed() >= deadline) return false;
+    advance(step);
+  }
+}
+
 void ManualExecutor::advanceTo(double elapsed) {
   while (step(elapsed)) {
   }

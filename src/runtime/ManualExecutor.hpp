@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
@@ -52,6 +53,9 @@ class ManualExecutor final : public Executor {
   // Moves virtual time forward by `seconds`, running work as it falls due.
   void advance(double seconds);
   void advanceTo(double elapsed);
+  // Runs due work and moves time on in steps of `step` until pred() holds (true) or
+  // `seconds` have passed (false): a test's wait for something its backend does in time.
+  bool runUntil(const std::function<bool()>& pred, double seconds, double step);
   double elapsed() const { return clock_.elapsed(); }
   size_t pendingCount() const;
 

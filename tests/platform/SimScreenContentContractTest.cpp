@@ -51,13 +51,7 @@ class SimScreenContentDriver final : public ScreenContentDriver {
   void closeWindow(uint32_t id) override { sim_.screen().removeWindow(id); }
 
   bool waitUntil(const std::function<bool()>& pred, double seconds) override {
-    const double deadline = executor_.elapsed() + seconds;
-    for (;;) {
-      executor_.runUntilIdle();
-      if (pred()) return true;
-      if (executor_.elapsed() >= deadline) return false;
-      executor_.advance(0.05);
-    }
+    return executor_.runUntil(pred, seconds, 0.05);
   }
 
  private:

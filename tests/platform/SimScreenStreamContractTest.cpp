@@ -43,13 +43,7 @@ class SimScreenStreamDriver final : public ScreenStreamDriver {
   void loseServer() override { screen().loseDisplayServer(); }
 
   bool waitUntil(const std::function<bool()>& pred, double seconds) override {
-    const double deadline = executor_.elapsed() + seconds;
-    for (;;) {
-      executor_.runUntilIdle();
-      if (pred()) return true;
-      if (executor_.elapsed() >= deadline) return false;
-      executor_.advance(0.005);
-    }
+    return executor_.runUntil(pred, seconds, 0.005);
   }
 
  private:
