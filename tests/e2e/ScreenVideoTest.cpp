@@ -4,10 +4,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "HelperProcess.hpp"
 #include "linux/TestWindowClient.hpp"
@@ -161,6 +164,42 @@ TEST_F(ScreenVideoE2E, DisplayThenWindowThenTheWindowClosesAndANewStartWorks) {
   EXPECT_TRUE(waitForLog("ScreenVideoSource: cleaning up dead video source before restart", from));
   EXPECT_EQ(answer("STOP_VIDEO", "STOP_VIDEO:"), "STOP_VIDEO:stopped");
   EXPECT_EQ(answer("STOP_VIDEO", "STOP_VIDEO:"), "STOP_VIDEO:not_active");
+  EXPECT_EQ(helper->protocolError(), "");
+}
+
+// The whole job for a minute: a moving window on video, both audio channels live; every audio
+// frame arrives and the video keeps its rate.
+TEST_F(ScreenVideoE2E, VideoAndBothAudioChannelsForAMinuteLoseNoAudioFrame) {
+  TestWindowClient moving({"--title", "Moving bars", "--pattern", "bars", "--geometry", "640x480+100+100"});
+  ASSERT_TRUE(moving.ok());
+  ASSERT_TRUE(moving.command("animate move 30"));
+  auto list = nlohmann::json::parse(answer("LIST_WINDOWS", "LIST_WINDOWS:").substr(13));
+  ASSERT_FALSE(list.empty());
+  EXPECT_EQ(answer("START_STREAMING", "STREAMING:"), "STREAMING:started");
+  EXPECT_EQ(answer("START_VIDEO:{\"type\":\"display\",\"id\":" + std::to_string(list[0]["id"].get<uint32_t>()) +
+                       ",\"width\":1280,\"height\":720,\"fps\":10}",
+                   "START_VIDEO:"),
+            "START_VIDEO:started");
+  const auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(60));
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(answer("STOP_VIDEO", "STOP_VIDEO:"), "STOP_VIDEO:stopped");
+
+  std::map<int, std::vector<uint32_t>> sequences;
+  uint64_t lastPts = 0;
+  for (auto& f : helper->frames()) {
+    sequences[f.type].push_back(f.sequence);
+    if (f.isVideo()) lastPts = f.pts;
+  }
+  for (int type : {1, 2}) {
+    SCOPED_TRACE(type);
+    const auto& seq = sequences[type];
+    ASSERT_GT(seq.size(), 2500u);  // 50 a second once the devices deliver
+    for (size_t i = 1; i < seq.size(); ++i) ASSERT_EQ(seq[i], seq[i - 1] + 1) << "audio frame lost at " << i;
+  }
+  const auto& video = sequences[3];
+  EXPECT_GE(double(video.size()), 0.9 * 10 * elapsed) << "video below its frame rate";
+  EXPECT_GE(double(lastPts) / 1e6, elapsed - 2);
   EXPECT_EQ(helper->protocolError(), "");
 }
 
