@@ -104,6 +104,7 @@ struct Tool {
   void writeLine(uint32_t index, const Stream& s, bool running);
   void writePending();
   void finish(int status);
+  void readerGone();
 };
 
 std::string timestamp() {
@@ -153,7 +154,8 @@ void Tool::writePending() {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    break;  // EAGAIN: the writer event resumes; other errors: the reader is gone
+    if (n < 0 && errno != EAGAIN) return readerGone();
+    break;  // the writer event resumes
   }
   const pa_mainloop_api* api = pa_mainloop_get_api(loop);
   api->io_enable(writer, output.empty() ? PA_IO_EVENT_NULL : PA_IO_EVENT_OUTPUT);
@@ -189,6 +191,13 @@ void Tool::updateStream(const pa_source_output_info& info) {
     s.name = proc.programName(s.pid).value_or(claim.binary.empty() ? "unknown" : qb::baseName(claim.binary));
     s.source = source == sources.end() ? std::to_string(info.source) : source->second.first;
   }
+}
+
+// Nobody reads our lines any more (the helper is gone): stop instead of spinning.
+void Tool::readerGone() {
+  output.clear();
+  pa_mainloop_get_api(loop)->io_enable(writer, PA_IO_EVENT_NULL);
+  finish(1);
 }
 
 void Tool::finish(int status) {
@@ -290,8 +299,11 @@ void onState(pa_context* c, void* userdata) {
   }
 }
 
-void onWritable(pa_mainloop_api*, pa_io_event*, int, pa_io_event_flags_t, void* userdata) {
+void onWritable(pa_mainloop_api*, pa_io_event*, int, pa_io_event_flags_t flags, void* userdata) {
   auto* tool = static_cast<Tool*>(userdata);
+  // A closed pipe reports an error even while we ask for nothing; left alone it would wake
+  // the loop for ever.
+  if (flags & (PA_IO_EVENT_HANGUP | PA_IO_EVENT_ERROR)) return tool->readerGone();
   tool->writePending();
   tool->flush();  // states that changed while the output was full
 }

@@ -7,9 +7,15 @@
 
 #include <gmock/gmock.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "clients/TestRecorder.hpp"
 #include "e2e/support/LiveAudioFixture.hpp"
@@ -162,6 +168,44 @@ TEST_F(MicAppDetectorE2ETest, ALostSoundServerIsReportedAndTheToolComesBack) {
   auto events = appEvents();
   EXPECT_THAT(events, ElementsAre(meetLine("START", beforePid), meetLine("STOP", beforePid),
                                   "ERROR log stream exited with status 1", meetLine("START", after.pid())));
+}
+
+// A reader that goes away (the helper died without stopping the tool) must end the tool,
+// not leave it polling the closed pipe for ever.
+TEST_F(MicAppDetectorE2ETest, TheToolEndsWhenItsReaderGoesAway) {
+  const std::string path = std::string(QB_BINARY_DIR) + "/quellbrook-mic-log";
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const pid_t tool = ::fork();
+  ASSERT_GE(tool, 0);
+  if (tool == 0) {
+    ::dup2(out[1], STDOUT_FILENO);
+    ::close(out[0]);
+    ::close(out[1]);
+    ::execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  // Both header lines read, so nothing is left to write when the reader goes.
+  std::string seen;
+  char buffer[256];
+  while (std::count(seen.begin(), seen.end(), '\n') < 2) {
+    const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+    ASSERT_GT(n, 0) << "the tool ended before its headers: " << seen;
+    seen.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(out[0]);
+
+  int status = 0;
+  pid_t done = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while ((done = ::waitpid(tool, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (done == 0) {
+    ::kill(tool, SIGKILL);
+    ::waitpid(tool, &status, 0);
+  }
+  EXPECT_EQ(done, tool) << "the tool kept running without a reader";
 }
 
 }  // namespace
