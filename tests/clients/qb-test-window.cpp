@@ -582,6 +582,9 @@ class TestWindow {
   int timeoutMs() const {
     double next = 1e18;
     if (wait_ != Wait::none) next = std::min(next, waitDeadline_);
+    // A reparented window turns viewable when the window manager maps its frame, which
+    // sends no event to the window itself: look again soon.
+    if (wait_ == Wait::viewable) next = std::min(next, monotonicSeconds() + 0.05);
     if (animateFps_ > 0) next = std::min(next, nextAnimate_);
     if (counterOn_) next = std::min(next, nextCounter_);
     if (next > 1e17) return -1;
