@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "ChildLines.hpp"
-#include "Spawn.hpp"
+#include "PipedChild.hpp"
 
 namespace qbtest {
 
@@ -24,20 +24,12 @@ class TestRecorder {
  public:
   // `binary`: path of qb-test-recorder; `options`: its flags ("--source=mic1", "--peak").
   TestRecorder(const std::string& binary, const std::vector<std::string>& options) {
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0) return;
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-      ::close(in[0]);
-      ::close(in[1]);
-      return;
-    }
     std::vector<std::string> argv{binary};
     argv.insert(argv.end(), options.begin(), options.end());
-    pid_ = qbtools::spawnWithDefaultSignals(argv, in[0], out[1], 2);
-    ::close(in[0]);
-    ::close(out[1]);
-    stdin_ = in[1];
-    lines_.start(out[0]);
+    const PipedChild child = spawnPiped(argv, 2);
+    pid_ = child.pid;
+    stdin_ = child.in;
+    if (child.out >= 0) lines_.start(child.out);
   }
 
   ~TestRecorder() {

@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "clients/PipedChild.hpp"
 #include "clients/TestRecorder.hpp"
 #include "e2e/support/LiveAudioFixture.hpp"
 
@@ -173,28 +174,19 @@ TEST_F(MicAppDetectorE2ETest, ALostSoundServerIsReportedAndTheToolComesBack) {
 // A reader that goes away (the helper died without stopping the tool) must end the tool,
 // not leave it polling the closed pipe for ever.
 TEST_F(MicAppDetectorE2ETest, TheToolEndsWhenItsReaderGoesAway) {
-  const std::string path = std::string(QB_BINARY_DIR) + "/quellbrook-mic-log";
-  int out[2];
-  ASSERT_EQ(::pipe(out), 0);
-  const pid_t tool = ::fork();
-  ASSERT_GE(tool, 0);
-  if (tool == 0) {
-    ::dup2(out[1], STDOUT_FILENO);
-    ::close(out[0]);
-    ::close(out[1]);
-    ::execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(out[1]);
+  const auto child = qbtest::spawnPiped({std::string(QB_BINARY_DIR) + "/quellbrook-mic-log"}, -1);
+  ASSERT_GT(child.pid, 0);
+  const pid_t tool = child.pid;
+  ::close(child.in);
   // Both header lines read, so nothing is left to write when the reader goes.
   std::string seen;
   char buffer[256];
   while (std::count(seen.begin(), seen.end(), '\n') < 2) {
-    const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+    const ssize_t n = ::read(child.out, buffer, sizeof buffer);
     ASSERT_GT(n, 0) << "the tool ended before its headers: " << seen;
     seen.append(buffer, static_cast<size_t>(n));
   }
-  ::close(out[0]);
+  ::close(child.out);
 
   int status = 0;
   pid_t done = 0;

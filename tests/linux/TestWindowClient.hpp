@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "Spawn.hpp"
 #include "clients/ChildLines.hpp"
+#include "clients/PipedChild.hpp"
 
 namespace qb::testenv {
 
@@ -39,13 +39,6 @@ class TestWindowClient {
   // `args` are qb-test-window's options; `display` empty: DISPLAY. Check ok() afterwards.
   explicit TestWindowClient(const std::vector<std::string>& args, const std::string& display = {},
                             double readySeconds = 20) {
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0) return;
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-      ::close(in[0]);
-      ::close(in[1]);
-      return;
-    }
     std::vector<std::string> argv = {testWindowBinary()};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> envStrings;
@@ -55,15 +48,11 @@ class TestWindowClient {
     if (!display.empty()) envStrings.push_back("DISPLAY=" + display);
     for (auto& e : envStrings) envp.push_back(e.data());
     envp.push_back(nullptr);
-    pid_ = qbtools::spawnWithDefaultSignals(argv, in[0], out[1], -1, envp.data());
-    ::close(in[0]);
-    ::close(out[1]);
-    stdin_ = in[1];
-    if (pid_ <= 0) {
-      ::close(out[0]);
-      return;
-    }
-    lines_.start(out[0]);
+    const qbtest::PipedChild child = qbtest::spawnPiped(argv, -1, envp.data());
+    pid_ = child.pid;
+    stdin_ = child.in;
+    if (pid_ <= 0) return;
+    lines_.start(child.out);
     if (auto ready = lines_.waitFor("ready ", 0, readySeconds)) id_ = uint32_t(std::stoul(ready->substr(6)));
   }
   ~TestWindowClient() {
