@@ -31,6 +31,7 @@
 //                                  number at random moments, and prints "paint N SECONDS"
 //                                  (CLOCK_MONOTONIC just before the paint was sent) for each
 //   still                          ends animate and counter
+//   pointer X Y                    moves the mouse pointer to X Y inside the window
 //   sync                           answers once everything before it reached the server
 //   quit                           closes the window and exits
 //   die                            exits at once without closing anything, as a crash does
@@ -736,6 +737,12 @@ class TestWindow {
       animateFps_ = 0;
       counterOn_ = false;
       say("ok still");
+    } else if (word == "pointer") {
+      int x, y;
+      if (!(in >> x >> y)) return error("usage: pointer X Y");
+      xcb_warp_pointer(c_, XCB_NONE, window_, 0, 0, 0, 0, int16_t(x), int16_t(y));
+      sync();
+      say("ok pointer");
     } else if (word == "sync") {
       sync();
       say("ok sync");

@@ -203,28 +203,54 @@ TEST_F(ScreenVideoE2E, VideoAndBothAudioChannelsForAMinuteLoseNoAudioFrame) {
   EXPECT_EQ(helper->protocolError(), "");
 }
 
-TEST_F(ScreenVideoE2E, ScreenshotIsAPNGOfTheDisplaySize) {
+TEST_F(ScreenVideoE2E, ScreenshotIsAPNGOfTheDisplaySizeWithTheCursorWhereThePointerIs) {
+  // A plain window, clear of the environment's own windows, with the pointer inside it: only the
+  // cursor can differ from its colour.
+  TestWindowClient plain({"--title", "Plain green", "--colour", "00FF00", "--geometry", "200x200+250+600"});
+  ASSERT_TRUE(plain.ok());
+  ASSERT_TRUE(plain.command("pointer 100 100"));  // answered once the server has moved it
+  const int pointerX = 350, pointerY = 700;
+
   auto list = nlohmann::json::parse(answer("LIST_WINDOWS", "LIST_WINDOWS:").substr(13));
   ASSERT_FALSE(list.empty());
+  const int width = list[0]["width"], height = list[0]["height"];
   const std::string body = answer("SCREENSHOT", "SCREENSHOT_DATA:");
   ASSERT_TRUE(body.starts_with("SCREENSHOT_DATA:"));
-  // The PNG header says the size.
   const auto path = std::filesystem::temp_directory_path() / ("qb-e2e-" + std::to_string(::getpid()) + ".b64");
   std::ofstream(path) << body.substr(16);
-  const std::string cmd = "base64 -d " + path.string() + " | head -c 24 | od -An -tx1";
-  std::string header;
-  if (FILE* p = ::popen(cmd.c_str(), "r")) {
-    char buf[256];
-    while (std::fgets(buf, sizeof buf, p)) header += buf;
-    ::pclose(p);
-  }
+  const std::string png = qb::testenv::run("base64 -d " + path.string()).value_or("");
+  const std::string rgb = qb::testenv::run("base64 -d " + path.string() +
+                                           " | ffmpeg -v error -f png_pipe -i - -f rawvideo -pix_fmt rgb24 -")
+                              .value_or("");
   std::filesystem::remove(path);
-  header.erase(std::remove_if(header.begin(), header.end(), ::isspace), header.end());
-  ASSERT_EQ(header.size(), 48u) << header;
-  EXPECT_EQ(header.substr(0, 16), "89504e470d0a1a0a");
-  const auto be32 = [&](size_t at) { return std::stoul(header.substr(at * 2, 8), nullptr, 16); };
-  EXPECT_EQ(be32(16), list[0]["width"].get<unsigned long>());
-  EXPECT_EQ(be32(20), list[0]["height"].get<unsigned long>());
+
+  // The PNG header says the size, and the picture decodes to it.
+  ASSERT_GE(png.size(), 24u);
+  EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
+  const auto be32 = [&](size_t at) {
+    return uint32_t(uint8_t(png[at])) << 24 | uint32_t(uint8_t(png[at + 1])) << 16 |
+           uint32_t(uint8_t(png[at + 2])) << 8 | uint8_t(png[at + 3]);
+  };
+  EXPECT_EQ(be32(16), uint32_t(width));
+  EXPECT_EQ(be32(20), uint32_t(height));
+  ASSERT_EQ(rgb.size(), size_t(width) * size_t(height) * 3) << "the PNG does not decode to the display size";
+
+  const auto green = [&](int x, int y) {
+    const auto* p = reinterpret_cast<const uint8_t*>(rgb.data()) + (size_t(y) * size_t(width) + size_t(x)) * 3;
+    return p[0] < 8 && p[1] > 247 && p[2] < 8;
+  };
+  // The cursor's hotspot sits on the pointer, and the cursor is more than a dot.
+  EXPECT_FALSE(green(pointerX, pointerY)) << "no cursor at the pointer";
+  int cursorPixels = 0;
+  for (int y = pointerY - 16; y < pointerY + 16; ++y)
+    for (int x = pointerX - 16; x < pointerX + 16; ++x) cursorPixels += !green(x, y);
+  EXPECT_GT(cursorPixels, 20);
+  // Well away from it, the window is untouched.
+  for (int d : {-60, -40, 40, 60}) {
+    EXPECT_TRUE(green(pointerX + d, pointerY)) << d;
+    EXPECT_TRUE(green(pointerX, pointerY + d)) << d;
+    EXPECT_TRUE(green(pointerX + d, pointerY + d)) << d;
+  }
 }
 
 }  // namespace
