@@ -25,9 +25,11 @@
 #include <thread>
 #include <vector>
 
+#include "ProcessStats.hpp"
 #include "Spawn.hpp"
 #include "platform/Platform.hpp"
 #include "platform/linux/LinuxPlatform.hpp"
+#include "platform/linux/encode/LibavVideoEncoder.hpp"
 #include "platform/linux/x11/X11Connection.hpp"
 #include "platform/linux/x11/X11Displays.hpp"
 #include "platform/linux/x11/X11Grabber.hpp"
@@ -38,18 +40,18 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kWidth = 1920, kHeight = 1080;
 constexpr int64_t kBitrate = 2000000;
-constexpr const char* kPreset = "veryfast";  // what the libx264 path of our encoder uses
 
 double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
 double cpuSeconds(const rusage& u) {
   return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
-double selfCpu() {
+rusage selfUsage() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
-  return cpuSeconds(u);
+  return u;
 }
+double selfCpu() { return cpuSeconds(selfUsage()); }
 
 void benchGrab(bool shm) {
   std::string why;
@@ -75,6 +77,40 @@ void benchGrab(bool shm) {
   std::printf("grab %dx%d %-8s %6.2f ms wall, %6.2f ms CPU per frame (this process; the server's work is not in it)\n",
               w, h, grabber.usesSharedMemory() ? "MIT-SHM" : "GetImage", secondsSince(t0) * 1000 / n,
               (selfCpu() - cpu0) * 1000 / n);
+}
+
+// What an encoder holds at 1920x1080: resident memory before it is made and after it has
+// encoded a second of changing pictures, and the process's peak. Run first, before anything
+// else has raised the peak.
+void benchEncoderMemory(qb::Platform& platform, int fps) {
+  if (!platform.videoEncoders) return;
+  const long before = qbtools::statusKiB(::getpid(), "VmRSS"), peakBefore = qbtools::statusKiB(::getpid(), "VmHWM");
+  auto made = platform.videoEncoders->create(qb::EncoderSettings{kWidth, kHeight, fps, kBitrate});
+  auto* encoder = std::get_if<std::unique_ptr<qb::VideoEncoder>>(&made);
+  if (!encoder) return;
+  const int stride = kWidth;
+  auto memory = std::make_shared<std::vector<uint8_t>>(size_t(stride) * kHeight * 3 / 2, 128);
+  for (int i = 0; i < fps; ++i) {
+    // A band of changing rows, so the encoder has references and residuals to keep.
+    std::memset(memory->data() + size_t(stride) * size_t((i * 37) % (kHeight - 64)), (i * 29) & 0xFF,
+                size_t(stride) * 64);
+    qb::VideoFrame f;
+    f.width = kWidth;
+    f.height = kHeight;
+    f.pixelFormat = qb::kPixelFormat420v;
+    f.planes[0] = memory->data();
+    f.planes[1] = memory->data() + size_t(stride) * kHeight;
+    f.strides[0] = f.strides[1] = stride;
+    f.presentationTime = double(i) / fps;
+    f.owner = memory;
+    (*encoder)->encode(f, false, [](auto, const qb::EncodedFrame*) {});
+    (*encoder)->completeFrames();
+  }
+  const long after = qbtools::statusKiB(::getpid(), "VmRSS"), peak = qbtools::statusKiB(::getpid(), "VmHWM");
+  std::printf(
+      "encoder 1080p%d memory: %.1f MB resident after a second of pictures (%.1f MB before), peak %.1f MB "
+      "(%.1f MB before)\n",
+      fps, double(after) / 1024, double(before) / 1024, double(peak) / 1024, double(peakBefore) / 1024);
 }
 
 // A window of the test client gliding over the screen: the content changes every frame.
@@ -132,6 +168,8 @@ struct Figures {
   double cpuPerSecond = 0;
   int pictures = 0;
   double kbps = 0;
+  long pageFaults = 0;       // minor faults in the process while measuring
+  long contextSwitches = 0;  // voluntary and involuntary
 };
 
 // Our stream (+ encoder) on the first display for `seconds`.
@@ -163,7 +201,7 @@ Figures runOurs(qb::Platform& platform, qb::Executor& executor, int fps, double 
   for (int i = 0; i < 500 && pipeline->pictures == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   pipeline->finish();
   const int first = pipeline->pictures;
-  const double cpu0 = selfCpu();
+  const rusage u0 = selfUsage();
   const auto t0 = Clock::now();
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   qb::Completion<std::optional<qb::PlatformError>> stopped;
@@ -171,7 +209,10 @@ Figures runOurs(qb::Platform& platform, qb::Executor& executor, int fps, double 
   stopped.wait(executor);
   pipeline->finish();
   const double wall = secondsSince(t0);
-  return Figures{(selfCpu() - cpu0) / wall, pipeline->pictures - first, double(pipeline->bytes) * 8 / wall / 1000};
+  const rusage u1 = selfUsage();
+  return Figures{(cpuSeconds(u1) - cpuSeconds(u0)) / wall, pipeline->pictures - first,
+                 double(pipeline->bytes) * 8 / wall / 1000, u1.ru_minflt - u0.ru_minflt,
+                 (u1.ru_nvcsw + u1.ru_nivcsw) - (u0.ru_nvcsw + u0.ru_nivcsw)};
 }
 
 // ffmpeg grabbing the same display at the same size and rate into libx264 with the same
@@ -198,7 +239,7 @@ Figures runFfmpeg(int fps, double seconds) {
                                    "-c:v",
                                    "libx264",
                                    "-preset",
-                                   kPreset,
+                                   qb::encode::kX264Preset,
                                    "-tune",
                                    "zerolatency",
                                    "-profile:v",
@@ -252,12 +293,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_screen: DISPLAY is not set (eval \"$(scripts/test-env start)\")\n");
     return 2;
   }
-  benchGrab(true);
-  benchGrab(false);
-
   qb::ThreadExecutor executor;
   qb::Platform platform =
       qb::makeLinuxPlatform(executor, [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+  benchEncoderMemory(platform, 30);
+  benchGrab(true);
+  benchGrab(false);
   bool encoded = false;
   {
     // A still screen: one picture at start, then nothing to do.
@@ -268,8 +309,12 @@ int main(int argc, char** argv) {
   for (int fps : {10, 30}) {
     MovingWindow window(30);
     const Figures ours = runOurs(platform, executor, fps, seconds, &encoded);
-    std::printf("1080p%d moving window, ours:   %.3f CPU s per s, %d pictures, %.0f kbit/s%s\n", fps, ours.cpuPerSecond,
-                ours.pictures, ours.kbps, encoded ? "" : " (capture + convert only: no encoder)");
+    const double perPicture = 1.0 / std::max(1, ours.pictures);
+    std::printf(
+        "1080p%d moving window, ours:   %.3f CPU s per s, %d pictures, %.0f kbit/s, %.1f page faults and %.1f context "
+        "switches per picture%s\n",
+        fps, ours.cpuPerSecond, ours.pictures, ours.kbps, double(ours.pageFaults) * perPicture,
+        double(ours.contextSwitches) * perPicture, encoded ? "" : " (capture + convert only: no encoder)");
     if (!ffmpeg) continue;
     const Figures peer = runFfmpeg(fps, seconds);
     if (peer.cpuPerSecond > 0 && encoded)

@@ -258,6 +258,16 @@ TEST(LibavVideoEncoderTest, InvalidateDropsQueuedFramesAndReturnsTheirPictures) 
   EXPECT_EQ(converter.pool().picturesHeld(), 0);
 }
 
+TEST(LibavVideoEncoderTest, X264ThreadsFollowThePixelRate) {
+  // Up to 1080p30 one thread: slices would cost CPU for nothing.
+  EXPECT_EQ(x264ThreadCount({1920, 1080, 10, 2000000}, 2), 1);
+  EXPECT_EQ(x264ThreadCount({1920, 1080, 30, 2000000}, 8), 1);
+  EXPECT_EQ(x264ThreadCount({1920, 1080, 60, 2000000}, 8), 2);
+  EXPECT_EQ(x264ThreadCount({3840, 2160, 60, 2000000}, 8), 8);
+  EXPECT_EQ(x264ThreadCount({3840, 2160, 60, 2000000}, 2), 2);
+  EXPECT_EQ(x264ThreadCount({3840, 2160, 60, 2000000}, 0), 1) << "core count unknown";
+}
+
 TEST(NalUnitsTest, SplitsBothFramings) {
   const std::vector<uint8_t> annexB = {0, 0, 0, 1, 0x67, 1, 2, 0, 0, 1, 0x68, 3, 0, 0, 0, 1, 0x65, 0, 0, 3, 1};
   auto units = splitNalUnits(annexB);

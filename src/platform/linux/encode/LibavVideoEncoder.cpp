@@ -11,6 +11,7 @@ extern "C" {
 #include <libyuv/convert_from_argb.h>
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -167,6 +168,7 @@ int openCodec(const Candidate& candidate, const EncoderSettings& s, Codec& out) 
   AVDictionary* options = nullptr;
   if (c.name == "libx264") {
     av_dict_set(&options, "preset", kX264Preset, 0);
+    ctx->thread_count = x264ThreadCount(s, static_cast<int>(std::thread::hardware_concurrency()));
     av_dict_set(&options, "tune", "zerolatency", 0);
     av_dict_set(&options, "forced-idr", "1", 0);
     // Length-prefixed units, the form the output takes, so packets need no start-code scan.
@@ -479,6 +481,12 @@ std::variant<std::unique_ptr<VideoEncoder>, int32_t> LibavVideoEncoderFactory::c
   }
   if (log_) log_("H264 encoder: none usable" + refused);
   return negativeStatus(lastError);
+}
+
+int x264ThreadCount(const EncoderSettings& settings, int cores) {
+  const double pixelsPerSecond = double(settings.width) * double(settings.height) * double(settings.fps);
+  const int wanted = static_cast<int>(std::ceil(pixelsPerSecond / kX264PixelsPerSecondPerThread));
+  return std::clamp(wanted, 1, std::max(1, cores));
 }
 
 std::string LibavVideoEncoderFactory::lastChoice() const {
