@@ -2,7 +2,7 @@
 // audio frames as WAV files and its video frames as an H.264 file, beside a log of every
 // text line it wrote.
 //
-//   quellbrook-record [--binary PATH] [--seconds N] [--out DIR] CMD...
+//   quellbrook-record [--binary PATH] [--seconds N] [--out DIR] [--mux FILE.mkv] CMD...
 //
 // CMD is a command line such as START_STREAMING or TEST_WAV:/path/to/file.wav; each is
 // sent in turn and its answer awaited. The recording then runs for --seconds (default
@@ -10,7 +10,8 @@
 // DIR (default ./recording) receives mic.wav and system.wav (48 kHz stereo 16-bit, the
 // frame payloads in order), video.h264 when video frames came (START_VIDEO:{...}; the
 // Annex B payloads in order, playable as a raw H.264 stream), and events.log (each stderr
-// line with its arrival time).
+// line with its arrival time). With --mux, FILE.mkv (Matroska) receives all of them as
+// tracks of one file, each frame at its time, so that they play in step.
 // Sequence gaps are reported. Exit status 0 when the helper behaved.
 
 #include <signal.h>
@@ -31,6 +32,7 @@
 
 #include "CommandAnswers.hpp"
 #include "HelperProcess.hpp"
+#include "MediaMuxer.hpp"
 #include "ToolOptions.hpp"
 #include "WavWriter.hpp"
 
@@ -44,16 +46,19 @@ struct Options {
   std::string binary;
   double seconds = 5;
   std::string outDir = "recording";
+  std::string muxPath;
   std::vector<std::string> commands;
 };
 
 void usage() {
   std::fprintf(stderr,
-               "usage: quellbrook-record [--binary PATH] [--seconds N] [--out DIR] CMD...\n"
+               "usage: quellbrook-record [--binary PATH] [--seconds N] [--out DIR] [--mux FILE.mkv] CMD...\n"
                "  CMD        a command for the helper: START_STREAMING, TEST_WAV:/path/file.wav, ...\n"
                "  --binary   the helper (default: quellbrook next to this program)\n"
                "  --seconds  how long to record after the last command (default 5)\n"
-               "  --out      directory for mic.wav, system.wav, video.h264 and events.log (default ./recording)\n");
+               "  --out      directory for mic.wav, system.wav, video.h264 and events.log (default ./recording)\n"
+               "  --mux      also write the video and both audio channels as tracks of one Matroska\n"
+               "             file (.mkv), lined up at their times\n");
 }
 
 std::optional<Options> parseOptions(int argc, char** argv) {
@@ -66,11 +71,12 @@ std::optional<Options> parseOptions(int argc, char** argv) {
       return std::string(argv[++i]);
     };
     if (a == "--help" || a == "-h") return std::nullopt;
-    if (a == "--binary" || a == "--out" || a == "--seconds") {
+    if (a == "--binary" || a == "--out" || a == "--seconds" || a == "--mux") {
       auto v = value();
       if (!v) return std::nullopt;
       if (a == "--binary") o.binary = *v;
       if (a == "--out") o.outDir = *v;
+      if (a == "--mux") o.muxPath = *v;
       if (a == "--seconds") {
         auto seconds = qbtools::parseSeconds(*v);
         if (!seconds) return std::nullopt;
@@ -99,6 +105,9 @@ struct Channel {
   uint16_t lastLevel = 0;
   double levelSum = 0;
   bool formatMismatch = false;
+  uint32_t sampleRate = 48000;
+  uint8_t audioChannels = 2;
+  std::vector<ArrivedFrame> arrived;  // with --mux only
 };
 
 std::string dbfs(double level) {
@@ -121,7 +130,37 @@ struct Video {
   uint64_t lastPts = 0;
   uint16_t width = 0, height = 0;
   uint8_t fps = 0;
+  std::vector<ArrivedFrame> arrived;  // with --mux only
 };
+
+// Lines the recorded tracks up and writes them into one file; false on failure.
+bool writeMux(const std::string& path, const std::string& outDir, const Channel (&channels)[2], const Video& video) {
+  MuxVideoTrack v{outDir + "/video.h264", placeVideo(video.arrived, video.fps), video.width, video.height, video.fps};
+  std::vector<MuxAudioTrack> audio;
+  const char* titles[2] = {"microphone", "system audio"};
+  for (int i = 0; i < 2; ++i) {
+    const Channel& ch = channels[i];
+    audio.push_back({titles[i], outDir + "/" + ch.name + ".wav", WavWriter::kHeaderBytes,
+                     placeAudio(ch.arrived, ch.sampleRate * ch.audioChannels * 2), ch.sampleRate, ch.audioChannels});
+  }
+  startTogetherAtZero({&v.frames, &audio[0].frames, &audio[1].frames});
+  std::fprintf(stderr, "muxing into %s ...\n", path.c_str());
+  if (auto error = writeMuxedFile(path, v, audio)) {
+    std::fprintf(stderr, "  mux failed: %s\n", error->c_str());
+    return false;
+  }
+  auto seconds = [](const std::vector<PlacedFrame>& f) {
+    return f.empty() ? 0.0 : double(f.back().us + f.back().durationUs - f.front().us) / 1e6;
+  };
+  auto starts = [](const std::vector<PlacedFrame>& f) { return f.empty() ? 0.0 : double(f.front().us) / 1e6; };
+  std::fprintf(stderr,
+               "  muxed: video %zu frames (%.2f s from %.2f s), mic %zu frames (%.2f s from %.2f s), system %zu "
+               "frames (%.2f s from %.2f s): %s\n",
+               v.frames.size(), seconds(v.frames), starts(v.frames), audio[0].frames.size(), seconds(audio[0].frames),
+               starts(audio[0].frames), audio[1].frames.size(), seconds(audio[1].frames), starts(audio[1].frames),
+               path.c_str());
+  return true;
+}
 
 }  // namespace
 
@@ -137,6 +176,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quellbrook-record: cannot create %s: %s\n", options->outDir.c_str(), ec.message().c_str());
     return 2;
   }
+  if (!options->muxPath.empty()) {
+    if (auto problem = muxOutputProblem(options->muxPath)) {
+      std::fprintf(stderr, "quellbrook-record: --mux %s: %s\n", options->muxPath.c_str(), problem->c_str());
+      return 2;
+    }
+  }
+  const bool mux = !options->muxPath.empty();
 
   std::mutex mutex;  // guards the channels and the events log
   Channel channels[2] = {Channel("mic"), Channel("system")};
@@ -168,6 +214,9 @@ int main(int argc, char** argv) {
         gapReports.emplace_back(buf);
       }
       video.nextSequence = f.sequence + 1;
+      if (mux)
+        video.arrived.push_back(
+            {f.received, f.sequence, video.bytes, uint32_t(f.payload.size()), f.pts, f.isKeyframe()});
       video.file.write(reinterpret_cast<const char*>(f.payload.data()), static_cast<std::streamsize>(f.payload.size()));
       ++video.frames;
       if (f.isKeyframe()) ++video.keyframes;
@@ -191,8 +240,13 @@ int main(int argc, char** argv) {
       gapReports.emplace_back(buf);
     }
     ch.nextSequence = f.sequence + 1;
-    if (!ch.firstFrame) ch.firstFrame = f.received;
+    if (!ch.firstFrame) {
+      ch.firstFrame = f.received;
+      ch.sampleRate = f.sampleRate;
+      ch.audioChannels = f.channels;
+    }
     if (f.sampleRate != 48000 || f.channels != 2 || f.bitsPerSample != 16) ch.formatMismatch = true;
+    if (mux) ch.arrived.push_back({f.received, f.sequence, ch.wav.dataBytes(), uint32_t(f.payload.size())});
     ch.wav.append(f.payload);
     ++ch.frames;
     ch.lastLevel = f.level;
@@ -317,6 +371,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "  protocol error on stdout: %s\n", protocolError.c_str());
     ok = false;
   }
+  if (mux && !writeMux(options->muxPath, options->outDir, channels, video)) ok = false;
   std::fprintf(stderr, "  helper: %s\n", status ? status->describe().c_str() : "still running");
   if (!status || !status->exited || status->code != 0) ok = false;
   std::fprintf(stderr, "%s\n", ok ? "OK" : "PROBLEMS (see above)");

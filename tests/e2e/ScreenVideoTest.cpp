@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
 
 #include "HelperProcess.hpp"
@@ -57,6 +58,11 @@ class ScreenVideoE2E : public ::testing::Test {
   }
   bool waitForVideo(size_t count) {
     return helper->waitForFrames(count, kTimeout, [](const Frame& f) { return f.isVideo(); });
+  }
+  // The first display of the helper's own listing, as a host picks it; 0 when there is none.
+  uint32_t firstDisplay() {
+    auto list = nlohmann::json::parse(answer("LIST_WINDOWS", "LIST_WINDOWS:").substr(13));
+    return list.empty() ? 0 : list[0]["id"].get<uint32_t>();
   }
   bool waitForLog(const std::string& text, uint64_t from = 0) {
     return bool(helper->waitForLine([&](const Line& l) { return l.text.starts_with(text); }, kTimeout, from));
@@ -173,10 +179,10 @@ TEST_F(ScreenVideoE2E, VideoAndBothAudioChannelsForAMinuteLoseNoAudioFrame) {
   TestWindowClient moving({"--title", "Moving bars", "--pattern", "bars", "--geometry", "640x480+100+100"});
   ASSERT_TRUE(moving.ok());
   ASSERT_TRUE(moving.command("animate move 30"));
-  auto list = nlohmann::json::parse(answer("LIST_WINDOWS", "LIST_WINDOWS:").substr(13));
-  ASSERT_FALSE(list.empty());
+  const uint32_t display = firstDisplay();
+  ASSERT_NE(display, 0u);
   EXPECT_EQ(answer("START_STREAMING", "STREAMING:"), "STREAMING:started");
-  EXPECT_EQ(answer("START_VIDEO:{\"type\":\"display\",\"id\":" + std::to_string(list[0]["id"].get<uint32_t>()) +
+  EXPECT_EQ(answer("START_VIDEO:{\"type\":\"display\",\"id\":" + std::to_string(display) +
                        ",\"width\":1280,\"height\":720,\"fps\":10}",
                    "START_VIDEO:"),
             "START_VIDEO:started");
@@ -201,6 +207,98 @@ TEST_F(ScreenVideoE2E, VideoAndBothAudioChannelsForAMinuteLoseNoAudioFrame) {
   EXPECT_GE(double(video.size()), 0.9 * 10 * elapsed) << "video below its frame rate";
   EXPECT_GE(double(lastPts) / 1e6, elapsed - 2);
   EXPECT_EQ(helper->protocolError(), "");
+}
+
+// The reference host records the screen and both audio channels into one Matroska file whose
+// tracks line up.
+TEST_F(ScreenVideoE2E, RecorderMuxesVideoAndBothAudioChannelsIntoOneFileInStep) {
+  TestWindowClient moving({"--title", "Moving bars", "--pattern", "bars", "--geometry", "400x300+40+40"});
+  ASSERT_TRUE(moving.ok());
+  ASSERT_TRUE(moving.command("animate move 30"));
+  const uint32_t display = firstDisplay();
+  ASSERT_NE(display, 0u);
+  const auto dir = std::filesystem::temp_directory_path() / ("qb-e2e-mux-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string mkv = (dir / "all.mkv").string(), log = (dir / "record.log").string();
+  const double seconds = 3;
+  const std::string record = QB_BINARY_DIR "/quellbrook-record --binary " + kBinary + " --seconds 3 --out " +
+                             dir.string() + " --mux " + mkv +
+                             " START_STREAMING 'START_VIDEO:{\"type\":\"display\",\"id\":" + std::to_string(display) +
+                             ",\"width\":640,\"height\":360,\"fps\":10}' 2>" + log;
+  const int status = std::system(record.c_str());
+  const auto probe = qb::testenv::run("ffprobe -v error -show_streams -show_packets -of json " + mkv);
+  const auto decoded = qb::testenv::run("ffmpeg -v error -i " + mkv + " -map 0:v -f framemd5 -");
+  const std::string recorderLog = qb::testenv::run("cat " + log).value_or("");
+  std::filesystem::remove_all(dir);
+  ASSERT_EQ(status, 0) << recorderLog;
+  ASSERT_TRUE(probe && decoded) << recorderLog;
+
+  const auto j = nlohmann::json::parse(*probe);
+  ASSERT_EQ(j["streams"].size(), 3u);
+  int videoIndex = -1, audioStreams = 0;
+  for (const auto& s : j["streams"]) {
+    if (s["codec_type"] == "video") {
+      videoIndex = s["index"];
+      EXPECT_EQ(s["codec_name"], "h264");
+      EXPECT_EQ(s["width"], 640);
+      EXPECT_EQ(s["height"], 360);
+    } else {
+      ++audioStreams;
+      EXPECT_EQ(s["codec_name"], "pcm_s16le");
+      EXPECT_EQ(s["sample_rate"], "48000");
+      EXPECT_EQ(s["channels"], 2);
+    }
+  }
+  ASSERT_GE(videoIndex, 0);
+  EXPECT_EQ(audioStreams, 2);
+
+  // Per stream: times only increase, and where each stream begins and ends.
+  std::map<int, std::pair<double, double>> span;
+  std::map<int, double> last;
+  std::map<int, size_t> packets;
+  for (const auto& p : j["packets"]) {
+    const int index = p["stream_index"];
+    const double t = std::stod(p["pts_time"].get<std::string>());
+    const double end = t + std::stod(p["duration_time"].get<std::string>());
+    if (last.count(index)) {
+      EXPECT_GT(t, last[index]) << "stream " << index;
+    } else {
+      span[index] = {t, end};
+    }
+    span[index].second = end;
+    last[index] = t;
+    ++packets[index];
+  }
+  ASSERT_EQ(span.size(), 3u);
+  double first = 1e9, lastEnd = 0, firstEnd = 1e9;
+  std::vector<double> audioDurations;
+  for (const auto& [index, s] : span) {
+    SCOPED_TRACE(index);
+    EXPECT_GE(s.first, 0);
+    first = std::min(first, s.first);
+    firstEnd = std::min(firstEnd, s.second);
+    lastEnd = std::max(lastEnd, s.second);
+    const double duration = s.second - s.first;
+    EXPECT_LE(duration, seconds + 0.25);
+    if (index == videoIndex)
+      EXPECT_GE(duration, seconds - 0.25);
+    else
+      audioDurations.push_back(duration);
+  }
+  EXPECT_NEAR(first, 0, 0.001) << "the earliest stream starts at 0";
+  // Live sound devices may take a while (here up to two seconds) to deliver their first audio,
+  // and the audio starts where it came; so the streams line up at their ends.
+  EXPECT_LE(lastEnd - firstEnd, 0.25) << "the streams end more than two frames apart";
+  ASSERT_EQ(audioDurations.size(), 2u);
+  EXPECT_NEAR(audioDurations[0], audioDurations[1], 0.25);
+  EXPECT_GE(audioDurations[0], 0.5);
+
+  // Every video packet decodes to a picture.
+  size_t frameLines = 0;
+  std::istringstream in(*decoded);
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty() && line[0] != '#') ++frameLines;
+  EXPECT_EQ(frameLines, packets[videoIndex]);
 }
 
 TEST_F(ScreenVideoE2E, ScreenshotIsAPNGOfTheDisplaySizeWithTheCursorWhereThePointerIs) {

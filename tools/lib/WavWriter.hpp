@@ -11,6 +11,8 @@ namespace qbtools {
 
 class WavWriter {
  public:
+  static constexpr uint64_t kHeaderBytes = 44;  // the PCM follows at once
+
   WavWriter() = default;
   ~WavWriter() { close(); }
   WavWriter(const WavWriter&) = delete;

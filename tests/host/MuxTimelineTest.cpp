@@ -1,0 +1,151 @@
+#include "MuxTimeline.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "MediaMuxer.hpp"
+
+using namespace qbtools;
+
+namespace {
+
+constexpr uint32_t kFrameBytes = 3840;               // 20 ms of 48 kHz stereo 16-bit
+constexpr uint32_t kBytesPerSecond = 48000 * 2 * 2;  // 192000
+const Timestamp kT0 = Timestamp(std::chrono::seconds(100));
+
+Timestamp at(int64_t us) { return kT0 + std::chrono::microseconds(us); }
+
+// Audio frame `sequence`, arrived `arrivedUs` after T0, stored at `offset`.
+ArrivedFrame audio(uint32_t sequence, int64_t arrivedUs, uint64_t offset) {
+  return {at(arrivedUs), sequence, offset, kFrameBytes};
+}
+
+int64_t fromT0(const PlacedFrame& f) {
+  return f.us - std::chrono::duration_cast<std::chrono::microseconds>(kT0.time_since_epoch()).count();
+}
+
+}  // namespace
+
+TEST(MuxTimeline, AudioBatchesLieBackToBackAnchoredAtTheLeastDelayedFrame) {
+  // Captured from T0 on; handed over five at a time every 100 ms, each batch a little late
+  // except the third, whose last frame arrived the moment it was complete.
+  std::vector<ArrivedFrame> frames;
+  const int64_t lateness[] = {7000, 3000, 0, 12000};
+  for (uint32_t i = 0; i < 20; ++i) {
+    const int64_t batchEnd = (int64_t(i / 5) + 1) * 100000;
+    frames.push_back(audio(i, batchEnd + lateness[i / 5], uint64_t(i) * kFrameBytes));
+  }
+  const auto placed = placeAudio(frames, kBytesPerSecond);
+  ASSERT_EQ(placed.size(), 20u);
+  for (size_t i = 0; i < placed.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(fromT0(placed[i]), int64_t(i) * 20000);
+    EXPECT_EQ(placed[i].durationUs, 20000);
+    EXPECT_EQ(placed[i].offset, i * kFrameBytes);
+    EXPECT_TRUE(placed[i].keyframe);
+  }
+}
+
+TEST(MuxTimeline, AudioLeavesHolesForLostFramesAndStartsAfreshAfterAPauseOrANewSequence) {
+  std::vector<ArrivedFrame> frames;
+  uint64_t offset = 0;
+  auto add = [&](uint32_t sequence, int64_t capturedEndUs) {
+    frames.push_back(audio(sequence, capturedEndUs, offset));
+    offset += kFrameBytes;
+  };
+  for (uint32_t i = 0; i < 10; ++i) add(i, (i + 1) * 20000);
+  for (uint32_t i = 13; i < 20; ++i) add(i, (i + 1) * 20000);  // three lost
+  // The capture stalls for two seconds and then goes on with the next sequence numbers.
+  for (uint32_t i = 20; i < 25; ++i) add(i, 2000000 + (i - 19) * 20000);
+  // A new start counts from 0 again, a second later.
+  for (uint32_t i = 0; i < 5; ++i) add(i, 3500000 + (i + 1) * 20000);
+
+  const auto placed = placeAudio(frames, kBytesPerSecond);
+  ASSERT_EQ(placed.size(), frames.size());
+  EXPECT_EQ(fromT0(placed[9]), 9 * 20000);
+  EXPECT_EQ(fromT0(placed[10]), 13 * 20000) << "the lost frames leave their time empty";
+  EXPECT_EQ(fromT0(placed[16]), 19 * 20000);
+  EXPECT_EQ(fromT0(placed[17]), 2000000) << "after the stall, the audio is where it came";
+  EXPECT_EQ(fromT0(placed[21]), 2080000);
+  EXPECT_EQ(fromT0(placed[22]), 3500000) << "a new sequence is no hole of four billion frames";
+  for (size_t i = 1; i < placed.size(); ++i) EXPECT_GE(placed[i].us, placed[i - 1].us + placed[i - 1].durationUs);
+}
+
+TEST(MuxTimeline, AudioRunsNeverOverlap) {
+  // A new start whose frames all came in one burst says it began before the run before it
+  // ended: it is pushed behind that run.
+  std::vector<ArrivedFrame> frames;
+  for (uint32_t i = 0; i < 5; ++i) frames.push_back(audio(i, 1000000 + (i + 1) * 20000, i * kFrameBytes));
+  for (uint32_t i = 0; i < 5; ++i) frames.push_back(audio(i, 1050000, (5 + i) * kFrameBytes));
+  const auto placed = placeAudio(frames, kBytesPerSecond);
+  ASSERT_EQ(placed.size(), 10u);
+  EXPECT_EQ(fromT0(placed[4]) + 20000, 1100000);
+  EXPECT_EQ(fromT0(placed[5]), 1100000);
+  EXPECT_EQ(fromT0(placed[9]), 1180000);
+}
+
+TEST(MuxTimeline, VideoKeepsItsPtsAnchoredAtTheFastestFrameAndEachCaptureOnItsOwn) {
+  std::vector<ArrivedFrame> frames;
+  auto add = [&](uint32_t sequence, uint64_t pts, int64_t arrivedUs, bool key) {
+    frames.push_back({at(arrivedUs), sequence, frames.size() * 1000, 1000, pts, key});
+  };
+  add(7, 900000, 10000, false);  // the tail of an earlier capture: undecodable, left out
+  add(0, 0, 500000 + 40000, true);
+  add(1, 100000, 600000 + 25000, false);  // the fastest: the capture began at 500 ms
+  add(2, 200000, 700000 + 30000, false);
+  add(3, 400000, 900000 + 60000, true);
+  // A new START_VIDEO: pts from 0 again, captured from 2 s on.
+  add(0, 0, 2000000 + 30000, true);
+  add(1, 100000, 2100000 + 30000, false);
+
+  const auto placed = placeVideo(frames, 10);
+  ASSERT_EQ(placed.size(), 6u);
+  const int64_t expected[] = {525000, 625000, 725000, 925000, 2030000, 2130000};
+  for (size_t i = 0; i < placed.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(fromT0(placed[i]), expected[i]);
+    EXPECT_EQ(placed[i].offset, (i + 1) * 1000);
+  }
+  EXPECT_TRUE(placed[0].keyframe);
+  EXPECT_FALSE(placed[1].keyframe);
+  EXPECT_EQ(placed[2].durationUs, 200000) << "a still screen holds the picture until the next one";
+  EXPECT_EQ(placed[5].durationUs, 100000) << "the last picture lasts one frame interval";
+}
+
+TEST(MuxTimeline, VideoSequenceWrapIsNoNewCapture) {
+  std::vector<ArrivedFrame> frames = {{at(0), UINT32_MAX, 0, 10, 5000000, true}, {at(100000), 0, 10, 10, 5100000}};
+  const auto placed = placeVideo(frames, 10);
+  ASSERT_EQ(placed.size(), 2u);
+  EXPECT_EQ(placed[1].us - placed[0].us, 100000);
+}
+
+TEST(MuxTimeline, TracksStartTogetherAtZeroKeepingTheirDistance) {
+  std::vector<PlacedFrame> video = {{0, 1, 5000, 100, true}}, mic = {{0, 1, 4200, 20, true}}, none;
+  startTogetherAtZero({&video, &mic, &none});
+  EXPECT_EQ(mic[0].us, 0);
+  EXPECT_EQ(video[0].us, 800);
+}
+
+TEST(MediaMuxer, RefusesWhatItCannotWriteBeforeAnythingIsRecordedAndLeavesNoFile) {
+  const auto dir = std::filesystem::temp_directory_path() / ("qb-mux-test-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir / "taken.mkv");
+  EXPECT_FALSE(muxOutputProblem((dir / "ok.mkv").string()));
+  EXPECT_FALSE(muxOutputProblem((dir / "UPPER.MKV").string()));
+  EXPECT_FALSE(std::filesystem::exists(dir / "ok.mkv")) << "the check left a file behind";
+  const std::pair<const char*, const char*> refused[] = {{"a.mp4", "MP4 cannot hold"},
+                                                         {"a.avi", "unsupported extension \".avi\""},
+                                                         {"noextension", "no extension"},
+                                                         {"taken.mkv", "is a directory"},
+                                                         {"missing/a.mkv", "No such file or directory"}};
+  for (const auto& [name, why] : refused) {
+    SCOPED_TRACE(name);
+    auto problem = muxOutputProblem((dir / name).string());
+    ASSERT_TRUE(problem);
+    EXPECT_NE(problem->find(why), std::string::npos) << *problem;
+  }
+  EXPECT_TRUE(writeMuxedFile((dir / "empty.mkv").string(), {}, {}).has_value()) << "nothing to write is an error";
+  EXPECT_FALSE(std::filesystem::exists(dir / "empty.mkv"));
+  std::filesystem::remove_all(dir);
+}
