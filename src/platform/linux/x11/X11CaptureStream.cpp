@@ -17,6 +17,7 @@ namespace {
 constexpr double kDefaultInterval = 1.0 / 60;
 // Monitors added and removed through RandR 1.5 alone raise no event: look again this often.
 constexpr double kMonitorRecheck = 0.5;
+constexpr int kPictures = 2;
 
 PlatformError streamError(int64_t code, const std::string& description) {
   return PlatformError{code, X11CaptureStream::kErrorDomain, description};
@@ -142,8 +143,11 @@ std::optional<PlatformError> X11CaptureStream::start() {
     tearDown();
     return error;
   }
+  // Two pictures: the encoder reads one while the next is filled. More would only queue stale
+  // pictures behind a busy encoder, at 3 MB each at 1080p; with none free the stream skips.
   if (!converter_)
-    converter_ = std::make_unique<encode::PictureConverter>(config_.width, config_.height, config_.pixelFormat);
+    converter_ =
+        std::make_unique<encode::PictureConverter>(config_.width, config_.height, config_.pixelFormat, kPictures);
   converter_->invalidate();
   capturing_ = true;
   forceNext_ = true;
