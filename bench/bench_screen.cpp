@@ -1,9 +1,11 @@
 // What screen capture costs at 1920x1080, stage by stage and as a whole, beside ffmpeg.
 //
+//   encoder  resident memory an encoder holds at 1920x1080
 //   grab     one 1920x1080 grab of the root window, through MIT-SHM and through GetImage
 //   pipeline CPU seconds per captured second of our stream + encoder while a window moves,
 //            at 10 and 30 fps, measured in the same run as ffmpeg's x11grab + libx264 at the
-//            same size, rate, bit rate and preset on the same display; printed with the ratio
+//            same size, rate, bit rate and preset on the same display; printed with the ratio.
+//            Both in their steady state: their start and first keyframe are left out.
 //   still    CPU share of one core while our stream shows a still screen
 //
 //   bench_screen [--seconds 8] [--skip-ffmpeg]
@@ -149,6 +151,7 @@ class Pipeline : public qb::StreamOutput, public qb::StreamDelegate {
     if (encoder_)
       encoder_->encode(frame, false, [this](auto, const qb::EncodedFrame* f) {
         if (f) bytes += f->lengthPrefixedNALs.size();
+        ++outputs;
       });
   }
   void streamDidStop(const qb::CaptureStream&, const qb::PlatformError& e) override {
@@ -157,7 +160,10 @@ class Pipeline : public qb::StreamOutput, public qb::StreamDelegate {
   void finish() {
     if (encoder_) encoder_->completeFrames();
   }
+  // The first picture is through: captured and, with an encoder, encoded.
+  bool started() const { return pictures > 0 && (!encoder_ || outputs > 0); }
   std::atomic<int> pictures{0};
+  std::atomic<int> outputs{0};
   std::atomic<size_t> bytes{0};
 
  private:
@@ -197,10 +203,11 @@ Figures runOurs(qb::Platform& platform, qb::Executor& executor, int fps, double 
     std::printf("start failed: %s\n", e->printed().c_str());
     return {};
   }
-  // From the first picture on: the steady state, without the first keyframe.
-  for (int i = 0; i < 500 && pipeline->pictures == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  pipeline->finish();
+  // The steady state: from the first picture's output on, without the start and the first
+  // keyframe (ffmpeg's figure leaves out its start the same way).
+  for (int i = 0; i < 500 && !pipeline->started(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   const int first = pipeline->pictures;
+  const size_t firstBytes = pipeline->bytes;
   const rusage u0 = selfUsage();
   const auto t0 = Clock::now();
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -211,7 +218,7 @@ Figures runOurs(qb::Platform& platform, qb::Executor& executor, int fps, double 
   const double wall = secondsSince(t0);
   const rusage u1 = selfUsage();
   return Figures{(cpuSeconds(u1) - cpuSeconds(u0)) / wall, pipeline->pictures - first,
-                 double(pipeline->bytes) * 8 / wall / 1000, u1.ru_minflt - u0.ru_minflt,
+                 double(pipeline->bytes - firstBytes) * 8 / wall / 1000, u1.ru_minflt - u0.ru_minflt,
                  (u1.ru_nvcsw + u1.ru_nivcsw) - (u0.ru_nvcsw + u0.ru_nivcsw)};
 }
 
@@ -235,7 +242,7 @@ Figures runFfmpeg(int fps, double seconds) {
                                    "-i",
                                    display ? display : ":0",
                                    "-t",
-                                   std::to_string(seconds),
+                                   std::to_string(seconds + 2),
                                    "-c:v",
                                    "libx264",
                                    "-preset",
@@ -259,18 +266,21 @@ Figures runFfmpeg(int fps, double seconds) {
                                    "-f",
                                    "null",
                                    "-"};
-  const auto t0 = Clock::now();
   const pid_t pid = qbtools::spawnWithDefaultSignals(argv, -1, -1, -1);
   if (pid <= 0) return {};
+  // Its steady state: a second after the start until a second before the end.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const double cpu0 = qbtools::cpuSeconds(pid);
+  const auto t0 = Clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  const double cpu = qbtools::cpuSeconds(pid) - cpu0, wall = secondsSince(t0);
   int status = 0;
-  rusage u{};
-  ::wait4(pid, &status, 0, &u);
-  const double wall = secondsSince(t0);
+  ::waitpid(pid, &status, 0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     std::printf("ffmpeg failed (status %d)\n", status);
     return {};
   }
-  return Figures{cpuSeconds(u) / std::max(wall, seconds), 0, 0};
+  return Figures{cpu / wall, 0, 0};
 }
 
 }  // namespace
