@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace qbbench {
@@ -30,6 +31,9 @@ inline std::optional<double> arrivalOf(const std::vector<ReadMark>& reads, uint6
 struct ShownFrame {
   std::optional<uint16_t> counter;
   double arrival = 0;
+  // When it was grabbed, in seconds on the stream's own clock (the helper's pts); the origin of
+  // that clock is not known here.
+  std::optional<double> grabbed;
 };
 
 // A paint of the test window: counter value and the time just before it was sent.
@@ -41,6 +45,8 @@ struct Paint {
 struct LatencyResult {
   std::vector<double> latencies;  // seconds, one per paint that was seen, in paint order
   int missed = 0;                 // paints in the window that no frame ever showed
+  // (paint, frame) indices behind each latency
+  std::vector<std::pair<size_t, size_t>> matches;
 };
 
 // For each paint made while the stream ran, the delay until the first frame (in arrival order)
@@ -62,9 +68,34 @@ inline LatencyResult matchPaints(const std::vector<Paint>& paints, const std::ve
       ++result.missed;
     } else {
       result.latencies.push_back(seen->arrival - p.seconds);
+      result.matches.push_back({size_t(&p - paints.data()), size_t(seen - frames.begin())});
     }
   }
   return result;
+}
+
+// Each latency cut at the grab: paint to grab, and grab to the frame's arrival. The grab clock's
+// origin is placed where the quickest paint-to-grab of the run takes no time, so paint to grab
+// is a lower bound and grab to output an upper bound (off by at most that quickest delay).
+// None unless every matched frame has a grab time.
+struct LatencySplit {
+  std::vector<double> toGrab, grabToOutput;
+};
+inline std::optional<LatencySplit> splitAtGrab(const std::vector<Paint>& paints, const std::vector<ShownFrame>& frames,
+                                               const LatencyResult& result) {
+  if (result.matches.empty()) return std::nullopt;
+  double origin = -1e300;
+  for (const auto& [paint, frame] : result.matches) {
+    if (!frames[frame].grabbed) return std::nullopt;
+    origin = std::max(origin, paints[paint].seconds - *frames[frame].grabbed);
+  }
+  LatencySplit split;
+  for (const auto& [paint, frame] : result.matches) {
+    const double grab = origin + *frames[frame].grabbed;
+    split.toGrab.push_back(grab - paints[paint].seconds);
+    split.grabToOutput.push_back(frames[frame].arrival - grab);
+  }
+  return split;
 }
 
 // The q-quantile (0...1) by the nearest-rank method; 0 for no values.

@@ -13,6 +13,8 @@
 //   frame <counter or -1> <arrival seconds> <1 keyframe, 0 other>
 //   audio <frame type> <sequence> <arrival seconds>
 //   latency count=<n> missed=<n> p50=<ms> p90=<ms>      (with --paints)
+//   split to_grab_p50=<ms> ... grab_to_output_p90=<ms>   (with --paints, helper input: the
+//            latency cut at the grab, whose time comes from the frames' pts)
 //   stream bytes=<n> reads=<n> error=<text>             (error only when the stream broke)
 //
 // A frame arrives with the read that delivered its last byte. Decoding waits until the stream
@@ -114,6 +116,7 @@ struct FrameOut {
   double arrival = 0;
   bool keyframe = false;
   std::optional<uint16_t> counter;
+  std::optional<double> grabbed;  // the helper's pts, in seconds
 };
 
 std::vector<qbbench::Paint> readPaints(const std::string& path) {
@@ -185,7 +188,7 @@ int main(int argc, char** argv) {
       for (auto& f : parser.feed(std::span(bytes.data() + offset, r.size), r.at)) {
         if (f.isVideo()) {
           const auto index = int64_t(frames.size());
-          frames.push_back({index, secondsOf(f.received), f.isKeyframe(), std::nullopt});
+          frames.push_back({index, secondsOf(f.received), f.isKeyframe(), std::nullopt, double(f.pts) / 1e6});
           reader.decode(f.payload.data(), f.payload.size(), index, shown);
         } else {
           std::printf("audio %u %u %.6f\n", unsigned(f.type), unsigned(f.sequence), secondsOf(f.received));
@@ -200,7 +203,7 @@ int main(int argc, char** argv) {
     for (const Read& r : reads) marks.push_back({end += r.size, secondsOf(r.at)});
     for (const qbbench::AccessUnit& u : qbbench::splitAccessUnits(bytes)) {
       const auto index = int64_t(frames.size());
-      frames.push_back({index, qbbench::arrivalOf(marks, u.end).value_or(0), u.keyframe, std::nullopt});
+      frames.push_back({index, qbbench::arrivalOf(marks, u.end).value_or(0), u.keyframe, std::nullopt, std::nullopt});
       reader.decode(bytes.data() + u.begin, u.end - u.begin, index, shown);
     }
   }
@@ -210,12 +213,18 @@ int main(int argc, char** argv) {
   std::vector<qbbench::ShownFrame> seen;
   for (const FrameOut& f : frames) {
     std::printf("frame %d %.6f %d\n", f.counter ? int(*f.counter) : -1, f.arrival, f.keyframe ? 1 : 0);
-    seen.push_back({f.counter, f.arrival});
+    seen.push_back({f.counter, f.arrival, f.grabbed});
   }
   if (!paintsPath.empty()) {
-    const auto result = qbbench::matchPaints(readPaints(paintsPath), seen);
+    const auto paints = readPaints(paintsPath);
+    const auto result = qbbench::matchPaints(paints, seen);
+    auto ms = [](const std::vector<double>& v, double q) { return qbbench::quantile(v, q) * 1000; };
     std::printf("latency count=%zu missed=%d p50=%.1f p90=%.1f\n", result.latencies.size(), result.missed,
-                qbbench::quantile(result.latencies, 0.5) * 1000, qbbench::quantile(result.latencies, 0.9) * 1000);
+                ms(result.latencies, 0.5), ms(result.latencies, 0.9));
+    if (const auto split = qbbench::splitAtGrab(paints, seen, result))
+      std::printf("split to_grab_p50=%.1f to_grab_p90=%.1f grab_to_output_p50=%.1f grab_to_output_p90=%.1f\n",
+                  ms(split->toGrab, 0.5), ms(split->toGrab, 0.9), ms(split->grabToOutput, 0.5),
+                  ms(split->grabToOutput, 0.9));
   }
   std::printf("stream bytes=%zu reads=%zu%s%s\n", bytes.size(), reads.size(),
               error.empty() ? "" : " error=", error.c_str());

@@ -11,6 +11,10 @@
 namespace qbbench {
 namespace {
 
+ShownFrame shown(std::optional<uint16_t> counter, double arrival, std::optional<double> grabbed = std::nullopt) {
+  return {counter, arrival, grabbed};
+}
+
 TEST(FrameLatency, AFrameArrivesWithTheReadThatDeliveredItsLastByte) {
   const std::vector<ReadMark> reads = {{100, 1.0}, {250, 1.5}, {400, 2.0}};
   EXPECT_EQ(arrivalOf(reads, 1), 1.0);
@@ -23,10 +27,10 @@ TEST(FrameLatency, AFrameArrivesWithTheReadThatDeliveredItsLastByte) {
 
 TEST(FrameLatency, EachPaintIsAnsweredByTheFirstLaterFrameShowingIt) {
   const std::vector<ShownFrame> frames = {
-      {1, 10.00}, {std::nullopt, 10.10},  // caught half-way: unreadable
-      {2, 10.25}, {2, 10.30},             // the later copy does not count
-      {3, 10.52}, {4, 11.00},             // 4 shows up only after a repaint was missed
-      {5, 12.00},
+      shown(1, 10.00), shown(std::nullopt, 10.10),  // caught half-way: unreadable
+      shown(2, 10.25), shown(2, 10.30),             // the later copy does not count
+      shown(3, 10.52), shown(4, 11.00),             // 4 shows up only after a repaint was missed
+      shown(5, 12.00),
   };
   const std::vector<Paint> paints = {{2, 10.05}, {3, 10.50}, {4, 10.90}};
   const LatencyResult r = matchPaints(paints, frames, 0.5);
@@ -38,7 +42,7 @@ TEST(FrameLatency, EachPaintIsAnsweredByTheFirstLaterFrameShowingIt) {
 }
 
 TEST(FrameLatency, PaintsOutsideTheRunAreLeftOutAndUnseenOnesCountAsMissed) {
-  const std::vector<ShownFrame> frames = {{7, 5.0}, {8, 5.2}, {10, 5.6}, {11, 7.0}, {12, 7.3}};
+  const std::vector<ShownFrame> frames = {shown(7, 5.0), shown(8, 5.2), shown(10, 5.6), shown(11, 7.0), shown(12, 7.3)};
   const std::vector<Paint> paints = {
       {7, 4.0},   // before the capture started: its first frame shows it late, not slowly
       {8, 5.1},   // seen
@@ -53,11 +57,34 @@ TEST(FrameLatency, PaintsOutsideTheRunAreLeftOutAndUnseenOnesCountAsMissed) {
 
 TEST(FrameLatency, ACounterThatWrappedIsNotTakenForAnEarlierPaint) {
   // Counter 3 on screen before the paint of a later 3 (after the 16-bit wrap).
-  const std::vector<ShownFrame> frames = {{3, 1.0}, {4, 1.2}, {3, 2.0}, {3, 3.0}};
+  const std::vector<ShownFrame> frames = {shown(3, 1.0), shown(4, 1.2), shown(3, 2.0), shown(3, 3.0)};
   const LatencyResult r = matchPaints({{3, 1.9}}, frames, 0.5);
   ASSERT_EQ(r.latencies.size(), 1u);
   EXPECT_NEAR(r.latencies[0], 0.1, 1e-9);
-  EXPECT_TRUE(matchPaints({{3, 1.0}}, {}, 0.5).latencies.empty());
+  EXPECT_TRUE(matchPaints({{3, 1.0}}, std::vector<ShownFrame>{}, 0.5).latencies.empty());
+}
+
+TEST(FrameLatency, ALatencyIsCutAtTheGrabWhoseClockIsAnchoredAtTheQuickestOne) {
+  // Grab clock origin 100.0: paint 2 grabbed after 1 ms, paint 3 after 5 ms (held back).
+  const std::vector<ShownFrame> frames = {shown(1, 99.0, -1.0), shown(2, 100.520, 0.501), shown(3, 101.030, 1.005),
+                                          shown(4, 102.0, 1.9)};
+  const std::vector<Paint> paints = {{2, 100.500}, {3, 101.000}};
+  const LatencyResult r = matchPaints(paints, frames, 0.5);
+  ASSERT_EQ(r.matches.size(), 2u);
+  const auto split = splitAtGrab(paints, frames, r);
+  ASSERT_TRUE(split.has_value());
+  // The quickest paint-to-grab (1 ms) becomes 0; the other keeps its 4 ms more.
+  EXPECT_NEAR(split->toGrab[0], 0.000, 1e-9);
+  EXPECT_NEAR(split->toGrab[1], 0.004, 1e-9);
+  EXPECT_NEAR(split->grabToOutput[0], 0.020, 1e-9);
+  EXPECT_NEAR(split->grabToOutput[1], 0.026, 1e-9);
+  for (size_t i = 0; i < 2; ++i) EXPECT_NEAR(split->toGrab[i] + split->grabToOutput[i], r.latencies[i], 1e-9);
+
+  // A stream without grab times (raw H.264) cannot be cut.
+  std::vector<ShownFrame> unstamped = frames;
+  unstamped[2].grabbed.reset();
+  EXPECT_FALSE(splitAtGrab(paints, unstamped, matchPaints(paints, unstamped, 0.5)).has_value());
+  EXPECT_FALSE(splitAtGrab(paints, frames, LatencyResult{}).has_value());
 }
 
 TEST(FrameLatency, QuantilesUseTheNearestRank) {
