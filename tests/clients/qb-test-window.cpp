@@ -31,7 +31,8 @@
 //                                  number at random moments, and prints "paint N SECONDS"
 //                                  (CLOCK_MONOTONIC just before the paint was sent) for each
 //   still                          ends animate and counter
-//   pointer X Y                    moves the mouse pointer to X Y inside the window
+//   pointer X Y                    moves the mouse pointer to X Y inside the window, as a
+//                                  mouse does (XTest: listeners of raw motion hear of it)
 //   sync                           answers once everything before it reached the server
 //   quit                           closes the window and exits
 //   die                            exits at once without closing anything, as a crash does
@@ -45,6 +46,7 @@
 #include <poll.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
 #include <cerrno>
 #include <chrono>
@@ -740,7 +742,10 @@ class TestWindow {
     } else if (word == "pointer") {
       int x, y;
       if (!(in >> x >> y)) return error("usage: pointer X Y");
-      xcb_warp_pointer(c_, XCB_NONE, window_, 0, 0, 0, 0, int16_t(x), int16_t(y));
+      Reply<xcb_translate_coordinates_reply_t> at(xcb_translate_coordinates_reply(
+          c_, xcb_translate_coordinates(c_, window_, screen_->root, int16_t(x), int16_t(y)), nullptr));
+      if (!at) return error("the window is gone");
+      xcb_test_fake_input(c_, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, screen_->root, at->dst_x, at->dst_y, 0);
       sync();
       say("ok pointer");
     } else if (word == "sync") {

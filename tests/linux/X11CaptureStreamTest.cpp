@@ -1,8 +1,10 @@
 // The X11 picture stream beyond the shared contract: servers without MIT-SHM or Composite,
-// damage that covers only part of the target, the cursor, and screenshots. Each test runs
-// on an Xvfb of its own and draws with a connection of its own.
+// damage that covers only part of the target, the cursor and how the pointer is followed,
+// and screenshots. Each test runs on an Xvfb of its own and draws with a connection of its
+// own; the pointer moves through XTest, as a mouse moves it.
 
 #include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
 #include <cstdlib>
 #include <memory>
@@ -13,6 +15,7 @@
 #include "platform/linux/x11/X11CaptureStream.hpp"
 #include "platform/linux/x11/X11Displays.hpp"
 #include "platform/linux/x11/X11Screenshot.hpp"
+#include "runtime/ManualExecutor.hpp"
 #include "runtime/ThreadExecutor.hpp"
 
 namespace qb {
@@ -54,6 +57,10 @@ class X11CaptureStreamTest : public ::testing::Test {
     sync();
   }
   void sync() { std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
+  void movePointer(int x, int y) {
+    xcb_test_fake_input(c_, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root_, int16_t(x), int16_t(y), 0);
+    sync();
+  }
 
   std::shared_ptr<X11CaptureStream> start(const ContentFilter& filter, bool cursor = false,
                                           std::vector<std::string> hide = {}) {
@@ -63,19 +70,19 @@ class X11CaptureStreamTest : public ::testing::Test {
     c.showsCursor = cursor;
     c.minimumFrameIntervalValue = 1;
     c.minimumFrameIntervalTimescale = 30;
-    stream_ = X11CaptureStream::create(executor_, events_, filter, c, log_,
+    stream_ = X11CaptureStream::create(*ex_, ex_->makeQueue("test.events"), filter, c, log_,
                                        X11CaptureStream::Options{server_->display(), std::move(hide)});
-    EXPECT_FALSE(stream_->addStreamOutput(log_, StreamOutputType::screen, executor_.makeQueue("test.pictures")));
+    EXPECT_FALSE(stream_->addStreamOutput(log_, StreamOutputType::screen, ex_->makeQueue("test.pictures")));
     Completion<std::optional<PlatformError>> started;
     stream_->startCapture([started](auto e) { started.complete(e); });
-    auto e = started.waitFor(executor_, 10);
+    auto e = started.waitFor(*ex_, 10);
     EXPECT_TRUE(e && !*e) << (e && *e ? (*e)->description : "no completion");
     return stream_;
   }
   void stop() {
     Completion<std::optional<PlatformError>> stopped;
     stream_->stopCapture([stopped](auto e) { stopped.complete(e); });
-    stopped.waitFor(executor_, 10);
+    stopped.waitFor(*ex_, 10);
   }
   bool lastShows(uint32_t rgb, bool centre = true) {
     return testenv::waitUntil(
@@ -87,7 +94,8 @@ class X11CaptureStreamTest : public ::testing::Test {
   }
 
   ThreadExecutor executor_;
-  std::shared_ptr<Queue> events_ = executor_.makeQueue("test.events");
+  ManualExecutor manual_;  // for the tests that count what the stream does in time
+  Executor* ex_ = &executor_;
   std::unique_ptr<testenv::PrivateXServer> server_;
   xcb_connection_t* c_ = nullptr;
   xcb_window_t root_ = XCB_NONE;
@@ -167,15 +175,13 @@ TEST_F(X11CaptureStreamTest, WithoutCompositeAWindowIsReadFromItsPlaceOnTheScree
 TEST_F(X11CaptureStreamTest, TheCursorIsDrawnAndItsMotionIsAChange) {
   startServer();
   fill(root_, 0, 0, 640, 360, 0x808080);
-  xcb_warp_pointer(c_, XCB_NONE, root_, 0, 0, 0, 0, 10, 10);
-  sync();
+  movePointer(10, 10);
   start(ContentFilter::forDisplay(firstDisplay()), true);
   ASSERT_TRUE(testenv::waitUntil([&] { return log_->count() == 1; }, 5));
   const auto before = log_->last();
   // Onto the middle of the display: a picture comes though no pixel of the screen changed,
   // and the middle is no longer plain background.
-  xcb_warp_pointer(c_, XCB_NONE, root_, 0, 0, 0, 0, 320, 180);
-  sync();
+  movePointer(320, 180);
   ASSERT_TRUE(testenv::waitUntil([&] { return log_->count() >= 2; }, 5));
   EXPECT_TRUE(sameColour(before->centre, 0x808080));
   EXPECT_TRUE(testenv::waitUntil([&] { return !sameColour(log_->last()->centre, 0x808080, 2); }, 5))
@@ -199,6 +205,76 @@ TEST_F(X11CaptureStreamTest, TheCursorIsDrawnAndItsMotionIsAChange) {
   auto none = x11::captureScreenshot(ContentFilter::forDisplay(12345), true, server_->display());
   ASSERT_TRUE(std::holds_alternative<PlatformError>(none));
   EXPECT_EQ(std::get<PlatformError>(none).code, StreamErrorCode::kDisplayUnavailable);
+}
+
+// Motion reaches the stream as events: nothing is asked of the server while the pointer
+// rests, a burst of motion costs one look at the pointer per frame interval, and motion away
+// from the target yields no picture. Virtual time, so the interval is exact; the test waits
+// in real time only for the events to arrive.
+TEST_F(X11CaptureStreamTest, PointerMotionArrivesAsEventsAndCostsOneLookAnInterval) {
+  startServer();
+  ex_ = &manual_;
+  const xcb_window_t w = makeWindow(100, 50, 200, 100, 0x2060A0);
+  movePointer(600, 340);
+  start(ContentFilter::forWindow(w), true);
+  manual_.runUntilIdle();
+  ASSERT_EQ(log_->count(), 1u);
+  ASSERT_TRUE(stream_->stats().pointerEvents);
+  manual_.advance(2);
+  EXPECT_EQ(stream_->stats().pointerQueries, 0) << "the pointer was polled while it rested";
+  EXPECT_EQ(log_->count(), 1u);
+
+  int sent = 0;
+  auto burst = [&](int x, int y, int moves) {
+    for (int i = moves - 1; i >= 0; --i) movePointer(x + i, y);
+    sent += moves;
+    ASSERT_TRUE(testenv::waitUntil([&] { return stream_->stats().pointerMotions >= sent; }, 5));
+    manual_.runUntilIdle();
+  };
+  // Into the middle of the window: one look, and a picture with the cursor there.
+  burst(200, 100, 10);
+  EXPECT_EQ(stream_->stats().pointerQueries, 1);
+  ASSERT_EQ(log_->count(), 2u);
+  EXPECT_FALSE(sameColour(log_->last()->centre, 0x2060A0, 2)) << "no cursor in the middle";
+  // More motion within the same interval waits for its end, however much of it there is.
+  burst(190, 100, 30);
+  EXPECT_EQ(stream_->stats().pointerQueries, 1);
+  manual_.advance(1.0 / 30);
+  EXPECT_EQ(stream_->stats().pointerQueries, 2);
+  EXPECT_EQ(log_->count(), 3u);
+  manual_.advance(1);
+  EXPECT_EQ(stream_->stats().pointerQueries, 2);
+  EXPECT_EQ(log_->count(), 3u);
+
+  // Leaving the window takes the cursor out of the picture; motion far from it shows nothing.
+  burst(600, 340, 1);
+  ASSERT_EQ(log_->count(), 4u);
+  EXPECT_TRUE(sameColour(log_->last()->centre, 0x2060A0));
+  manual_.advance(1);
+  burst(620, 345, 5);
+  manual_.advance(1);
+  EXPECT_EQ(stream_->stats().pointerQueries, 4);
+  EXPECT_EQ(log_->count(), 4u);
+}
+
+// A server without XInput 2: the stream polls the pointer once an interval instead.
+TEST_F(X11CaptureStreamTest, WithoutXInputThePointerIsPolled) {
+  startServer();
+  ex_ = &manual_;
+  fill(root_, 0, 0, 640, 360, 0x808080);
+  movePointer(10, 10);
+  start(ContentFilter::forDisplay(firstDisplay()), true, {"XInputExtension"});
+  manual_.runUntilIdle();
+  ASSERT_EQ(log_->count(), 1u);
+  EXPECT_FALSE(stream_->stats().pointerEvents);
+  manual_.advance(1);
+  EXPECT_GE(stream_->stats().pointerQueries, 29);
+  EXPECT_EQ(stream_->stats().pointerMotions, 0);
+  EXPECT_EQ(log_->count(), 1u);
+  movePointer(320, 180);
+  manual_.advance(0.1);
+  ASSERT_EQ(log_->count(), 2u);
+  EXPECT_FALSE(sameColour(log_->last()->centre, 0x808080, 2)) << "no cursor in the middle";
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ using x11::X11CaptureTarget;
 
 namespace {
 
-// Pointer polls and picture pacing without a configured interval.
+// Pointer queries and picture pacing without a configured interval.
 constexpr double kDefaultInterval = 1.0 / 60;
 // Monitors added and removed through RandR 1.5 alone raise no event: look again this often.
 constexpr double kMonitorRecheck = 0.5;
@@ -109,7 +109,9 @@ void X11CaptureStream::updateContentFilter(const ContentFilter& filter, ErrorCom
 
 X11CaptureStream::Stats X11CaptureStream::stats() const {
   std::lock_guard lock(mutex_);
-  return stats_;
+  Stats s = stats_;
+  s.pointerMotions = motion_->seen;
+  return s;
 }
 
 // ---- On the stream's queue ------------------------------------------------------------
@@ -122,9 +124,19 @@ std::optional<PlatformError> X11CaptureStream::start() {
   if (!x11::X11Grabber::supportsFormat(*connection, &why)) return streamError(StreamErrorCode::kFailed, why);
   connection_ = connection;
   // Events are handed to the queue: the event thread never waits for a grab.
+  motion_->queued = false;
   std::weak_ptr<X11CaptureStream> weak = weak_from_this();
   subscription_ = connection->subscribe(
-      [weak, queue = queue_](const xcb_generic_event_t& e) {
+      [weak, queue = queue_, x = connection.get(), motion = motion_](const xcb_generic_event_t& e) {
+        if (x->isRawPointerMotion(e)) {
+          // A fast mouse sends hundreds a second: one call on the queue stands for all of them.
+          ++motion->seen;
+          if (!motion->queued.exchange(true))
+            queue->async([weak] {
+              if (auto self = weak.lock()) self->followPointer();
+            });
+          return;
+        }
         std::vector<uint8_t> copy(sizeof(xcb_generic_event_t));
         std::memcpy(copy.data(), &e, copy.size());
         queue->async([weak, copy = std::move(copy)] {
@@ -152,17 +164,18 @@ std::optional<PlatformError> X11CaptureStream::start() {
   capturing_ = true;
   forceNext_ = true;
   pacer_.start();
+  const bool pointerEvents = config_.showsCursor && connection->selectRawPointerMotion();
   {
     std::lock_guard lock(mutex_);
     stats_.sharedMemory = target_->usesSharedMemory();
     stats_.composite = target_->usesComposite();
+    stats_.pointerEvents = pointerEvents;
   }
-  const double interval = pacer_.interval() > 0 ? pacer_.interval() : kDefaultInterval;
   // Where the pointer is now: the first picture shows it there, so only later motion counts.
   if (config_.showsCursor) pointer_ = target_->pointer();
-  if (config_.showsCursor)
-    pointerTimer_ = scheduleRepeating(queue_, interval, interval, [weak] {
-      if (auto self = weak.lock()) self->pollPointer();
+  if (config_.showsCursor && !pointerEvents)
+    pointerTimer_ = scheduleRepeating(queue_, pointerInterval(), pointerInterval(), [weak] {
+      if (auto self = weak.lock()) self->queryPointer();
     });
   watchMonitor();
   schedulePicture();
@@ -247,6 +260,8 @@ void X11CaptureStream::apply(X11CaptureTarget::Change change) {
       forceNext_ = true;
       pacer_.changed();
       break;
+    case X11CaptureTarget::Change::pointer:
+      return followPointer();
     case X11CaptureTarget::Change::unmapped:
       pacer_.clear();
       return;
@@ -256,8 +271,34 @@ void X11CaptureStream::apply(X11CaptureTarget::Change change) {
   schedulePicture();
 }
 
-void X11CaptureStream::pollPointer() {
+double X11CaptureStream::pointerInterval() const {
+  return pacer_.interval() > 0 ? pacer_.interval() : kDefaultInterval;
+}
+
+// Motion stays queued until the query that answers it, so a fast mouse neither queues a call
+// per event nor asks more than once an interval.
+void X11CaptureStream::followPointer() {
+  if (!capturing_ || !config_.showsCursor) return;
+  if (pointerTimer_.valid() && !pointerTimer_.isCancelled()) return;  // the poll, or a query already due
+  const double now = executor_.clock().uptime();
+  const double next = lastPointerQuery_ + pointerInterval();
+  if (now >= next) return queryPointer();
+  pointerTimer_ = queue_->asyncAfter(next - now, [weak = weak_from_this()] {
+    if (auto self = weak.lock()) {
+      self->pointerTimer_ = TaskHandle{};
+      self->queryPointer();
+    }
+  });
+}
+
+void X11CaptureStream::queryPointer() {
+  motion_->queued = false;  // motion from now on needs another look
   if (!capturing_ || !target_ || !target_->capturable()) return;
+  lastPointerQuery_ = executor_.clock().uptime();
+  {
+    std::lock_guard lock(mutex_);
+    ++stats_.pointerQueries;
+  }
   auto at = target_->pointer();
   if (at == pointer_) return;
   const bool seen = target_->pointerNear(at) || target_->pointerNear(pointer_);

@@ -4,9 +4,12 @@
 //
 // Pictures follow damage, not a clock: one right after startCapture, then one whenever the
 // captured area changed (DAMAGE) or, with showsCursor, the pointer moved over it or changed
-// shape (XFixes; the position is polled once per frame interval, as core X reports no
-// motion to a client that does not own the window), never two closer than the minimum
-// frame interval (FramePacer; a change inside the interval is taken at its end). Pixels
+// shape (XFixes), never two closer than the minimum frame interval (FramePacer; a change
+// inside the interval is taken at its end). Core X reports no motion to a client that does
+// not own the window under the pointer, so motion comes as XInput 2 raw motion, after which
+// the stream asks where the pointer is, at most once per frame interval however fast it
+// moves; where the server lacks XInput 2 the position is polled once per interval. Raw
+// motion leaves out pointer warps: a warped pointer shows at the next motion or picture. Pixels
 // come through MIT-SHM into a reused segment, or GetImage where the server lacks it; a
 // window is read from its own Composite pixmap, so it is captured as itself even when
 // covered, or from its area of the screen where Composite is missing. Pictures are scaled
@@ -29,6 +32,7 @@
 // Thread-safe. All X work runs on the stream's own serial queue; completions run on the
 // executor's pool, pictures on the output's queue.
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -71,7 +75,10 @@ class X11CaptureStream final : public CaptureStream, public std::enable_shared_f
     int pictures = 0;  // delivered
     int skipped = 0;   // due while every picture was held
     bool sharedMemory = false;
-    bool composite = false;  // the current window target is read from its own pixmap
+    bool composite = false;      // the current window target is read from its own pixmap
+    bool pointerEvents = false;  // the pointer is followed by XInput 2 motion, not polled
+    int pointerMotions = 0;      // raw motion events received
+    int pointerQueries = 0;      // times the stream asked where the pointer is, to follow it
   };
   Stats stats() const;
 
@@ -88,7 +95,9 @@ class X11CaptureStream final : public CaptureStream, public std::enable_shared_f
   void onEvent(const std::vector<uint8_t>& event);
   void apply(x11::X11CaptureTarget::Change change);
   void watchMonitor();
-  void pollPointer();
+  void followPointer();
+  void queryPointer();
+  double pointerInterval() const;
   void schedulePicture();
   void takePicture();
   void deliver(const VideoFrame& frame);
@@ -117,7 +126,14 @@ class X11CaptureStream final : public CaptureStream, public std::enable_shared_f
   FramePacer pacer_;
   TaskHandle pictureTimer_;
   double pictureDue_ = 0;
-  TaskHandle pointerTimer_;
+  TaskHandle pointerTimer_;  // the poll, or the query that motion inside an interval waits for
+  double lastPointerQuery_ = -1e9;
+  // Shared with the connection's event thread, which must never hold the stream itself.
+  struct Motion {
+    std::atomic<bool> queued{false};  // a call of followPointer is on the queue or waits
+    std::atomic<int> seen{0};
+  };
+  std::shared_ptr<Motion> motion_ = std::make_shared<Motion>();
   TaskHandle monitorTimer_;
   std::optional<std::pair<int, int>> pointer_;
   bool forceNext_ = false;  // the next picture is due even without damage (first, resize, cursor)

@@ -188,7 +188,8 @@ X11CaptureTarget::Change X11CaptureTarget::handle(const xcb_generic_event_t& eve
       if (!isWindow()) return e.window == x_->root() ? recheckMonitor() : Change::none;
       if (e.window != window_ || !mapped_) return Change::none;
       if (usesComposite()) {
-        if (e.width == width_ && e.height == height_ && e.border_width == border_) return Change::none;
+        // Moved: the content is the same, but the pointer lies elsewhere on it.
+        if (e.width == width_ && e.height == height_ && e.border_width == border_) return Change::pointer;
         nameWindowPixmap();  // a resized window gets a new pixmap
         return Change::geometry;
       }

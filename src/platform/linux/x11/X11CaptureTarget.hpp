@@ -43,6 +43,7 @@ class X11CaptureTarget {
     none,
     content,   // new pixels: a picture is due
     cursor,    // the cursor changed shape: a picture is due
+    pointer,   // the pointer may now lie elsewhere on the target: look where it is
     geometry,  // new size or place: a picture is due, converted afresh
     unmapped,  // nothing to capture until mapped
     mapped,    // capturable again: a picture is due

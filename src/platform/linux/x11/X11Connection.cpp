@@ -5,6 +5,7 @@
 #include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
+#include <xcb/xinput.h>
 
 #include <algorithm>
 #include <cstring>
@@ -26,6 +27,7 @@ X11Extensions::Ext presence(xcb_connection_t* c, xcb_extension_t* ext, const cha
   out.present = true;
   out.firstEvent = r->first_event;
   out.firstError = r->first_error;
+  out.opcode = r->major_opcode;
   return out;
 }
 
@@ -53,7 +55,8 @@ std::shared_ptr<X11Connection> X11Connection::open(const std::string& displayNam
   x->screen_ = it.data;
 
   // Ask for every extension at once, then each version (required before first use).
-  for (xcb_extension_t* e : {&xcb_shm_id, &xcb_damage_id, &xcb_xfixes_id, &xcb_composite_id, &xcb_randr_id})
+  for (xcb_extension_t* e :
+       {&xcb_shm_id, &xcb_damage_id, &xcb_xfixes_id, &xcb_composite_id, &xcb_randr_id, &xcb_input_id})
     xcb_prefetch_extension_data(c, e);
   X11Extensions& ext = x->ext_;
   ext.shm = presence(c, &xcb_shm_id, "MIT-SHM", extensionsToHide);
@@ -61,17 +64,21 @@ std::shared_ptr<X11Connection> X11Connection::open(const std::string& displayNam
   ext.xfixes = presence(c, &xcb_xfixes_id, "XFIXES", extensionsToHide);
   ext.composite = presence(c, &xcb_composite_id, "Composite", extensionsToHide);
   ext.randr = presence(c, &xcb_randr_id, "RANDR", extensionsToHide);
+  ext.xinput = presence(c, &xcb_input_id, "XInputExtension", extensionsToHide);
 
   xcb_shm_query_version_cookie_t shmV{};
   xcb_damage_query_version_cookie_t damageV{};
   xcb_xfixes_query_version_cookie_t xfixesV{};
   xcb_composite_query_version_cookie_t compositeV{};
   xcb_randr_query_version_cookie_t randrV{};
+  xcb_input_xi_query_version_cookie_t xinputV{};
   if (ext.shm.present) shmV = xcb_shm_query_version(c);
   if (ext.damage.present) damageV = xcb_damage_query_version(c, 1, 1);
   if (ext.xfixes.present) xfixesV = xcb_xfixes_query_version(c, 5, 0);
   if (ext.composite.present) compositeV = xcb_composite_query_version(c, 0, 4);
   if (ext.randr.present) randrV = xcb_randr_query_version(c, 1, 5);
+  // The server takes no XInput 2 request from a client that has not told it its version.
+  if (ext.xinput.present) xinputV = xcb_input_xi_query_version(c, 2, 2);
   auto version = [](X11Extensions::Ext& e, auto* reply, uint32_t needMajor, uint32_t needMinor) {
     XcbReply<std::remove_pointer_t<decltype(reply)>> r(reply);
     if (!e.present) return;
@@ -88,6 +95,7 @@ std::shared_ptr<X11Connection> X11Connection::open(const std::string& displayNam
   if (ext.xfixes.present) version(ext.xfixes, xcb_xfixes_query_version_reply(c, xfixesV, nullptr), 2, 0);
   if (ext.composite.present) version(ext.composite, xcb_composite_query_version_reply(c, compositeV, nullptr), 0, 2);
   if (ext.randr.present) version(ext.randr, xcb_randr_query_version_reply(c, randrV, nullptr), 1, 2);
+  if (ext.xinput.present) version(ext.xinput, xcb_input_xi_query_version_reply(c, xinputV, nullptr), 2, 0);
   if (xcb_connection_has_error(c)) return fail("the connection to the X server " + x->displayName_ + " broke");
   return x;
 }
@@ -121,6 +129,23 @@ xcb_atom_t X11Connection::atom(std::string_view name) {
   std::lock_guard lock(atomMutex_);
   atoms_.emplace(std::string(name), r->atom);
   return r->atom;
+}
+
+bool X11Connection::selectRawPointerMotion() {
+  if (!ext_.xinput.present) return false;
+  struct {
+    xcb_input_event_mask_t head;
+    uint32_t bits;
+  } mask{{XCB_INPUT_DEVICE_ALL_MASTER, 1}, XCB_INPUT_XI_EVENT_MASK_RAW_MOTION};
+  xcb_input_xi_select_events(c_, root(), 1, &mask.head);
+  xcb_flush(c_);
+  return true;
+}
+
+bool X11Connection::isRawPointerMotion(const xcb_generic_event_t& event) const {
+  if (!ext_.xinput.present || eventType(event) != XCB_GE_GENERIC) return false;
+  const auto& e = reinterpret_cast<const xcb_ge_generic_event_t&>(event);
+  return e.extension == ext_.xinput.opcode && e.event_type == XCB_INPUT_RAW_MOTION;
 }
 
 bool X11Connection::isLost() const { return lost_ || xcb_connection_has_error(c_) != 0; }

@@ -44,6 +44,7 @@ struct X11Extensions {
     bool present = false;
     uint8_t firstEvent = 0;
     uint8_t firstError = 0;
+    uint8_t opcode = 0;  // the major opcode, which tags its generic events
     uint32_t major = 0, minor = 0;
   };
   Ext shm;        // MIT-SHM; shm.minor >= 2 passes segments as file descriptors
@@ -51,6 +52,7 @@ struct X11Extensions {
   Ext xfixes;     // XFIXES (regions, cursor images; at least 2.0 to be used)
   Ext composite;  // Composite (window pixmaps; at least 0.2 to be used)
   Ext randr;      // RandR (monitors from 1.5)
+  Ext xinput;     // XInputExtension, at least 2.0 (raw pointer motion)
   bool shmFd() const { return shm.present && (shm.major > 1 || shm.minor >= 2); }
   bool monitors() const { return randr.present && (randr.major > 1 || randr.minor >= 5); }
 };
@@ -81,6 +83,14 @@ class X11Connection {
   // The atom for `name`, interned once and cached; XCB_ATOM_NONE when the server could not
   // be asked. Any thread; blocks for a round trip the first time a name is seen.
   xcb_atom_t atom(std::string_view name);
+
+  // Asks for XInput 2 raw motion of every pointer, wherever it is: core X tells only the
+  // window's owner of motion over it. False where the server lacks XInput 2. Pointer warps
+  // (WarpPointer, as some tools move the pointer) raise no raw motion. Any thread; does not
+  // block. Lasts as long as the connection.
+  bool selectRawPointerMotion();
+  // Whether `event` is the raw pointer motion selected above. Any thread.
+  bool isRawPointerMotion(const xcb_generic_event_t& event) const;
 
   // True once the connection is broken (the server went away or an I/O error). Any thread.
   bool isLost() const;
