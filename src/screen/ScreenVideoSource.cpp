@@ -16,8 +16,12 @@ struct ScreenVideoSource::Run {
   std::mutex lock;  // guards the fields below
   std::optional<double> captureStartTime;
   int framesInFlight = 0;  // submitted and not yet written (or dropped)
+  int framesEncoding = 0;  // of those, not yet back from the encoder
   std::optional<VideoFrame> heldPicture;
-  uint64_t skippedSinceLog = 0;
+  // Skipped since the last log line, by what held the frames up: all of them still in the
+  // encoder, or some encoded and waiting for standard output.
+  uint64_t skippedForEncoder = 0;
+  uint64_t skippedForOutput = 0;
   std::optional<double> lastSkipLog;
 };
 
@@ -286,9 +290,10 @@ void ScreenVideoSource::streamDidOutputVideo(const CaptureStream& stream, const 
     skip = run->framesInFlight >= kMaxFramesInFlight;
     if (skip) {
       run->heldPicture = frame;  // the newest waits for room; older ones are gone
-      ++run->skippedSinceLog;
+      ++(run->framesEncoding >= run->framesInFlight ? run->skippedForEncoder : run->skippedForOutput);
     } else {
       ++run->framesInFlight;
+      ++run->framesEncoding;
       run->heldPicture.reset();
     }
   }
@@ -305,16 +310,22 @@ void ScreenVideoSource::streamDidOutputVideo(const CaptureStream& stream, const 
 
 void ScreenVideoSource::logSkipped(Run& run, bool now) {
   const double time = executor_.clock().uptime();
-  uint64_t count = 0;
+  uint64_t forEncoder = 0, forOutput = 0;
   {
     std::lock_guard lock(run.lock);
-    if (run.skippedSinceLog == 0) return;
+    if (run.skippedForEncoder + run.skippedForOutput == 0) return;
     if (!now && run.lastSkipLog && time - *run.lastSkipLog < kSkipLogInterval) return;
     run.lastSkipLog = time;
-    count = std::exchange(run.skippedSinceLog, 0);
+    forEncoder = std::exchange(run.skippedForEncoder, 0);
+    forOutput = std::exchange(run.skippedForOutput, 0);
   }
-  log("skipped " + std::to_string(count) + " picture" + (count == 1 ? "" : "s") +
-      " before encoding while standard output was behind");
+  auto line = [this](uint64_t count, const char* behind) {
+    if (count == 0) return;
+    log("skipped " + std::to_string(count) + " picture" + (count == 1 ? "" : "s") + " before encoding while " + behind +
+        " was behind");
+  };
+  line(forEncoder, "the encoder");
+  line(forOutput, "standard output");
 }
 
 void ScreenVideoSource::submit(const std::shared_ptr<Run>& run, const VideoFrame& frame) {
@@ -341,12 +352,17 @@ void ScreenVideoSource::submitHeldPicture(const std::shared_ptr<Run>& run) {
     if (!run->heldPicture || run->framesInFlight >= kMaxFramesInFlight) return;
     picture = std::exchange(run->heldPicture, std::nullopt);
     ++run->framesInFlight;
+    ++run->framesEncoding;
   }
   submit(run, *picture);
 }
 
 void ScreenVideoSource::handleEncodedFrame(const std::shared_ptr<Run>& run, const std::optional<PlatformError>& error,
                                            const EncodedFrame* frame) {
+  {
+    std::lock_guard lock(run->lock);
+    --run->framesEncoding;
+  }
   if (error) {
     log("encoder output error " + std::to_string(error->code));
     return frameDone(run);

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -206,6 +208,84 @@ TEST_F(ScreenVideoE2E, VideoAndBothAudioChannelsForAMinuteLoseNoAudioFrame) {
   const auto& video = sequences[3];
   EXPECT_GE(double(video.size()), 0.9 * 10 * elapsed) << "video below its frame rate";
   EXPECT_GE(double(lastPts) / 1e6, elapsed - 2);
+  EXPECT_EQ(helper->protocolError(), "");
+}
+
+// A host that stops reading standard output for a while: the helper's memory stays put,
+// pictures are skipped before the encoder (the video's sequence has no holes, so it stays
+// decodable), audio waits in its rings and none of it is lost once the host reads again.
+TEST_F(ScreenVideoE2E, AHostThatStopsReadingLosesNoAudioAndTheVideoStaysWhole) {
+  struct Gate {
+    std::mutex m;
+    std::condition_variable cv;
+    bool closed = false;
+  };
+  auto gate = std::make_shared<Gate>();
+  helper->send("STOP");
+  helper->waitForExit(kTimeout);
+  HelperOptions options;
+  options.binary = kBinary;
+  options.onFrame = [gate](const Frame&) {  // the reader thread: blocking it is not reading
+    std::unique_lock lock(gate->m);
+    gate->cv.wait(lock, [&] { return !gate->closed; });
+  };
+  helper = std::make_unique<HelperProcess>(options);
+  ASSERT_TRUE(waitForLog("Helper ready, waiting for commands..."));
+  auto rssKiB = [this] {
+    std::ifstream status("/proc/" + std::to_string(helper->pid()) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+    return 0L;
+  };
+
+  TestWindowClient moving({"--title", "Moving bars", "--pattern", "bars", "--geometry", "640x480+100+100"});
+  ASSERT_TRUE(moving.ok());
+  ASSERT_TRUE(moving.command("animate move 30"));
+  const uint32_t display = firstDisplay();
+  ASSERT_NE(display, 0u);
+  EXPECT_EQ(answer("START_STREAMING", "STREAMING:"), "STREAMING:started");
+  EXPECT_EQ(answer("START_VIDEO:{\"type\":\"display\",\"id\":" + std::to_string(display) +
+                       ",\"width\":1280,\"height\":720,\"fps\":30}",
+                   "START_VIDEO:"),
+            "START_VIDEO:started");
+  ASSERT_TRUE(waitForVideo(30));
+  const long before = rssKiB();
+  const uint64_t linesBefore = helper->lineCount();
+  {
+    std::lock_guard lock(gate->m);
+    gate->closed = true;
+  }
+  // Four seconds of not reading: far more than the pipe holds, far less than the audio rings.
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+  const long stalled = rssKiB();
+  const size_t framesAtStall = helper->frameCount();
+  {
+    std::lock_guard lock(gate->m);
+    gate->closed = false;
+  }
+  gate->cv.notify_all();
+  EXPECT_LT(stalled - before, 16 * 1024) << "grew from " << before << " KiB to " << stalled << " KiB";
+  EXPECT_TRUE(helper->waitForLine(
+      [](const Line& l) {
+        return l.text.starts_with("ScreenVideoSource: skipped") && l.text.ends_with("while standard output was behind");
+      },
+      kTimeout, linesBefore));
+  // Caught up: video comes again at its rate and a second of audio follows the backlog.
+  EXPECT_TRUE(waitForVideo(videoFrames().size() + 30));
+  EXPECT_TRUE(helper->waitForFrames(framesAtStall + 4 * 100 + 100, kTimeout));
+  EXPECT_EQ(answer("STOP_VIDEO", "STOP_VIDEO:"), "STOP_VIDEO:stopped");
+
+  std::map<int, std::vector<const Frame*>> byType;
+  const auto frames = helper->frames();
+  for (auto& f : frames) byType[f.type].push_back(&f);
+  for (int type : {1, 2, 3}) {
+    SCOPED_TRACE(type);
+    const auto& seq = byType[type];
+    ASSERT_GT(seq.size(), type == 3 ? 55u : 200u);  // 30 + 30 pictures; the stall alone held 200 audio frames
+    for (size_t i = 1; i < seq.size(); ++i) ASSERT_EQ(seq[i]->sequence, seq[i - 1]->sequence + 1) << "lost at " << i;
+  }
+  const auto& video = byType[3];
+  for (size_t i = 1; i < video.size(); ++i) ASSERT_GT(video[i]->pts, video[i - 1]->pts);
   EXPECT_EQ(helper->protocolError(), "");
 }
 
