@@ -255,6 +255,23 @@ TEST_F(X11CaptureStreamTest, PointerMotionArrivesAsEventsAndCostsOneLookAnInterv
   manual_.advance(1);
   EXPECT_EQ(stream_->stats().pointerQueries, 4);
   EXPECT_EQ(log_->count(), 4u);
+
+  // The window moves under a resting pointer: no pixel of it changed, but the cursor now lies
+  // elsewhere on it.
+  burst(200, 100, 1);
+  ASSERT_EQ(log_->count(), 5u);
+  manual_.advance(1);
+  const uint32_t where[] = {150, 50};
+  xcb_configure_window(c_, w, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, where);
+  sync();
+  ASSERT_TRUE(testenv::waitUntil(
+      [&] {
+        manual_.runUntilIdle();
+        return stream_->stats().pointerQueries == 6;
+      },
+      5));
+  ASSERT_EQ(log_->count(), 6u);
+  EXPECT_TRUE(sameColour(log_->last()->centre, 0x2060A0)) << "the cursor stayed in the middle";
 }
 
 // A server without XInput 2: the stream polls the pointer once an interval instead.
