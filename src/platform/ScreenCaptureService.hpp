@@ -56,14 +56,15 @@ struct ShareableContent {
   std::vector<WindowInfo> windows;
 };
 
+// What a stream shows: a whole display, or one window wherever it is. Nothing is ever left
+// out of a display, so the filter has no exclusion lists.
 struct ContentFilter {
   enum class Kind { display, window };
   Kind kind = Kind::display;
   uint32_t displayID = 0;
   uint32_t windowID = 0;
-  std::vector<uint32_t> excludedWindowIDs;
-  static ContentFilter forDisplay(uint32_t id) { return {Kind::display, id, 0, {}}; }
-  static ContentFilter forWindow(uint32_t id) { return {Kind::window, 0, id, {}}; }
+  static ContentFilter forDisplay(uint32_t id) { return {Kind::display, id, 0}; }
+  static ContentFilter forWindow(uint32_t id) { return {Kind::window, 0, id}; }
 };
 
 constexpr uint32_t fourCC(const char (&s)[5]) {

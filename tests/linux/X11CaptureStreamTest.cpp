@@ -272,6 +272,16 @@ TEST_F(X11CaptureStreamTest, PointerMotionArrivesAsEventsAndCostsOneLookAnInterv
       5));
   ASSERT_EQ(log_->count(), 6u);
   EXPECT_TRUE(sameColour(log_->last()->centre, 0x2060A0)) << "the cursor stayed in the middle";
+
+  // A warp raises no motion: the slow recheck finds the pointer in the middle again.
+  const int before = stream_->stats().pointerMotions;
+  xcb_warp_pointer(c_, XCB_NONE, root_, 0, 0, 0, 0, 250, 100);
+  sync();
+  manual_.advance(0.3);
+  ASSERT_EQ(log_->count(), 7u);
+  EXPECT_FALSE(sameColour(log_->last()->centre, 0x2060A0)) << "the warped pointer is not shown";
+  EXPECT_EQ(stream_->stats().pointerMotions, before);
+  EXPECT_GT(stream_->stats().pointerRechecks, 0);
 }
 
 // A server without XInput 2: the stream polls the pointer once an interval instead.

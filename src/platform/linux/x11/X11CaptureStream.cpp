@@ -17,6 +17,9 @@ namespace {
 constexpr double kDefaultInterval = 1.0 / 60;
 // Monitors added and removed through RandR 1.5 alone raise no event: look again this often.
 constexpr double kMonitorRecheck = 0.5;
+// A pointer moved by a warp (as some tools and applications move it) raises no raw motion:
+// with motion events the stream still looks this often.
+constexpr double kWarpRecheck = 0.25;
 constexpr int kPictures = 2;
 
 PlatformError streamError(int64_t code, const std::string& description) {
@@ -55,6 +58,7 @@ X11CaptureStream::~X11CaptureStream() {
   // Tasks hold only weak references, so nothing else runs on the queue for us now.
   pictureTimer_.cancel();
   pointerTimer_.cancel();
+  warpTimer_.cancel();
   monitorTimer_.cancel();
   target_.reset();
   connection_.reset();
@@ -177,6 +181,10 @@ std::optional<PlatformError> X11CaptureStream::start() {
     pointerTimer_ = scheduleRepeating(queue_, pointerInterval(), pointerInterval(), [weak] {
       if (auto self = weak.lock()) self->queryPointer();
     });
+  if (config_.showsCursor && pointerEvents)
+    warpTimer_ = scheduleRepeating(queue_, kWarpRecheck, kWarpRecheck, [weak] {
+      if (auto self = weak.lock()) self->recheckPointer();
+    });
   watchMonitor();
   schedulePicture();
   return std::nullopt;
@@ -193,6 +201,7 @@ void X11CaptureStream::tearDown() {
   pacer_.clear();
   pictureTimer_.cancel();
   pointerTimer_.cancel();
+  warpTimer_.cancel();
   monitorTimer_.cancel();
   pointer_.reset();
   target_.reset();  // gives back the damage, pixmap, redirection and segment
@@ -291,13 +300,19 @@ void X11CaptureStream::followPointer() {
   });
 }
 
-void X11CaptureStream::queryPointer() {
-  motion_->queued = false;  // motion from now on needs another look
+// Motion being followed already gets its look; a recheck does not delay the next one.
+void X11CaptureStream::recheckPointer() {
+  if (motion_->queued || (pointerTimer_.valid() && !pointerTimer_.isCancelled())) return;
+  queryPointer(true);
+}
+
+void X11CaptureStream::queryPointer(bool recheck) {
+  if (!recheck) motion_->queued = false;  // motion from now on needs another look
   if (!capturing_ || !target_ || !target_->capturable()) return;
-  lastPointerQuery_ = executor_.clock().uptime();
+  if (!recheck) lastPointerQuery_ = executor_.clock().uptime();
   {
     std::lock_guard lock(mutex_);
-    ++stats_.pointerQueries;
+    ++(recheck ? stats_.pointerRechecks : stats_.pointerQueries);
   }
   auto at = target_->pointer();
   if (at == pointer_) return;

@@ -27,7 +27,7 @@
 // Each stream has a connection of its own, opened by startCapture and closed by
 // stopCapture or an end, so every server resource it made (damage, pixmaps, shared
 // segments, redirections) goes with it on every path. Audio is not carried (a stream with
-// capturesAudio is a SystemAudioStream); excludedWindowIDs are not honoured.
+// capturesAudio is a SystemAudioStream).
 //
 // Thread-safe. All X work runs on the stream's own serial queue; completions run on the
 // executor's pool, pictures on the output's queue.
@@ -79,6 +79,7 @@ class X11CaptureStream final : public CaptureStream, public std::enable_shared_f
     bool pointerEvents = false;  // the pointer is followed by XInput 2 motion, not polled
     int pointerMotions = 0;      // raw motion events received
     int pointerQueries = 0;      // times the stream asked where the pointer is, to follow it
+    int pointerRechecks = 0;     // slow looks for a pointer moved without motion (a warp)
   };
   Stats stats() const;
 
@@ -96,7 +97,8 @@ class X11CaptureStream final : public CaptureStream, public std::enable_shared_f
   void apply(x11::X11CaptureTarget::Change change);
   void watchMonitor();
   void followPointer();
-  void queryPointer();
+  void queryPointer(bool recheck = false);
+  void recheckPointer();
   double pointerInterval() const;
   void schedulePicture();
   void takePicture();
@@ -127,6 +129,7 @@ class X11CaptureStream final : public CaptureStream, public std::enable_shared_f
   TaskHandle pictureTimer_;
   double pictureDue_ = 0;
   TaskHandle pointerTimer_;  // the poll, or the query that motion inside an interval waits for
+  TaskHandle warpTimer_;     // with motion events: the slow look for warps
   double lastPointerQuery_ = -1e9;
   // Shared with the connection's event thread, which must never hold the stream itself.
   struct Motion {
