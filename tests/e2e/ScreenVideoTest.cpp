@@ -67,6 +67,21 @@ class ScreenVideoE2E : public ::testing::Test {
     auto list = nlohmann::json::parse(answer("LIST_WINDOWS", "LIST_WINDOWS:").substr(13));
     return list.empty() ? 0 : list[0]["id"].get<uint32_t>();
   }
+  // The whole job: a window gliding over the first display, both audio channels, and 1280x720
+  // video of that display at `fps`. The window lives as long as the returned client.
+  std::unique_ptr<TestWindowClient> startWholeJob(int fps) {
+    auto moving = std::make_unique<TestWindowClient>(
+        std::vector<std::string>{"--title", "Moving bars", "--pattern", "bars", "--geometry", "640x480+100+100"});
+    EXPECT_TRUE(moving->ok() && moving->command("animate move 30"));
+    const uint32_t display = firstDisplay();
+    EXPECT_NE(display, 0u);
+    EXPECT_EQ(answer("START_STREAMING", "STREAMING:"), "STREAMING:started");
+    EXPECT_EQ(answer("START_VIDEO:{\"type\":\"display\",\"id\":" + std::to_string(display) +
+                         ",\"width\":1280,\"height\":720,\"fps\":" + std::to_string(fps) + "}",
+                     "START_VIDEO:"),
+              "START_VIDEO:started");
+    return moving;
+  }
   bool waitForLog(const std::string& text, uint64_t from = 0) {
     return bool(helper->waitForLine([&](const Line& l) { return l.text.starts_with(text); }, kTimeout, from));
   }
@@ -179,16 +194,8 @@ TEST_F(ScreenVideoE2E, DisplayThenWindowThenTheWindowClosesAndANewStartWorks) {
 // The whole job for a minute: a moving window on video, both audio channels live; every audio
 // frame arrives and the video keeps its rate.
 TEST_F(ScreenVideoE2E, VideoAndBothAudioChannelsForAMinuteLoseNoAudioFrame) {
-  TestWindowClient moving({"--title", "Moving bars", "--pattern", "bars", "--geometry", "640x480+100+100"});
-  ASSERT_TRUE(moving.ok());
-  ASSERT_TRUE(moving.command("animate move 30"));
-  const uint32_t display = firstDisplay();
-  ASSERT_NE(display, 0u);
-  EXPECT_EQ(answer("START_STREAMING", "STREAMING:"), "STREAMING:started");
-  EXPECT_EQ(answer("START_VIDEO:{\"type\":\"display\",\"id\":" + std::to_string(display) +
-                       ",\"width\":1280,\"height\":720,\"fps\":10}",
-                   "START_VIDEO:"),
-            "START_VIDEO:started");
+  const auto moving = startWholeJob(10);
+  ASSERT_FALSE(HasFailure());
   const auto start = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(std::chrono::seconds(60));
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -239,16 +246,8 @@ TEST_F(ScreenVideoE2E, AHostThatStopsReadingLosesNoAudioAndTheVideoStaysWhole) {
     return 0L;
   };
 
-  TestWindowClient moving({"--title", "Moving bars", "--pattern", "bars", "--geometry", "640x480+100+100"});
-  ASSERT_TRUE(moving.ok());
-  ASSERT_TRUE(moving.command("animate move 30"));
-  const uint32_t display = firstDisplay();
-  ASSERT_NE(display, 0u);
-  EXPECT_EQ(answer("START_STREAMING", "STREAMING:"), "STREAMING:started");
-  EXPECT_EQ(answer("START_VIDEO:{\"type\":\"display\",\"id\":" + std::to_string(display) +
-                       ",\"width\":1280,\"height\":720,\"fps\":30}",
-                   "START_VIDEO:"),
-            "START_VIDEO:started");
+  const auto moving = startWholeJob(30);
+  ASSERT_FALSE(HasFailure());
   ASSERT_TRUE(waitForVideo(30));
   const long before = rssKiB();
   const uint64_t linesBefore = helper->lineCount();
