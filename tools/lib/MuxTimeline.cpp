@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 namespace qbtools {
 
@@ -14,10 +15,11 @@ int64_t arrivalUs(const ArrivedFrame& f) {
 // Frames lost in a row beyond this are taken for a new start of the sequence, not a hole.
 constexpr uint32_t kMaxHoleFrames = 50 * 600;
 
-// Places one run of frames at `anchor` plus each frame's own time, but never before `notBefore`.
-void placeRun(std::vector<PlacedFrame>& out, size_t from, int64_t anchor, int64_t notBefore) {
+// Places one run of frames at `anchor` plus each frame's own time, but never before `notBefore`
+// (none for the first run).
+void placeRun(std::vector<PlacedFrame>& out, size_t from, int64_t anchor, std::optional<int64_t> notBefore) {
   if (from >= out.size()) return;
-  const int64_t shift = std::max(anchor, notBefore - out[from].us);
+  const int64_t shift = notBefore ? std::max(anchor, *notBefore - out[from].us) : anchor;
   for (size_t i = from; i < out.size(); ++i) out[i].us += shift;
 }
 
@@ -32,7 +34,7 @@ std::vector<PlacedFrame> placeAudio(const std::vector<ArrivedFrame>& frames, uin
   uint64_t position = 0;  // bytes since the first frame, holes included
   size_t runStart = 0;
   int64_t anchor = std::numeric_limits<int64_t>::max();
-  int64_t previousEnd = std::numeric_limits<int64_t>::min();
+  std::optional<int64_t> previousEnd;
   for (size_t i = 0; i < frames.size(); ++i) {
     const ArrivedFrame& f = frames[i];
     bool newRun = false;
@@ -65,7 +67,7 @@ std::vector<PlacedFrame> placeVideo(const std::vector<ArrivedFrame>& frames, uin
   const int64_t frameUs = 1000000 / std::max<int64_t>(fps, 1);
   size_t runStart = 0;
   int64_t anchor = std::numeric_limits<int64_t>::max();
-  int64_t previousEnd = std::numeric_limits<int64_t>::min();
+  std::optional<int64_t> previousEnd;
   const ArrivedFrame* previous = nullptr;
   for (const ArrivedFrame& f : frames) {
     if (out.empty() && !f.keyframe) continue;
