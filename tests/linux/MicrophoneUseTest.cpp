@@ -109,9 +109,13 @@ TEST_F(MicrophoneUseTest, FilteredMicrophoneIsInUseOnlyWhileTheFilterIsRecorded)
   EXPECT_FALSE(running("mic2_filtered"));
 
   auto user = record({"--source=mic2_filtered"});
-  EXPECT_TRUE(waitUntil([&] { return running("mic2") && running("mic2_filtered"); }, 5));
+  // The state changes at once, its listeners hear of it on the event queue a moment later.
+  EXPECT_TRUE(waitUntil([&] { return running("mic2") && running("mic2_filtered") && calls->load() == 1; }, 5))
+      << calls->load();
   user.reset();
-  EXPECT_TRUE(waitUntil([&] { return !running("mic2") && !running("mic2_filtered"); }, 5));
+  EXPECT_TRUE(waitUntil([&] { return !running("mic2") && !running("mic2_filtered") && calls->load() == 2; }, 5))
+      << calls->load();
+  settle();
   EXPECT_EQ(calls->load(), 2);
 }
 
