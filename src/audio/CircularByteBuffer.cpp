@@ -43,7 +43,15 @@ std::optional<std::vector<uint8_t>> CircularByteBuffer::read(size_t maxBytes) {
   if (first < n) std::memcpy(out.data() + first, buffer_.get(), n - first);
   readIndex_ = (readIndex_ + n) % capacity_;
   count_ -= n;
+  keepToTheFront();
   return out;
+}
+
+void CircularByteBuffer::keepToTheFront() {
+  if (readIndex_ == 0 || count_ > kCompactBytes || readIndex_ + count_ > capacity_) return;
+  std::memmove(buffer_.get(), buffer_.get() + readIndex_, count_);
+  readIndex_ = 0;
+  writeIndex_ = count_ % capacity_;
 }
 
 }  // namespace qb

@@ -30,6 +30,11 @@ class CircularByteBuffer {
   size_t capacity() const { return capacity_; }
 
  private:
+  // While the reader keeps up, the few bytes left after a read move to the front, so the ring
+  // touches only its first pages: one sized for a long stall costs its memory only during one.
+  static constexpr size_t kCompactBytes = 16384;
+  void keepToTheFront();
+
   const size_t capacity_;
   std::unique_ptr<uint8_t[]> buffer_;
   size_t readIndex_ = 0;

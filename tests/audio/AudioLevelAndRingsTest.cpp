@@ -70,32 +70,36 @@ TEST(CircularByteBuffer, OversizedWriteKeepsItsFirstCapacityBytes) {
 }
 
 TEST(CircularByteBuffer, MatchesAReferenceQueueUnderRandomTraffic) {
-  CircularByteBuffer ring(97);
-  std::vector<uint8_t> model;
-  uint32_t seed = 12345;
-  auto next = [&] { return seed = seed * 1103515245 + 12345, (seed >> 16) & 0x7FFF; };
-  uint8_t counter = 0;
-  for (int step = 0; step < 5000; ++step) {
-    if (next() % 2) {
-      std::vector<uint8_t> in(next() % 130);
-      for (auto& b : in) b = counter++;
-      ring.write(in);
-      size_t keep = std::min<size_t>(in.size(), 97);
-      model.insert(model.end(), in.begin(), in.begin() + static_cast<long>(keep));
-      if (model.size() > 97) model.erase(model.begin(), model.end() - 97);
-    } else {
-      size_t want = next() % 60;
-      auto got = ring.read(want);
-      size_t n = std::min(want, model.size());
-      if (model.empty()) {
-        ASSERT_FALSE(got);
+  // The small ring moves its rest to the front on almost every read; the large one keeps
+  // rests above that threshold where they lie, and wraps.
+  for (const size_t capacity : {size_t(97), size_t(60000)}) {
+    CircularByteBuffer ring(capacity);
+    std::vector<uint8_t> model;
+    uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245 + 12345, (seed >> 16) & 0x7FFF; };
+    uint8_t counter = 0;
+    for (int step = 0; step < 5000; ++step) {
+      if (next() % 2) {
+        std::vector<uint8_t> in(next() % (capacity * 4 / 3));
+        for (auto& b : in) b = counter++;
+        ring.write(in);
+        size_t keep = std::min(in.size(), capacity);
+        model.insert(model.end(), in.begin(), in.begin() + static_cast<long>(keep));
+        if (model.size() > capacity) model.erase(model.begin(), model.end() - static_cast<long>(capacity));
       } else {
-        ASSERT_TRUE(got);
-        ASSERT_EQ(*got, std::vector<uint8_t>(model.begin(), model.begin() + static_cast<long>(n)));
-        model.erase(model.begin(), model.begin() + static_cast<long>(n));
+        size_t want = next() % (capacity * 3 / 5);
+        auto got = ring.read(want);
+        size_t n = std::min(want, model.size());
+        if (model.empty()) {
+          ASSERT_FALSE(got);
+        } else {
+          ASSERT_TRUE(got);
+          ASSERT_EQ(*got, std::vector<uint8_t>(model.begin(), model.begin() + static_cast<long>(n))) << capacity;
+          model.erase(model.begin(), model.begin() + static_cast<long>(n));
+        }
       }
+      ASSERT_EQ(ring.availableBytes(), model.size()) << capacity;
     }
-    ASSERT_EQ(ring.availableBytes(), model.size());
   }
 }
 
