@@ -18,7 +18,7 @@ extern "C" {
 #include <vector>
 
 #include "platform/PicturePool.hpp"
-#include "platform/linux/encode/LibavVideoEncoder.hpp"
+#include "platform/linux/encode/H264EncoderFactory.hpp"
 #include "platform/linux/encode/PictureConverter.hpp"
 #include "platform/linux/encode/PngImageEncoder.hpp"
 
@@ -129,8 +129,8 @@ BENCHMARK(BM_Cursor_1080p_NV12)->MeasureProcessCPUTime()->Unit(benchmark::kMicro
 
 // libx264 at the settings the helper uses, on a desktop with a window moving across it.
 void encodeFrames(benchmark::State& state, int fps) {
-  LibavVideoEncoderFactory factory([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); },
-                                   {.tryHardware = false});
+  H264EncoderFactory factory([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); },
+                             {.tryHardware = false});
   auto made = factory.create({1920, 1080, fps, 2000000});
   if (made.index() != 0) {
     state.SkipWithError("no encoder");
@@ -162,7 +162,7 @@ BENCHMARK(BM_Encode_x264_1080p30)->MeasureProcessCPUTime()->UseRealTime()->Unit(
 
 // Opening an encoder: what START_VIDEO waits for (the candidate proves itself on a picture).
 void BM_CreateEncoder_1080p(benchmark::State& state) {
-  LibavVideoEncoderFactory factory(nullptr);
+  H264EncoderFactory factory(nullptr);
   for (auto _ : state) benchmark::DoNotOptimize(factory.create({1920, 1080, 30, 2000000}));
 }
 BENCHMARK(BM_CreateEncoder_1080p)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -31,7 +31,7 @@
 #include "Spawn.hpp"
 #include "platform/Platform.hpp"
 #include "platform/linux/LinuxPlatform.hpp"
-#include "platform/linux/encode/LibavVideoEncoder.hpp"
+#include "platform/linux/encode/X264VideoEncoder.hpp"
 #include "platform/linux/x11/X11Connection.hpp"
 #include "platform/linux/x11/X11Displays.hpp"
 #include "platform/linux/x11/X11Grabber.hpp"

@@ -3,11 +3,13 @@
 #include <charconv>
 #include <climits>
 #include <cmath>
+#include <mutex>
 #include <new>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
+#include <libavutil/log.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
@@ -79,6 +81,9 @@ class AudioConverterPipeline::Resampler {
     av_channel_layout_uninit(&standard);
     std::vector<bool> matrixChoices =
         in.channels == 1 || !hasStandardLayout ? std::vector<bool>{true} : std::vector<bool>{false, true};
+    // libswresample talks on stderr, which is the host's text channel.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
     for (bool soxr : {true, false}) {
       for (bool customMatrix : matrixChoices) {
         auto r = std::unique_ptr<Resampler>(new Resampler());

@@ -1,6 +1,6 @@
 #include "platform/linux/LinuxPlatform.hpp"
 
-#include "platform/linux/encode/LibavVideoEncoder.hpp"
+#include "platform/linux/encode/H264EncoderFactory.hpp"
 #include "platform/linux/encode/PngImageEncoder.hpp"
 #include "platform/linux/identity/LinuxAppIdentity.hpp"
 #include "platform/linux/identity/LinuxProcessLauncher.hpp"
@@ -23,7 +23,7 @@ Platform makeLinuxPlatform(Executor& executor, LogFunction writeLog) {
   p.audio = std::make_shared<LinuxAudioDeviceService>(connection, events);
   p.wake = std::make_shared<LogindWakeNotifier>(writeLog);
   p.processes = std::make_shared<LinuxProcessLauncher>();
-  p.videoEncoders = std::make_shared<encode::LibavVideoEncoderFactory>(log);
+  p.videoEncoders = std::make_shared<encode::H264EncoderFactory>(log);
   p.images = std::make_shared<encode::PngImageEncoder>();
   p.apps = std::make_shared<LinuxAppIdentity>();
   // Last, as it keeps p.apps to name the owners of windows: every other service is set by now.

@@ -1,4 +1,4 @@
-#include "platform/linux/encode/LibavVideoEncoder.hpp"
+#include "platform/linux/encode/libav/LibavVideoEncoder.hpp"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -11,16 +11,15 @@ extern "C" {
 #include <libyuv/convert_from_argb.h>
 
 #include <algorithm>
-#include <cmath>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <filesystem>
-#include <future>
+#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "platform/linux/encode/HardwareDevices.hpp"
 #include "platform/linux/encode/NalUnits.hpp"
+#include "platform/linux/encode/ThreadedVideoEncoder.hpp"
+#include "platform/linux/encode/X264VideoEncoder.hpp"
 
 namespace qb::encode {
 
@@ -60,18 +59,11 @@ struct Candidate {
   std::string device;  // VAAPI render node
 };
 
-std::vector<Candidate> candidates(bool tryHardware) {
+std::vector<Candidate> candidates(bool softwareOnly) {
+  if (softwareOnly) return {{"libx264", ""}};
   std::vector<Candidate> list;
-  if (tryHardware) {
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/dev/dri", ec))
-      if (entry.path().filename().string().starts_with("renderD")) {
-        list.push_back({"h264_vaapi", entry.path().string()});
-        break;
-      }
-    if (std::filesystem::exists("/dev/nvidiactl", ec)) list.push_back({"h264_nvenc", ""});
-  }
-  list.push_back({"libx264", ""});
+  if (auto node = vaapiRenderNode()) list.push_back({"h264_vaapi", *node});
+  if (nvencDevicePresent()) list.push_back({"h264_nvenc", ""});
   return list;
 }
 
@@ -131,11 +123,6 @@ struct Codec {
   }
 };
 
-bool sizeValid(const EncoderSettings& s) {
-  return s.width >= 2 && s.height >= 2 && s.width <= 16384 && s.height <= 16384 && s.fps > 0 && s.fps <= 1000 &&
-         s.bitrate > 0;
-}
-
 int openCodec(const Candidate& candidate, const EncoderSettings& s, Codec& out) {
   const AVCodec* codec = avcodec_find_encoder_by_name(candidate.codec.c_str());
   if (!codec) return AVERROR_ENCODER_NOT_FOUND;
@@ -169,6 +156,7 @@ int openCodec(const Candidate& candidate, const EncoderSettings& s, Codec& out) 
   if (c.name == "libx264") {
     av_dict_set(&options, "preset", kX264Preset, 0);
     ctx->thread_count = x264ThreadCount(s, static_cast<int>(std::thread::hardware_concurrency()));
+    ctx->thread_type = FF_THREAD_SLICE;  // frame threads would hold frames back
     av_dict_set(&options, "tune", "zerolatency", 0);
     av_dict_set(&options, "forced-idr", "1", 0);
     // Length-prefixed units, the form the output takes, so packets need no start-code scan.
@@ -237,165 +225,62 @@ int probe(const Candidate& candidate, const EncoderSettings& s) {
   return got > 0 ? 0 : AVERROR_UNKNOWN;
 }
 
-class LibavVideoEncoder final : public VideoEncoder {
+class LibavVideoEncoder final : public ThreadedVideoEncoder {
  public:
   LibavVideoEncoder(Codec codec, const EncoderSettings& settings, Candidate candidate)
-      : codec_(std::move(codec)), settings_(settings), candidate_(std::move(candidate)) {
+      : codec_(std::move(codec)), settings_(settings), candidate_(std::move(candidate)), packet_(av_packet_alloc()) {
     readParameterSets();
-    worker_ = std::thread([this] { run(); });
+    startThread();
   }
-
-  ~LibavVideoEncoder() override {
-    invalidate();
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    if (worker_.get_id() == std::this_thread::get_id())
-      worker_.detach();  // destroyed from its own output: a contract breach; do not deadlock
-    else
-      worker_.join();
-  }
-
-  void encode(const VideoFrame& frame, bool forceKeyframe, Output output) override {
-    {
-      std::lock_guard lock(mutex_);
-      if (invalidated_) return;
-      jobs_.push_back(Job{frame, forceKeyframe, std::move(output), {}});
-    }
-    wake_.notify_one();
-  }
-
-  void completeFrames() override {
-    std::promise<void> done;
-    auto finished = done.get_future();
-    {
-      std::lock_guard lock(mutex_);
-      if (invalidated_) return;
-      Job job;
-      job.completed = std::move(done);
-      jobs_.push_back(std::move(job));
-    }
-    wake_.notify_one();
-    finished.wait();
-  }
-
-  void invalidate() override {
-    std::deque<Job> dropped;
-    {
-      std::lock_guard lock(mutex_);
-      invalidated_ = true;
-      dropped.swap(jobs_);
-    }
-    // Outside the lock: dropping frames returns them to their pool, and a waiting
-    // completeFrames is released.
-    for (auto& job : dropped)
-      if (job.completed) job.completed->set_value();
-  }
+  ~LibavVideoEncoder() override { stopThread(); }
 
  private:
-  struct Job {
-    VideoFrame frame;
-    bool forceKeyframe = false;
-    Output output;
-    std::optional<std::promise<void>> completed;  // set: a completeFrames marker
-  };
-  struct InFlight {
-    int64_t pts;
-    double presentationTime;
-    Output output;
-  };
-
-  bool invalidated() {
-    std::lock_guard lock(mutex_);
-    return invalidated_;
-  }
-
-  void run() {
-    PacketPtr packet(av_packet_alloc());
-    for (;;) {
-      Job job;
-      {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
-        if (jobs_.empty()) return;
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
-      }
-      if (job.completed) {
-        drain(packet.get());
-        job.completed->set_value();
-        continue;
-      }
-      encodeOne(std::move(job), packet.get());
-    }
-  }
-
-  void encodeOne(Job job, AVPacket* packet) {
+  void encodeOne(VideoFrame picture, bool forceKeyframe, Output output) override {
+    if (!packet_) return deliver(output, encodeError(AVERROR(ENOMEM), "packet"));
     if (!codec_.context) {
       // Drained by completeFrames: a codec that was told the stream ended takes no more
       // pictures, so a fresh one continues (its first picture is an IDR).
-      if (int r = openCodec(candidate_, settings_, codec_); r < 0) return deliver(job.output, encodeError(r, "reopen"));
+      if (int r = openCodec(candidate_, settings_, codec_); r < 0) return deliver(output, encodeError(r, "reopen"));
       readParameterSets();
     }
     FramePtr frame;
-    if (int r = codec_.wrap(job.frame, frame); r < 0) return deliver(job.output, encodeError(r, "picture"));
-    const double presentationTime = job.frame.presentationTime;
-    job.frame = {};  // the AVFrame holds the picture as long as libavcodec needs it
+    if (int r = codec_.wrap(picture, frame); r < 0) return deliver(output, encodeError(r, "picture"));
+    const double presentationTime = picture.presentationTime;
+    picture = {};  // the AVFrame holds the picture as long as libavcodec needs it
     frame->pts = codec_.nextPts++;
-    frame->pict_type = job.forceKeyframe ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-    inFlight_.push_back({frame->pts, presentationTime, std::move(job.output)});
-    if (int r = avcodec_send_frame(codec_.context.get(), frame.get()); r < 0) {
-      auto failed = std::move(inFlight_.back());
-      inFlight_.pop_back();
-      return deliver(failed.output, encodeError(r, "encode"));
-    }
+    frame->pict_type = forceKeyframe ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    track(frame->pts, presentationTime, std::move(output));
+    if (int r = avcodec_send_frame(codec_.context.get(), frame.get()); r < 0) return failLast(encodeError(r, "encode"));
     frame.reset();
-    receive(packet);
+    receive();
   }
 
-  void receive(AVPacket* packet) {
+  void receive() {
+    AVPacket* packet = packet_.get();
     int r;
     while ((r = avcodec_receive_packet(codec_.context.get(), packet)) == 0) {
       handlePacket(*packet);
       av_packet_unref(packet);
     }
-    if (r != AVERROR(EAGAIN) && r != AVERROR_EOF) failInFlight(r);
+    if (r != AVERROR(EAGAIN) && r != AVERROR_EOF) failInFlight(encodeError(r, "encode"));
   }
 
   // Everything still inside the codec comes out; the codec is then done.
-  void drain(AVPacket* packet) {
-    if (!codec_.context || inFlight_.empty()) return;
-    if (avcodec_send_frame(codec_.context.get(), nullptr) >= 0) receive(packet);
-    failInFlight(AVERROR_EOF);
+  void drain() override {
+    if (!codec_.context || !anyInFlight()) return;
+    if (avcodec_send_frame(codec_.context.get(), nullptr) >= 0) receive();
+    failInFlight(encodeError(AVERROR_EOF, "encode"));
     codec_.context.reset();
     codec_.hwFrames.reset();
     codec_.converted.reset();
     codec_.nextPts = 0;
   }
 
-  void failInFlight(int code) {
-    while (!inFlight_.empty()) {
-      auto lost = std::move(inFlight_.front());
-      inFlight_.pop_front();
-      deliver(lost.output, encodeError(code, "encode"));
-    }
-  }
-
   void handlePacket(const AVPacket& packet) {
-    // Output order is input order; a picture the codec dropped gets its error here.
-    while (!inFlight_.empty() && inFlight_.front().pts < packet.pts) {
-      auto lost = std::move(inFlight_.front());
-      inFlight_.pop_front();
-      deliver(lost.output, encodeError(AVERROR_UNKNOWN, "picture dropped by the encoder"));
-    }
-    if (inFlight_.empty() || inFlight_.front().pts != packet.pts) return;
-    auto entry = std::move(inFlight_.front());
-    inFlight_.pop_front();
-
+    auto entry = finished(packet.pts, encodeError(AVERROR_UNKNOWN, "picture dropped by the encoder"));
+    if (!entry) return;
     EncodedFrame out;
-    out.presentationTime = entry.presentationTime;
+    out.presentationTime = entry->presentationTime;
     out.lengthPrefixedNALs.reserve(size_t(packet.size));
     bool idr = false;
     for (auto nal : splitNalUnits({packet.data, size_t(packet.size)})) {
@@ -417,12 +302,7 @@ class LibavVideoEncoder final : public VideoEncoder {
     }
     out.notSync = !idr;
     if (idr) out.parameterSets = {sps_, pps_};
-    deliver(entry.output, std::nullopt, &out);
-  }
-
-  void deliver(const Output& output, std::optional<PlatformError> error, const EncodedFrame* frame = nullptr) {
-    if (!output || invalidated()) return;
-    output(std::move(error), frame);
+    deliver(entry->output, std::nullopt, &out);
   }
 
   void readParameterSets() {
@@ -438,60 +318,34 @@ class LibavVideoEncoder final : public VideoEncoder {
   Codec codec_;
   const EncoderSettings settings_;
   const Candidate candidate_;
-  std::deque<InFlight> inFlight_;
   std::vector<uint8_t> sps_, pps_;
-
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<Job> jobs_;
-  bool invalidated_ = false;
-  bool stopping_ = false;
-  std::thread worker_;
+  PacketPtr packet_;
 };
 
 }  // namespace
 
-LibavVideoEncoderFactory::LibavVideoEncoderFactory(LogFunction log, Options options)
-    : log_(std::move(log)), options_(options) {
-  // libavcodec and x264 talk on stderr, which is the host's text channel.
-  av_log_set_level(AV_LOG_QUIET);
-}
+}  // namespace qb::encode
 
-std::variant<std::unique_ptr<VideoEncoder>, int32_t> LibavVideoEncoderFactory::create(const EncoderSettings& settings) {
-  if (!sizeValid(settings)) return int32_t(AVERROR(EINVAL));
-  int lastError = AVERROR_ENCODER_NOT_FOUND;
-  std::string refused;
-  for (const auto& candidate : candidates(options_.tryHardware)) {
+extern "C" __attribute__((visibility("default"))) void qbLibavOpen(const qb::EncoderSettings& settings,
+                                                                   bool softwareOnly,
+                                                                   qb::encode::LibavOpenResult& result) {
+  using namespace qb::encode;
+  // libavcodec and x264 talk on stderr, which is the host's text channel.
+  static std::once_flag quiet;
+  std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
+  result = {};
+  result.status = AVERROR_ENCODER_NOT_FOUND;
+  for (const auto& candidate : candidates(softwareOnly)) {
     int r = probe(candidate, settings);
     Codec codec;
     if (r >= 0) r = openCodec(candidate, settings, codec);
     if (r < 0) {
-      lastError = r;
-      refused += ", " + candidate.codec + " unusable (" + errorText(r) + ")";
+      result.status = negativeStatus(r);
+      result.refused += ", " + candidate.codec + " unusable (" + errorText(r) + ")";
       continue;
     }
-    bool changed;
-    {
-      std::lock_guard lock(mutex_);
-      changed = lastChoice_ != candidate.codec;
-      lastChoice_ = candidate.codec;
-    }
-    if (changed && log_) log_("H264 encoder: " + candidate.codec + refused);
-    return std::unique_ptr<VideoEncoder>(std::make_unique<LibavVideoEncoder>(std::move(codec), settings, candidate));
+    result.codec = candidate.codec;
+    result.encoder = std::make_unique<LibavVideoEncoder>(std::move(codec), settings, candidate);
+    return;
   }
-  if (log_) log_("H264 encoder: none usable" + refused);
-  return negativeStatus(lastError);
 }
-
-int x264ThreadCount(const EncoderSettings& settings, int cores) {
-  const double pixelsPerSecond = double(settings.width) * double(settings.height) * double(settings.fps);
-  const int wanted = static_cast<int>(std::ceil(pixelsPerSecond / kX264PixelsPerSecondPerThread));
-  return std::clamp(wanted, 1, std::max(1, cores));
-}
-
-std::string LibavVideoEncoderFactory::lastChoice() const {
-  std::lock_guard lock(mutex_);
-  return lastChoice_;
-}
-
-}  // namespace qb::encode

@@ -1,0 +1,221 @@
+#include "platform/linux/encode/X264VideoEncoder.hpp"
+
+#include <cerrno>
+#include <cstdint>
+extern "C" {
+#include <x264.h>
+}
+#include <libyuv/convert_from_argb.h>
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/encode/NalUnits.hpp"
+#include "platform/linux/encode/ThreadedVideoEncoder.hpp"
+
+namespace qb::encode {
+
+namespace {
+
+constexpr int32_t kRefused = -EINVAL;
+constexpr int32_t kFailed = -EIO;
+
+struct X264Close {
+  void operator()(x264_t* e) const { x264_encoder_close(e); }
+};
+using X264Ptr = std::unique_ptr<x264_t, X264Close>;
+
+PlatformError encodeError(const std::string& what) { return PlatformError{kFailed, "H264Encoder", what}; }
+
+X264Ptr openEncoder(const EncoderSettings& s) {
+  x264_param_t p;
+  if (x264_param_default_preset(&p, kX264Preset, "zerolatency") < 0) return nullptr;
+  p.i_log_level = X264_LOG_NONE;  // its log goes to stderr, the host's text channel
+  p.i_width = s.width & ~1;
+  p.i_height = s.height & ~1;
+  p.i_csp = X264_CSP_NV12;
+  p.i_fps_num = uint32_t(s.fps);
+  p.i_fps_den = 1;
+  p.i_timebase_num = 1;
+  p.i_timebase_den = uint32_t(s.fps);
+  p.i_threads = x264ThreadCount(s, static_cast<int>(std::thread::hardware_concurrency()));
+  p.i_keyint_max = s.fps;
+  p.i_bframe = 0;
+  const int kbps = static_cast<int>(std::clamp<int64_t>(s.bitrate / 1000, 1, INT32_MAX));
+  p.rc.i_rc_method = X264_RC_ABR;
+  p.rc.i_bitrate = kbps;
+  p.rc.i_vbv_max_bitrate = kbps;
+  p.rc.i_vbv_buffer_size = kbps;
+  // What libyuv's ARGBToNV12 writes: BT.601 matrix, video range; the content is sRGB.
+  p.vui.i_colmatrix = 6;  // SMPTE 170M
+  p.vui.i_colorprim = 1;  // BT.709
+  p.vui.i_transfer = 13;  // IEC 61966-2-1
+  p.vui.b_fullrange = 0;
+  // SPS and PPS once from the headers instead of in every keyframe; units length-prefixed,
+  // the form the output takes.
+  p.b_repeat_headers = 0;
+  p.b_annexb = 0;
+  p.b_aud = 0;
+  if (x264_param_apply_profile(&p, "main") < 0) return nullptr;
+  return X264Ptr(x264_encoder_open(&p));
+}
+
+// The raw unit inside one of libx264's length-prefixed payloads.
+std::span<const uint8_t> unitOf(const x264_nal_t& nal) {
+  return nal.i_payload > 4 ? std::span<const uint8_t>(nal.p_payload + 4, size_t(nal.i_payload - 4))
+                           : std::span<const uint8_t>();
+}
+
+class X264VideoEncoder final : public ThreadedVideoEncoder {
+ public:
+  X264VideoEncoder(X264Ptr encoder, const EncoderSettings& settings)
+      : encoder_(std::move(encoder)), settings_(settings) {
+    readHeaders();
+    startThread();
+  }
+  ~X264VideoEncoder() override { stopThread(); }
+
+ private:
+  void encodeOne(VideoFrame frame, bool forceKeyframe, Output output) override {
+    if (!encoder_) {
+      // Drained by completeFrames: a fresh encoder continues, its first picture an IDR.
+      encoder_ = openEncoder(settings_);
+      if (!encoder_) return deliver(output, encodeError("reopen failed"));
+      readHeaders();
+    }
+    x264_picture_t in;
+    x264_picture_init(&in);
+    if (!wrap(frame, in)) return deliver(output, encodeError("picture of another size"));
+    in.i_pts = nextPts_++;
+    in.i_type = forceKeyframe ? X264_TYPE_IDR : X264_TYPE_AUTO;
+    track(in.i_pts, frame.presentationTime, std::move(output));
+    x264_nal_t* nals = nullptr;
+    int count = 0;
+    x264_picture_t out;
+    const int size = x264_encoder_encode(encoder_.get(), &nals, &count, &in, &out);
+    frame = {};  // libx264 copied the pixels in: the picture goes back to its pool
+    if (size < 0) return failLast(encodeError("encode failed"));
+    if (size > 0) handleFrame(nals, count, out);
+  }
+
+  void drain() override {
+    if (!encoder_ || !anyInFlight()) return;
+    while (x264_encoder_delayed_frames(encoder_.get()) > 0) {
+      x264_nal_t* nals = nullptr;
+      int count = 0;
+      x264_picture_t out;
+      const int size = x264_encoder_encode(encoder_.get(), &nals, &count, nullptr, &out);
+      if (size < 0) break;
+      if (size > 0) handleFrame(nals, count, out);
+    }
+    failInFlight(encodeError("drained"));
+    encoder_.reset();
+    nextPts_ = 0;
+  }
+
+  // '420v' as it lies; 'BGRA' through an NV12 picture of the encoder's own.
+  bool wrap(const VideoFrame& frame, x264_picture_t& in) {
+    const int w = settings_.width & ~1, h = settings_.height & ~1;
+    if (frame.width < w || frame.height < h) return false;
+    in.img.i_csp = X264_CSP_NV12;
+    in.img.i_plane = 2;
+    if (frame.pixelFormat == kPixelFormat420v) {
+      for (int p = 0; p < 2; ++p) {
+        in.img.plane[p] = frame.planes[p];
+        in.img.i_stride[p] = frame.strides[p];
+      }
+      return true;
+    }
+    const size_t lumaBytes = size_t(w) * size_t(h);
+    converted_.resize(lumaBytes * 3 / 2);
+    libyuv::ARGBToNV12(frame.planes[0], frame.strides[0], converted_.data(), w, converted_.data() + lumaBytes, w, w, h);
+    in.img.plane[0] = converted_.data();
+    in.img.plane[1] = converted_.data() + lumaBytes;
+    in.img.i_stride[0] = in.img.i_stride[1] = w;
+    return true;
+  }
+
+  void handleFrame(const x264_nal_t* nals, int count, const x264_picture_t& picture) {
+    auto entry = finished(picture.i_pts, encodeError("picture dropped by the encoder"));
+    if (!entry) return;
+    EncodedFrame out;
+    out.presentationTime = entry->presentationTime;
+    bool idr = false;
+    for (int i = 0; i < count; ++i) {
+      const x264_nal_t& nal = nals[i];
+      switch (nal.i_type) {
+        case NAL_SPS:
+          sps_.assign(unitOf(nal).begin(), unitOf(nal).end());
+          break;
+        case NAL_PPS:
+          pps_.assign(unitOf(nal).begin(), unitOf(nal).end());
+          break;
+        case NAL_AUD:
+          break;
+        case NAL_SLICE_IDR:
+          idr = true;
+          [[fallthrough]];
+        default:
+          out.lengthPrefixedNALs.insert(out.lengthPrefixedNALs.end(), nal.p_payload, nal.p_payload + nal.i_payload);
+      }
+    }
+    out.notSync = !idr;
+    if (idr) out.parameterSets = {sps_, pps_};
+    deliver(entry->output, std::nullopt, &out);
+  }
+
+  void readHeaders() {
+    x264_nal_t* nals = nullptr;
+    int count = 0;
+    if (x264_encoder_headers(encoder_.get(), &nals, &count) < 0) return;
+    for (int i = 0; i < count; ++i) {
+      if (nals[i].i_type == NAL_SPS) sps_.assign(unitOf(nals[i]).begin(), unitOf(nals[i]).end());
+      if (nals[i].i_type == NAL_PPS) pps_.assign(unitOf(nals[i]).begin(), unitOf(nals[i]).end());
+    }
+  }
+
+  // Encoder thread only (and the constructor).
+  X264Ptr encoder_;
+  const EncoderSettings settings_;
+  int64_t nextPts_ = 0;
+  std::vector<uint8_t> sps_, pps_;
+  std::vector<uint8_t> converted_;
+};
+
+// libx264 proves itself on one black picture of the configured size.
+bool encodesABlackPicture(x264_t* encoder, const EncoderSettings& s) {
+  const int w = s.width & ~1, h = s.height & ~1;
+  std::vector<uint8_t> black(size_t(w) * size_t(h) * 3 / 2, 128);
+  std::memset(black.data(), 16, size_t(w) * size_t(h));
+  x264_picture_t in, out;
+  x264_picture_init(&in);
+  in.img.i_csp = X264_CSP_NV12;
+  in.img.i_plane = 2;
+  in.img.plane[0] = black.data();
+  in.img.plane[1] = black.data() + size_t(w) * size_t(h);
+  in.img.i_stride[0] = in.img.i_stride[1] = w;
+  x264_nal_t* nals = nullptr;
+  int count = 0;
+  int size = x264_encoder_encode(encoder, &nals, &count, &in, &out);
+  while (size == 0 && x264_encoder_delayed_frames(encoder) > 0)
+    size = x264_encoder_encode(encoder, &nals, &count, nullptr, &out);
+  return size > 0;
+}
+
+}  // namespace
+
+std::variant<std::unique_ptr<VideoEncoder>, int32_t> openX264(const EncoderSettings& settings) {
+  {
+    // A probe of its own, closed before the real one opens: both hold about 40 MB at 1080p.
+    X264Ptr probe = openEncoder(settings);
+    if (!probe) return kRefused;
+    if (!encodesABlackPicture(probe.get(), settings)) return kFailed;
+  }
+  X264Ptr encoder = openEncoder(settings);
+  if (!encoder) return kRefused;
+  return std::unique_ptr<VideoEncoder>(std::make_unique<X264VideoEncoder>(std::move(encoder), settings));
+}
+
+}  // namespace qb::encode

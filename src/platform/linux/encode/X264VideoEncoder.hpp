@@ -1,0 +1,39 @@
+#pragma once
+// H.264 through libx264, called directly. Main profile, real-time settings (tune zerolatency:
+// no B-frames, no lookahead), an IDR at least every `fps` frames and on request, average bit
+// rate as configured with a one-second VBV buffer. '420v' pictures are handed to libx264
+// where they lie (it copies them in before encoding, and the picture goes back to its pool
+// then); 'BGRA' pictures are converted first. The SPS says BT.601 video range, the matrix and
+// range PictureConverter writes. Output comes length-prefixed from libx264 itself.
+//
+// H.264 4:2:0 has no odd sizes: an odd width or height is encoded one pixel smaller (the last
+// column or row of the picture is left out).
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <variant>
+
+#include "platform/VideoEncoder.hpp"
+
+namespace qb::encode {
+
+// The libx264 speed preset. A comparison with another program's encoder gives it the same.
+inline constexpr const char* kX264Preset = "veryfast";
+// libx264 threads: sliced threads cost about a tenth more CPU than one thread (hand-offs and
+// wake-ups on every frame), and one thread encodes 1080p30 in about 19 ms a frame on a small
+// machine. So a stream gets one thread per this many pixels a second (width * height * fps),
+// at least one and at most `cores`: 1080p30 one, 1080p60 or 1440p30 two.
+inline constexpr double kX264PixelsPerSecondPerThread = 70e6;
+inline int x264ThreadCount(const EncoderSettings& settings, int cores) {
+  const double pixelsPerSecond = double(settings.width) * double(settings.height) * double(settings.fps);
+  const int wanted = static_cast<int>(std::ceil(pixelsPerSecond / kX264PixelsPerSecondPerThread));
+  return std::clamp(wanted, 1, std::max(1, cores));
+}
+
+// Opens libx264 for these settings and has it encode one black picture first. Called from
+// the command thread. Returns the encoder, or -EINVAL when libx264 refuses the settings and
+// -EIO when it cannot encode with them.
+std::variant<std::unique_ptr<VideoEncoder>, int32_t> openX264(const EncoderSettings& settings);
+
+}  // namespace qb::encode
