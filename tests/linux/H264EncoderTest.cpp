@@ -147,7 +147,7 @@ TEST_P(H264EncoderTest, KeyframesParameterSetsAndSizeAsDecoded) {
     screen.fill(i * 10, 100, 20, 20, 200, 100, uint8_t(i * 15));
     auto frame = converter.convert(screen.view(), {}, nullptr, 1.0 + i * 0.2);
     ASSERT_TRUE(frame);
-    encoder->encode(*frame, i == 0 || i == 3, out.callback());
+    encoder->encode(*frame, i == 3, out.callback());
     encoder->completeFrames();  // keeps the small pool from running dry
   }
   EXPECT_EQ(converter.pool().picturesHeld(), 0) << "the encoder kept pictures after encoding them";
@@ -156,7 +156,7 @@ TEST_P(H264EncoderTest, KeyframesParameterSetsAndSizeAsDecoded) {
   for (int i = 0; i < 14; ++i) {
     const auto& o = out.outputs[size_t(i)];
     ASSERT_FALSE(o.error) << o.error->printed();
-    // Forced at 0 and 3, then one every fps (5) frames after the last.
+    // The first unasked, forced at 3, then one every fps (5) frames after the last.
     const bool keyframe = i == 0 || i == 3 || i == 8 || i == 13;
     EXPECT_EQ(!o.frame.notSync, keyframe) << "frame " << i;
     EXPECT_EQ(o.frame.parameterSets.size(), keyframe ? 2u : 0u) << "frame " << i;
@@ -179,6 +179,24 @@ TEST_P(H264EncoderTest, KeyframesParameterSetsAndSizeAsDecoded) {
     EXPECT_EQ(decoded->colorspace, AVCOL_SPC_SMPTE170M);
     EXPECT_EQ(decoded->color_range, AVCOL_RANGE_MPEG);
   }
+}
+
+TEST_P(H264EncoderTest, TheFirstPictureIsAnIdrEvenWhenItLooksLikeTheProof) {
+  // A black picture after the black one an encoder proves itself on is no scene cut.
+  auto encoder = makeEncoder({320, 240, 10, 300000});
+  ASSERT_TRUE(encoder);
+  PictureConverter converter(320, 240, kPixelFormat420v, 2);
+  const Screen black(320, 240);
+  Collector out;
+  for (int i = 0; i < 2; ++i) {
+    encoder->encode(*converter.convert(black.view(), {}, nullptr, i * 0.1), false, out.callback());
+    encoder->completeFrames();
+  }
+  ASSERT_EQ(out.outputs.size(), 2u);
+  EXPECT_FALSE(out.outputs[0].frame.notSync);
+  EXPECT_TRUE(out.outputs[1].frame.notSync);
+  Decoder decoder;
+  EXPECT_TRUE(decoder.decode(out.outputs[0].frame));
 }
 
 TEST_P(H264EncoderTest, ColoursSurviveConversionEncodingAndDecoding) {

@@ -70,8 +70,9 @@ std::span<const uint8_t> unitOf(const x264_nal_t& nal) {
 
 class X264VideoEncoder final : public ThreadedVideoEncoder {
  public:
-  X264VideoEncoder(X264Ptr encoder, const EncoderSettings& settings)
-      : encoder_(std::move(encoder)), settings_(settings) {
+  // `encoder` has encoded `encoded` pictures already (its proof): its next one is an IDR.
+  X264VideoEncoder(X264Ptr encoder, const EncoderSettings& settings, int64_t encoded)
+      : encoder_(std::move(encoder)), settings_(settings), nextPts_(encoded), idrNext_(encoded > 0) {
     readHeaders();
     startThread();
   }
@@ -89,7 +90,8 @@ class X264VideoEncoder final : public ThreadedVideoEncoder {
     x264_picture_init(&in);
     if (!wrap(frame, in)) return deliver(output, encodeError("picture of another size"));
     in.i_pts = nextPts_++;
-    in.i_type = forceKeyframe ? X264_TYPE_IDR : X264_TYPE_AUTO;
+    in.i_type = forceKeyframe || idrNext_ ? X264_TYPE_IDR : X264_TYPE_AUTO;
+    idrNext_ = false;
     track(in.i_pts, frame.presentationTime, std::move(output));
     x264_nal_t* nals = nullptr;
     int count = 0;
@@ -180,11 +182,13 @@ class X264VideoEncoder final : public ThreadedVideoEncoder {
   X264Ptr encoder_;
   const EncoderSettings settings_;
   int64_t nextPts_ = 0;
+  bool idrNext_ = false;
   std::vector<uint8_t> sps_, pps_;
   std::vector<uint8_t> converted_;
 };
 
-// libx264 proves itself on one black picture of the configured size.
+// libx264 proves itself on one black picture of the configured size. Real-time settings
+// hold nothing back, so its frame comes out at once.
 bool encodesABlackPicture(x264_t* encoder, const EncoderSettings& s) {
   const int w = s.width & ~1, h = s.height & ~1;
   std::vector<uint8_t> black(size_t(w) * size_t(h) * 3 / 2, 128);
@@ -196,26 +200,21 @@ bool encodesABlackPicture(x264_t* encoder, const EncoderSettings& s) {
   in.img.plane[0] = black.data();
   in.img.plane[1] = black.data() + size_t(w) * size_t(h);
   in.img.i_stride[0] = in.img.i_stride[1] = w;
+  in.i_pts = 0;
   x264_nal_t* nals = nullptr;
   int count = 0;
-  int size = x264_encoder_encode(encoder, &nals, &count, &in, &out);
-  while (size == 0 && x264_encoder_delayed_frames(encoder) > 0)
-    size = x264_encoder_encode(encoder, &nals, &count, nullptr, &out);
-  return size > 0;
+  return x264_encoder_encode(encoder, &nals, &count, &in, &out) > 0;
 }
 
 }  // namespace
 
 std::variant<std::unique_ptr<VideoEncoder>, int32_t> openX264(const EncoderSettings& settings) {
-  {
-    // A probe of its own, closed before the real one opens: both hold about 40 MB at 1080p.
-    X264Ptr probe = openEncoder(settings);
-    if (!probe) return kRefused;
-    if (!encodesABlackPicture(probe.get(), settings)) return kFailed;
-  }
+  // The encoder that proved itself is the one kept: a second one would double the time
+  // START_VIDEO waits for and briefly the 40 MB an encoder holds at 1080p.
   X264Ptr encoder = openEncoder(settings);
   if (!encoder) return kRefused;
-  return std::unique_ptr<VideoEncoder>(std::make_unique<X264VideoEncoder>(std::move(encoder), settings));
+  if (!encodesABlackPicture(encoder.get(), settings)) return kFailed;
+  return std::unique_ptr<VideoEncoder>(std::make_unique<X264VideoEncoder>(std::move(encoder), settings, 1));
 }
 
 }  // namespace qb::encode

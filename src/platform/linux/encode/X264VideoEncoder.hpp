@@ -31,8 +31,9 @@ inline int x264ThreadCount(const EncoderSettings& settings, int cores) {
   return std::clamp(wanted, 1, std::max(1, cores));
 }
 
-// Opens libx264 for these settings and has it encode one black picture first. Called from
-// the command thread. Returns the encoder, or -EINVAL when libx264 refuses the settings and
+// Opens libx264 for these settings and has it encode one black picture first (its output is
+// dropped; the first picture given to the encoder comes out as an IDR). Called from the
+// command thread. Returns the encoder, or -EINVAL when libx264 refuses the settings and
 // -EIO when it cannot encode with them.
 std::variant<std::unique_ptr<VideoEncoder>, int32_t> openX264(const EncoderSettings& settings);
 
