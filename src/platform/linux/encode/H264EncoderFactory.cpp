@@ -18,28 +18,28 @@ bool settingsValid(const EncoderSettings& s) {
          s.bitrate > 0;
 }
 
-// The libavcodec module next to the executable, loaded once and never unloaded (encoders
-// made by it run its code). Null, with the reason in `why`, when it cannot be loaded.
-LibavOpenFunction libavModule(std::string& why) {
-  static std::mutex mutex;
-  static bool tried = false;
-  static LibavOpenFunction open = nullptr;
-  static std::string failure;
-  std::lock_guard lock(mutex);
-  if (!tried) {
-    tried = true;
+struct LibavModule {
+  LibavOpenFunction open = nullptr;
+  std::string failure;  // why `open` is null
+};
+
+// The libavcodec module next to the executable, loaded on first use and never unloaded
+// (encoders made by it run its code).
+const LibavModule& libavModule() {
+  static const LibavModule module = [] {
+    LibavModule m;
     std::error_code ec;
     const auto path = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path() / kLibavModuleFile;
-    if (void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
-      open = reinterpret_cast<LibavOpenFunction>(dlsym(module, kLibavOpenSymbol));
-      if (!open) failure = std::string(kLibavModuleFile) + " has no entry point";
+    if (void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+      m.open = reinterpret_cast<LibavOpenFunction>(dlsym(handle, kLibavOpenSymbol));
+      if (!m.open) m.failure = std::string(kLibavModuleFile) + " has no entry point";
     } else {
       const char* error = dlerror();
-      failure = error ? error : "cannot load " + path.string();
+      m.failure = error ? error : "cannot load " + path.string();
     }
-  }
-  why = failure;
-  return open;
+    return m;
+  }();
+  return module;
 }
 
 }  // namespace
@@ -50,17 +50,17 @@ std::variant<std::unique_ptr<VideoEncoder>, int32_t> H264EncoderFactory::create(
   if (!settingsValid(settings)) return int32_t(-EINVAL);
   std::string refused;
   if (options_.tryHardware && (vaapiRenderNode() || nvencDevicePresent())) {
-    std::string why;
-    if (LibavOpenFunction open = libavModule(why)) {
+    const LibavModule& module = libavModule();
+    if (module.open) {
       LibavOpenResult hardware;
-      open(settings, false, hardware);
+      module.open(settings, false, hardware);
       refused += hardware.refused;
       if (hardware.encoder) {
         chose(hardware.codec, refused);
         return std::move(hardware.encoder);
       }
     } else {
-      refused += ", hardware encoders unusable (" + why + ")";
+      refused += ", hardware encoders unusable (" + module.failure + ")";
     }
   }
   auto made = openX264(settings);
