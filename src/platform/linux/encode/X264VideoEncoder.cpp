@@ -63,9 +63,10 @@ size_t hugeAdvised(size_t bytes) {
 // size that fits more than one range is left alone: a wrong guess would only cost speed.
 X264Ptr openWithOutputBuffersOnSmallPages(x264_param_t& p) {
   constexpr uintptr_t kHuge = uintptr_t(2) << 20;
+  if (p.i_threads != 1) return X264Ptr(x264_encoder_open(&p));  // more threads, more buffers of each size
   const auto before = mappedRanges();
   X264Ptr encoder(x264_encoder_open(&p));
-  if (!encoder || p.i_threads != 1) return encoder;  // more threads, more buffers of each size
+  if (!encoder) return encoder;
   std::vector<std::pair<uintptr_t, uintptr_t>> opened;
   for (const auto& range : mappedRanges()) {
     const uintptr_t from = range.first, to = range.second;
@@ -202,13 +203,8 @@ class X264VideoEncoder final : public ThreadedVideoEncoder {
     bool idr = false;
     for (int i = 0; i < count; ++i) {
       const x264_nal_t& nal = nals[i];
+      if (keepParameterSet(nal)) continue;
       switch (nal.i_type) {
-        case NAL_SPS:
-          sps_.assign(unitOf(nal).begin(), unitOf(nal).end());
-          break;
-        case NAL_PPS:
-          pps_.assign(unitOf(nal).begin(), unitOf(nal).end());
-          break;
         case NAL_AUD:
           break;
         case NAL_SLICE_IDR:
@@ -227,10 +223,15 @@ class X264VideoEncoder final : public ThreadedVideoEncoder {
     x264_nal_t* nals = nullptr;
     int count = 0;
     if (x264_encoder_headers(encoder_.get(), &nals, &count) < 0) return;
-    for (int i = 0; i < count; ++i) {
-      if (nals[i].i_type == NAL_SPS) sps_.assign(unitOf(nals[i]).begin(), unitOf(nals[i]).end());
-      if (nals[i].i_type == NAL_PPS) pps_.assign(unitOf(nals[i]).begin(), unitOf(nals[i]).end());
-    }
+    for (int i = 0; i < count; ++i) keepParameterSet(nals[i]);
+  }
+
+  // An SPS or PPS is kept for the keyframes to come, not sent in the frame's data.
+  bool keepParameterSet(const x264_nal_t& nal) {
+    if (nal.i_type != NAL_SPS && nal.i_type != NAL_PPS) return false;
+    const auto unit = unitOf(nal);
+    (nal.i_type == NAL_SPS ? sps_ : pps_).assign(unit.begin(), unit.end());
+    return true;
   }
 
   // Encoder thread only (and the constructor).
