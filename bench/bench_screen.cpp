@@ -6,7 +6,9 @@
 //            at 10 and 30 fps, measured in the same run as ffmpeg's x11grab + libx264 at the
 //            same size, rate, bit rate and preset on the same display; printed with the ratio.
 //            Both in their steady state: their start and first keyframe are left out.
-//   still    CPU share of one core while our stream shows a still screen
+//   still    CPU share of one core while our stream shows a still screen; only meaningful on a
+//            display where nothing changes: the usual test display has a ticking clock, so
+//            take one of scripts/test-env start-display for this figure
 //
 //   bench_screen [--seconds 8] [--skip-ffmpeg]
 //
@@ -313,8 +315,9 @@ int main(int argc, char** argv) {
   {
     // A still screen: one picture at start, then nothing to do.
     const Figures still = runOurs(platform, executor, 30, seconds, &encoded);
-    std::printf("still screen 30 fps: %.2f%% of a core, %d pictures after the first in %.0f s%s\n",
-                still.cpuPerSecond * 100, still.pictures, seconds, encoded ? "" : " (no encoder in this build)");
+    std::printf("still screen 30 fps: %.2f%% of a core, %d pictures after the first in %.0f s%s%s\n",
+                still.cpuPerSecond * 100, still.pictures, seconds, encoded ? "" : " (no encoder in this build)",
+                still.pictures > 0 ? " (the screen was not still: see the usage)" : "");
   }
   for (int fps : {10, 30}) {
     MovingWindow window(30);
