@@ -69,15 +69,18 @@ ListenerToken PulseDeviceWatcher::add(Kind kind, AudioObjectID device, std::func
 }
 
 void PulseDeviceWatcher::fire(Kind kind, AudioObjectID device) {
-  events_->async([weak = weak_from_this(), kind, device] {
+  // The listeners of the moment of the change: one added after it, before the event queue
+  // gets to it, does not hear of a change it never saw.
+  std::vector<uint64_t> ids;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& [id, l] : listeners_)
+      if (l.kind == kind && (kind != Kind::running || l.device == device)) ids.push_back(id);
+  }
+  if (ids.empty()) return;
+  events_->async([weak = weak_from_this(), ids = std::move(ids)] {
     auto self = weak.lock();
     if (!self) return;
-    std::vector<uint64_t> ids;
-    {
-      std::lock_guard lock(self->mutex_);
-      for (auto& [id, l] : self->listeners_)
-        if (l.kind == kind && (kind != Kind::running || l.device == device)) ids.push_back(id);
-    }
     // Each listener is looked up again right before its call, so one removed meanwhile
     // (even by an earlier listener) stays silent.
     for (uint64_t id : ids) {
