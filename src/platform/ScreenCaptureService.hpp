@@ -12,6 +12,7 @@
 // that made them (their calls then fail); a pending completion keeps its stream alive
 // until it has run.
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -107,6 +108,23 @@ struct VideoFrame {
   int strides[2] = {0, 0};            // bytes from one row to the next
   double presentationTime = 0;        // seconds on the service's monotonic clock
   std::shared_ptr<const void> owner;  // keeps the planes alive
+
+  // What the producer knows of the change since the picture it made just before, for an
+  // encoder that can pass over unchanged areas: outside `changes` (picture pixels) this picture
+  // equals the one whose `serial` is `changedSince`. An encoder uses it only when that picture
+  // is the last it encoded. Serials are unique in the process; 0 means none, and a
+  // `changedSince` of 0 that any pixel may have changed.
+  struct Area {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+  };
+  static constexpr int kMaxChanges = 18;
+  uint64_t serial = 0;
+  uint64_t changedSince = 0;
+  int changeCount = 0;
+  std::array<Area, kMaxChanges> changes{};
 
   bool empty() const { return planes[0] == nullptr; }
   int planeCount() const { return pixelFormat == kPixelFormat420v ? 2 : 1; }

@@ -249,7 +249,8 @@ TEST_P(H264EncoderTest, BitRateHoldsItsTargetOnMovingContent) {
     for (int y = 0; y < 240; ++y)
       std::memcpy(&screen.bgra[size_t(y) * 320 * 4], &page.bgra[size_t(y + i * 7) * 320 * 4], 320 * 4);
     screen.fill((i * 5) % 240, 60, 80, 60, 240, 240, 240);
-    encoder->encode(*converter.convert(screen.view(), {}, nullptr, i * 0.1), false, out.callback());
+    const PixelRect everything{0, 0, 320, 240};
+    encoder->encode(*converter.convert(screen.view(), {&everything, 1}, nullptr, i * 0.1), false, out.callback());
     encoder->completeFrames();
   }
   size_t bytes = 0;
@@ -304,6 +305,45 @@ TEST_P(H264EncoderTest, InvalidateDropsQueuedFramesAndReturnsTheirPictures) {
   encoder.reset();
   EXPECT_LE(out.outputs.size(), seen + 1) << "outputs after invalidate";  // one may have been running
   EXPECT_EQ(converter.pool().picturesHeld(), 0);
+}
+
+// A picture may say where it differs from the one before; libx264 passes over the rest. The
+// hint is taken only from the picture that directly follows the one encoded last.
+TEST(X264UnchangedAreasTest, HintsAreUsedOnlyRightAfterThePictureTheyFollow) {
+  // Decoded luma at the middle of a white square drawn on grey in the second picture.
+  auto squareLuma = [](bool lie, uint64_t since) {
+    auto encoder = makeEncoder(Path::x264, {320, 240, 10, 300000});
+    if (!encoder) return -1;
+    PictureConverter converter(320, 240, kPixelFormat420v, 4);
+    Screen screen(320, 240);
+    screen.fill(0, 0, 320, 240, 128, 128, 128);
+    Collector out;
+    auto first = converter.convert(screen.view(), {}, nullptr, 0);
+    const uint64_t firstSerial = first->serial;
+    encoder->encode(*first, false, out.callback());
+    first.reset();
+    encoder->completeFrames();
+    screen.fill(128, 96, 64, 64, 255, 255, 255);
+    const PixelRect square{128, 96, 64, 64};
+    auto second = converter.convert(screen.view(), {&square, 1}, nullptr, 0.1);
+    EXPECT_EQ(second->changedSince, firstSerial);
+    EXPECT_GE(second->changeCount, 1);
+    if (lie) second->changeCount = 0;
+    if (since) second->changedSince = since;
+    encoder->encode(*second, false, out.callback());
+    second.reset();
+    encoder->completeFrames();
+    if (out.outputs.size() != 2) return -1;
+    Decoder decoder;
+    decoder.decode(out.outputs[0].frame);
+    const AVFrame* f = decoder.decode(out.outputs[1].frame);
+    return f ? int(f->data[0][size_t(128) * size_t(f->linesize[0]) + 160]) : -1;
+  };
+  EXPECT_GT(squareLuma(false, 0), 200) << "the square where the hint says it is";
+  // A hint that leaves the square out is followed (proof that hints reach libx264)...
+  EXPECT_LT(squareLuma(true, 0), 150);
+  // ...but not one that follows another picture than the one encoded last.
+  EXPECT_GT(squareLuma(true, 999999), 200);
 }
 
 TEST(X264SettingsTest, ThreadsFollowThePixelRate) {

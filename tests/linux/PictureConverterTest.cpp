@@ -1,11 +1,12 @@
 // The picture converter: letterbox geometry, strides and sub-rectangles, damage-only
-// conversion equal to a full one, the pointer composited and clipped.
+// conversion equal to a full one and the changes it names, the pointer composited and clipped.
 
 #include "platform/linux/encode/PictureConverter.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <deque>
 #include <random>
 #include <vector>
 
@@ -110,8 +111,38 @@ TEST(PictureConverterTest, StrideAndSubRectangleOfALargerGrabGiveTheSamePicture)
     }
 }
 
+// Every pixel in which `picture` differs from `before` (pixels() of the picture before it) lies
+// in one of the changes the picture names.
+void expectChangesCoverTheDifference(const std::vector<uint8_t>& before, const VideoFrame& picture) {
+  auto named = [&](int x, int y) {
+    for (int i = 0; i < picture.changeCount; ++i) {
+      const auto& a = picture.changes[size_t(i)];
+      if (x >= a.x && x < a.x + a.width && y >= a.y && y < a.y + a.height) return true;
+    }
+    return false;
+  };
+  const std::vector<uint8_t> after = pixels(picture);
+  ASSERT_EQ(before.size(), after.size());
+  const int bytesPerPixel = picture.pixelFormat == kPixelFormat420v ? 1 : 4;
+  size_t at = 0;
+  for (int p = 0; p < picture.planeCount(); ++p) {
+    // A chroma sample belongs to a 2 x 2 block of pixels: one of them must be named.
+    const int scale = p == 0 ? 1 : 2, unit = p == 0 ? bytesPerPixel : 2;
+    for (int y = 0; y < picture.planeHeight(p); ++y)
+      for (int x = 0; x < picture.planeRowBytes(p) / unit; ++x, at += size_t(unit)) {
+        if (!std::memcmp(&before[at], &after[at], size_t(unit))) continue;
+        const bool covered =
+            named(x * scale, y * scale) ||
+            (scale == 2 && (named(x * 2 + 1, y * 2) || named(x * 2, y * 2 + 1) || named(x * 2 + 1, y * 2 + 1)));
+        ASSERT_TRUE(covered) << "plane " << p << " changed at " << x << "," << y << " outside the changes named";
+      }
+  }
+}
+
 // Runs the same sequence of changes and pointer moves through a converter told only the
-// damage and one told to convert everything, and compares every picture.
+// damage and one told to convert everything, and compares every picture. The damage path's
+// pictures are sometimes held for a while, so that its pool takes turns; each says where it
+// differs from the one before.
 void expectDamagePathEqualsFullPath(int width, int height, uint32_t format, int sourceW, int sourceH) {
   std::mt19937 rng(42);
   Grab grab(sourceW, sourceH, 8);
@@ -119,6 +150,10 @@ void expectDamagePathEqualsFullPath(int width, int height, uint32_t format, int 
   std::vector<uint32_t> arrow(12 * 20);
   for (size_t i = 0; i < arrow.size(); ++i) arrow[i] = (i % 3 == 0) ? 0x80404040u : (i % 3 == 1 ? 0xFF000000u : 0);
   PictureConverter damaged(width, height, format, 3), full(width, height, format, 3);
+  std::deque<VideoFrame> held;
+  std::vector<uint8_t> before;
+  uint64_t beforeSerial = 0;
+  int hinted = 0;
   for (int step = 0; step < 12; ++step) {
     std::vector<PixelRect> damage;
     if (step > 0)
@@ -135,7 +170,19 @@ void expectDamagePathEqualsFullPath(int width, int height, uint32_t format, int 
     auto b = full.convert(grab.view(), {}, drawn, step);
     ASSERT_TRUE(a && b);
     ASSERT_EQ(pixels(*a), pixels(*b)) << "step " << step;
+    EXPECT_NE(a->serial, 0u);
+    if (a->changedSince != 0) {
+      EXPECT_EQ(a->changedSince, beforeSerial) << "step " << step;
+      expectChangesCoverTheDifference(before, *a);
+      ++hinted;
+    }
+    before = pixels(*a);
+    beforeSerial = a->serial;
+    held.push_back(*a);
+    while (int(held.size()) > step % 3) held.pop_front();
   }
+  EXPECT_GE(hinted, 5) << "pictures that said where they changed, " << width << "x" << height << " from " << sourceW
+                       << "x" << sourceH;
 }
 
 TEST(PictureConverterTest, DamagedRectanglesGiveTheSamePicturesAsFullConversion) {

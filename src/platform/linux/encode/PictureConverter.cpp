@@ -4,6 +4,7 @@
 #include <libyuv/scale_argb.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -46,6 +47,11 @@ void copyOpaque(const uint8_t* src, uint8_t* dst, int pixels) {
     p |= 0xFF000000u;
     std::memcpy(dst + 4 * i, &p, 4);
   }
+}
+
+uint64_t nextPictureSerial() {
+  static std::atomic<uint64_t> last{0};
+  return ++last;
 }
 
 }  // namespace
@@ -258,17 +264,35 @@ std::optional<VideoFrame> PictureConverter::convert(const BgraView& source, std:
 
   VideoFrame& frame = picture->frame;
   Region& stale = slots_[static_cast<size_t>(picture->slot)];
+  // The picture this converter made before differs from this one only where this one is
+  // rewritten now, and where either of them shows the cursor.
+  frame.changeCount = 0;
+  frame.changedSince = stale.all || stale.borders ? 0 : lastSerial_;
+  auto changed = [&](const PixelRect& r) {
+    if (!r.empty() && frame.changeCount < VideoFrame::kMaxChanges)
+      frame.changes[static_cast<size_t>(frame.changeCount++)] = {r.x, r.y, r.width, r.height};
+  };
+  auto inPicture = [&](const PixelRect& r) { return PixelRect{r.x + content_.x, r.y + content_.y, r.width, r.height}; };
   if (stale.borders) fillBorders(frame);
   if (stale.all) {
     const PixelRect whole{0, 0, content_.width, content_.height};
     convertRect(at(whole), baseStride, whole, frame);
   } else {
-    for (const auto& r : stale.rects) convertRect(at(r), baseStride, r, frame);
+    for (const auto& r : stale.rects) {
+      convertRect(at(r), baseStride, r, frame);
+      changed(inPicture(r));
+    }
   }
   stale.clear();
   stale.borders = false;
   // The cursor is not part of the source: the next use of this picture restores what it hid.
-  if (cursor) stale.add(drawCursor(*cursor, base, baseStride, frame), {0, 0, content_.width, content_.height});
+  const PixelRect cursorPatch = cursor ? drawCursor(*cursor, base, baseStride, frame) : PixelRect{};
+  stale.add(cursorPatch, {0, 0, content_.width, content_.height});
+  changed(lastCursor_);
+  lastCursor_ = cursorPatch.empty() ? PixelRect{} : inPicture(cursorPatch);
+  changed(lastCursor_);
+  frame.serial = nextPictureSerial();
+  lastSerial_ = frame.serial;
   frame.presentationTime = presentationTime;
   return std::move(frame);
 }

@@ -76,7 +76,8 @@ class PictureConverter {
   // the previous call, whatever that call returned; the first call and any call after a
   // geometry change convert everything. `cursor` (may be null) is drawn scaled like the
   // source, clipped to the picture. Returns none when no picture is free (the damage is kept
-  // for the next call) or the source is empty.
+  // for the next call) or the source is empty. The picture says where it differs from the
+  // one returned before (VideoFrame::changes).
   std::optional<VideoFrame> convert(const BgraView& source, std::span<const PixelRect> damage, const CursorView* cursor,
                                     double presentationTime);
 
@@ -123,6 +124,8 @@ class PictureConverter {
   uint64_t scaledCursorSerial_ = 0;
   int scaledCursorWidth_ = 0;
   int scaledCursorHeight_ = 0;
+  uint64_t lastSerial_ = 0;  // of the picture made last
+  PixelRect lastCursor_;     // where that picture shows the cursor (picture coordinates)
 };
 
 }  // namespace qb::encode

@@ -12,10 +12,12 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/encode/NalUnits.hpp"
@@ -114,6 +116,8 @@ X264Ptr openEncoder(const EncoderSettings& s) {
   p.b_repeat_headers = 0;
   p.b_annexb = 0;
   p.b_aud = 0;
+  // Pictures may say which macroblocks did not change (markUnchanged).
+  p.analyse.b_mb_info = 1;
   if (x264_param_apply_profile(&p, "main") < 0) return nullptr;
   return openWithOutputBuffersOnSmallPages(p);
 }
@@ -144,7 +148,9 @@ class X264VideoEncoder final : public ThreadedVideoEncoder {
     }
     x264_picture_t in;
     x264_picture_init(&in);
+    const uint64_t previous = std::exchange(lastSerial_, 0);
     if (!wrap(frame, in)) return deliver(output, encodeError("picture of another size"));
+    if (frame.changedSince != 0 && frame.changedSince == previous) markUnchanged(frame, in);
     in.i_pts = nextPts_++;
     in.i_type = forceKeyframe || idrNext_ ? X264_TYPE_IDR : X264_TYPE_AUTO;
     idrNext_ = false;
@@ -153,8 +159,10 @@ class X264VideoEncoder final : public ThreadedVideoEncoder {
     int count = 0;
     x264_picture_t out;
     const int size = x264_encoder_encode(encoder_.get(), &nals, &count, &in, &out);
+    const uint64_t serial = frame.serial;
     frame = {};  // libx264 copied the pixels in: the picture goes back to its pool
     if (size < 0) return failLast(encodeError("encode failed"));
+    lastSerial_ = serial;
     if (size > 0) handleFrame(nals, count, out);
   }
 
@@ -171,6 +179,7 @@ class X264VideoEncoder final : public ThreadedVideoEncoder {
     failInFlight(encodeError("drained"));
     encoder_.reset();
     nextPts_ = 0;
+    lastSerial_ = 0;
   }
 
   // '420v' as it lies; 'BGRA' through an NV12 picture of the encoder's own.
@@ -193,6 +202,25 @@ class X264VideoEncoder final : public ThreadedVideoEncoder {
     in.img.plane[1] = converted_.data() + lumaBytes;
     in.img.i_stride[0] = in.img.i_stride[1] = w;
     return true;
+  }
+
+  // Macroblocks wholly outside the picture's changes are marked constant. libx264 then codes
+  // them as skipped without analysing them, where its own checks allow (its reference is the
+  // previous picture, coded at least as finely); on a desktop most of a picture is such.
+  void markUnchanged(const VideoFrame& frame, x264_picture_t& in) const {
+    const int columns = ((settings_.width & ~1) + 15) / 16, rows = ((settings_.height & ~1) + 15) / 16;
+    auto* info = static_cast<uint8_t*>(std::malloc(size_t(columns) * size_t(rows)));  // libx264 frees it
+    if (!info) return;
+    std::memset(info, X264_MBINFO_CONSTANT, size_t(columns) * size_t(rows));
+    for (int i = 0; i < frame.changeCount; ++i) {
+      const auto& a = frame.changes[static_cast<size_t>(i)];
+      const int x0 = std::max(a.x, 0) / 16, y0 = std::max(a.y, 0) / 16;
+      const int x1 = std::min((a.x + a.width + 15) / 16, columns), y1 = std::min((a.y + a.height + 15) / 16, rows);
+      for (int y = y0; y < y1; ++y)
+        if (x1 > x0) std::memset(info + size_t(y) * size_t(columns) + size_t(x0), 0, size_t(x1 - x0));
+    }
+    in.prop.mb_info = info;
+    in.prop.mb_info_free = std::free;
   }
 
   void handleFrame(const x264_nal_t* nals, int count, const x264_picture_t& picture) {
@@ -239,6 +267,7 @@ class X264VideoEncoder final : public ThreadedVideoEncoder {
   const EncoderSettings settings_;
   int64_t nextPts_ = 0;
   bool idrNext_ = false;
+  uint64_t lastSerial_ = 0;  // of the picture libx264 took last (0: none, or it failed)
   std::vector<uint8_t> sps_, pps_;
   std::vector<uint8_t> converted_;
 };
