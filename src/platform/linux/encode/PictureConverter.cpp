@@ -269,7 +269,9 @@ std::optional<VideoFrame> PictureConverter::convert(const BgraView& source, std:
   frame.changeCount = 0;
   frame.changedSince = stale.all || stale.borders ? 0 : lastSerial_;
   auto changed = [&](const PixelRect& r) {
-    if (!r.empty() && frame.changeCount < VideoFrame::kMaxChanges)
+    if (r.empty()) return;
+    if (frame.changeCount == VideoFrame::kMaxChanges) frame.changedSince = 0;  // cannot name them all
+    if (frame.changeCount < VideoFrame::kMaxChanges)
       frame.changes[static_cast<size_t>(frame.changeCount++)] = {r.x, r.y, r.width, r.height};
   };
   auto inPicture = [&](const PixelRect& r) { return PixelRect{r.x + content_.x, r.y + content_.y, r.width, r.height}; };
