@@ -126,16 +126,19 @@ void CommandLoop::testWav(const CommandLine& cmd) {
     return;
   }
   logToStderr("Creating WAV file sources from " + lastPathComponent(path) + "...");
+  auto fail = [](const std::string& error) {
+    logToStderr("TEST_WAV error: " + error);
+    sendCommandResponse("TEST_WAV:error:" + error);
+  };
+  // One open file serves both channels; blocks are read as they play.
+  auto file = WavFile::open(path);
+  if (auto* error = std::get_if<std::string>(&file)) return fail(*error);
   std::shared_ptr<AudioSource> sources[2];
   const AudioProtocol::FrameType types[2] = {AudioProtocol::FrameType::mic, AudioProtocol::FrameType::system};
   for (int i = 0; i < 2; ++i) {
-    auto loaded = WAVFileSource::load(executor_, path, types[i]);
-    if (auto* error = std::get_if<std::string>(&loaded)) {
-      logToStderr("TEST_WAV error: " + *error);
-      sendCommandResponse("TEST_WAV:error:" + *error);
-      return;
-    }
-    sources[i] = std::get<std::shared_ptr<WAVFileSource>>(std::move(loaded));
+    auto made = WAVFileSource::make(executor_, std::get<std::shared_ptr<const WavFile>>(file), path, types[i]);
+    if (auto* error = std::get_if<std::string>(&made)) return fail(*error);
+    sources[i] = std::get<std::shared_ptr<WAVFileSource>>(std::move(made));
   }
   logToStderr("Creating streamer with injected test sources...");
   auto streamer = std::make_shared<SimpleAudioStreamer>(executor_, sources[0], sources[1]);

@@ -1,5 +1,7 @@
 #include "sources/WAVError.hpp"
 
+#include "sources/WavParser.hpp"
+
 namespace qb {
 
 std::string WAVError::description() const {
@@ -18,10 +20,14 @@ std::string WAVError::description() const {
       return "Invalid WAV file: no complete \"fmt \" chunk";
     case Kind::missingDataChunk:
       return "Invalid WAV file: no \"data\" chunk";
-    case Kind::invalidSampleRate:
-      return "Invalid sample rate: " + std::to_string(value) + " Hz";
-    case Kind::invalidChannelCount:
-      return "Invalid channel count: " + std::to_string(value);
+    case Kind::unsupportedSampleRate:
+      return "Unsupported sample rate: " + std::to_string(value) + " Hz (" + std::to_string(WavLimits::kMinSampleRate) +
+             " to " + std::to_string(WavLimits::kMaxSampleRate) + " Hz supported)";
+    case Kind::unsupportedChannelCount:
+      return "Unsupported channel count: " + std::to_string(value) + " (1 to " +
+             std::to_string(WavLimits::kMaxChannels) + " supported)";
+    case Kind::tooLittleAudio:
+      return "WAV file too short: " + std::to_string(value) + " bytes of audio, less than one 20 ms block";
   }
   return "Invalid WAV file";
 }

@@ -15,11 +15,12 @@ struct WAVError {
     invalidWAVEFormat,
     missingFormatChunk,
     missingDataChunk,
-    invalidSampleRate,
-    invalidChannelCount,
+    unsupportedSampleRate,
+    unsupportedChannelCount,
+    tooLittleAudio,
   };
   Kind kind;
-  int64_t value = 0;  // the format tag or bit depth read, where the kind has one
+  int64_t value = 0;  // the format tag, bit depth, rate, channel count or PCM bytes read
 
   std::string description() const;
   bool operator==(const WAVError&) const = default;

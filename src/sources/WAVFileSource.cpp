@@ -1,44 +1,12 @@
 #include "sources/WAVFileSource.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "audio/AudioOutputFormat.hpp"
 #include "sources/PlaybackSchedule.hpp"
-#include "sources/WavParser.hpp"
 #include "wire/Output.hpp"
 
 namespace qb {
 
 namespace {
-
-std::variant<std::vector<uint8_t>, std::string> readFile(const std::string& path) {
-  auto failure = [&](int error) { return "Could not read " + path + ": " + std::strerror(error); };
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return failure(errno);
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  std::vector<uint8_t> bytes;
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) bytes.reserve(static_cast<size_t>(st.st_size));
-  uint8_t chunk[65536];
-  while (true) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n > 0) {
-      bytes.insert(bytes.end(), chunk, chunk + n);
-    } else if (n == 0) {
-      return bytes;
-    } else if (errno != EINTR) {
-      return failure(errno);
-    }
-  }
-}
 
 std::string lastPathComponent(const std::string& path) {
   std::string p = path;
@@ -52,39 +20,43 @@ std::string lastPathComponent(const std::string& path) {
 // One playback run, from start() to stop(); each start plays from the file's beginning.
 struct WAVFileSource::Run {
   std::atomic<bool> cancelled{false};
-  size_t offset = 0;
+  uint64_t offset = 0;
   uint64_t frameCounter = 0;
+  std::vector<uint8_t> block;
   uint64_t blockIndex = 0;  // blocks taken so far: spreads a fractional block size evenly
   PlaybackSchedule schedule{AudioOutputFormat::frameDuration};
-  bool reportedTooShort = false;
+  bool reportedShortRead = false;
   std::unique_ptr<AudioConverterPipeline> pipeline;
 };
 
-std::variant<std::shared_ptr<WAVFileSource>, std::string> WAVFileSource::load(Executor& executor,
+std::variant<std::shared_ptr<WAVFileSource>, std::string> WAVFileSource::make(Executor& executor,
+                                                                              std::shared_ptr<const WavFile> file,
                                                                               const std::string& path,
                                                                               AudioProtocol::FrameType type) {
-  auto bytes = readFile(path);
-  if (auto* error = std::get_if<std::string>(&bytes)) return *error;
-  return fromBytes(executor, path, std::get<std::vector<uint8_t>>(bytes), type);
+  const WavInfo& info = file->info();
+  auto source = std::make_shared<WAVFileSource>(Token{}, executor, type);
+  source->sourceSampleRate_ = info.sampleRate;
+  source->sourceChannels_ = info.channels;
+  source->sourceBitsPerSample_ = info.bitsPerSample;
+  source->file_ = std::move(file);
+  // Refused now rather than answered "started" and then played as silence.
+  if (source->usesConverter() && !AudioConverterPipeline().prepare(PcmFormat{
+                                     SampleFormat::Int16, static_cast<double>(info.sampleRate), info.channels, true}))
+    return "Unsupported WAV format: no converter from " + std::to_string(info.sampleRate) + " Hz, " +
+           std::to_string(info.channels) + " channels";
+  logToStderr("WAVFileSource[" + source->sourceID_ + "]: loaded " + lastPathComponent(path) + " - " +
+              std::to_string(info.sampleRate) + "Hz, " + std::to_string(info.channels) + "ch, " +
+              std::to_string(info.bitsPerSample) + "-bit, " + std::to_string(info.dataSize) + " bytes PCM");
+  return source;
 }
 
 std::variant<std::shared_ptr<WAVFileSource>, std::string> WAVFileSource::fromBytes(Executor& executor,
                                                                                    const std::string& path,
                                                                                    std::span<const uint8_t> bytes,
                                                                                    AudioProtocol::FrameType type) {
-  auto parsed = parseWav(bytes);
-  if (auto* error = std::get_if<WAVError>(&parsed)) return error->description();
-  const auto& info = std::get<WavInfo>(parsed);
-  auto source = std::make_shared<WAVFileSource>(Token{}, executor, type);
-  source->sourceSampleRate_ = info.sampleRate;
-  source->sourceChannels_ = info.channels;
-  source->sourceBitsPerSample_ = info.bitsPerSample;
-  auto data = bytes.subspan(info.dataOffset, info.dataSize);
-  source->pcmData_.assign(data.begin(), data.end());
-  logToStderr("WAVFileSource[" + source->sourceID_ + "]: loaded " + lastPathComponent(path) + " - " +
-              std::to_string(info.sampleRate) + "Hz, " + std::to_string(info.channels) + "ch, " +
-              std::to_string(info.bitsPerSample) + "-bit, " + std::to_string(source->pcmData_.size()) + " bytes PCM");
-  return source;
+  auto file = WavFile::fromBytes(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+  if (auto* error = std::get_if<std::string>(&file)) return *error;
+  return make(executor, std::get<std::shared_ptr<const WavFile>>(std::move(file)), path, type);
 }
 
 WAVFileSource::WAVFileSource(Token, Executor& executor, AudioProtocol::FrameType type)
@@ -166,24 +138,29 @@ void WAVFileSource::tick(const std::shared_ptr<Run>& run) {
   const size_t samples = static_cast<size_t>((k + 1) * rate / 50 - k * rate / 50);
   const size_t blockBytes = samples * static_cast<size_t>(sourceChannels_) * 2;
 
-  bool play = true;
-  if (run->offset + blockBytes > pcmData_.size() || pcmData_.empty()) {
+  const uint64_t dataSize = file_->info().dataSize;
+  run->block.resize(blockBytes);
+  if (run->offset + blockBytes > dataSize) {
     run->offset = 0;
-    if (blockBytes > pcmData_.size() || pcmData_.empty()) {
-      // Nothing whole to play: wait for the next period rather than spin.
-      play = false;
-      if (!run->reportedTooShort) {
-        run->reportedTooShort = true;
-        logToStderr(tag + "PCM data (" + std::to_string(pcmData_.size()) + " bytes) is shorter than one block (" +
-                    std::to_string(blockBytes) + " bytes), nothing to play");
-      }
-    } else {
-      logToStderr(tag + "looping file at frame " + std::to_string(run->frameCounter));
-    }
+    logToStderr(tag + "looping file at frame " + std::to_string(run->frameCounter));
+  }
+  size_t got = file_->readPcm(run->offset, run->block);
+  if (got < blockBytes && run->offset > 0) {
+    // The file has shrunk since it was opened: play on from its start.
+    run->offset = 0;
+    logToStderr(tag + "looping file at frame " + std::to_string(run->frameCounter));
+    got = file_->readPcm(0, run->block);
+  }
+  const bool play = got == blockBytes;
+  if (!play && !run->reportedShortRead) {
+    // Nothing whole to play: wait for the next period rather than spin.
+    run->reportedShortRead = true;
+    logToStderr(tag + "could not read a whole block (" + std::to_string(blockBytes) +
+                " bytes) from the file, nothing to play");
   }
 
   if (play) {
-    auto block = std::span(pcmData_).subspan(run->offset, blockBytes);
+    const std::span<const uint8_t> block = run->block;
     run->offset += blockBytes;
     ++run->blockIndex;
     std::vector<uint8_t> converted = convertBlock(*run, block);

@@ -12,19 +12,24 @@
 #include "audio/AudioConverterPipeline.hpp"
 #include "audio/AudioSource.hpp"
 #include "runtime/Executor.hpp"
-#include "sources/WAVError.hpp"
+#include "sources/WavFile.hpp"
 
 namespace qb {
 
-// Test source: a 16-bit PCM WAV file loaded once and played in a loop, one block per
-// 20 ms, converted to the output format, as if it were live capture. The playback loop
-// runs as self-rescheduling work on the executor's pool and delivers on that pool.
+// Test source: a 16-bit PCM WAV file played in a loop, one block per 20 ms, converted to
+// the output format, as if it were live capture. Blocks are read from the file as they
+// are played, so both channels of TEST_WAV share one open file and no copy of it. The
+// playback loop runs as self-rescheduling work on the executor's pool and delivers on
+// that pool.
 class WAVFileSource final : public AudioSource, public std::enable_shared_from_this<WAVFileSource> {
  public:
-  // The loaded source, idle; or a description of why the file was refused.
-  static std::variant<std::shared_ptr<WAVFileSource>, std::string> load(Executor& executor, const std::string& path,
+  // An idle source over an opened file (path only names it in logs); or why it cannot
+  // be played.
+  static std::variant<std::shared_ptr<WAVFileSource>, std::string> make(Executor& executor,
+                                                                        std::shared_ptr<const WavFile> file,
+                                                                        const std::string& path,
                                                                         AudioProtocol::FrameType type);
-  // As load, from bytes already in memory (path only names the file in logs).
+  // As make, from bytes in memory.
   static std::variant<std::shared_ptr<WAVFileSource>, std::string> fromBytes(Executor& executor,
                                                                              const std::string& path,
                                                                              std::span<const uint8_t> bytes,
@@ -41,7 +46,7 @@ class WAVFileSource final : public AudioSource, public std::enable_shared_from_t
   uint32_t sourceSampleRate() const { return sourceSampleRate_; }
   int sourceChannels() const { return sourceChannels_; }
   int sourceBitsPerSample() const { return sourceBitsPerSample_; }
-  size_t pcmByteCount() const { return pcmData_.size(); }
+  uint64_t pcmByteCount() const { return file_->info().dataSize; }
   // Bytes of the file taken per 20 ms period at the nominal rate.
   size_t inputFrameSize() const;
 
@@ -58,7 +63,7 @@ class WAVFileSource final : public AudioSource, public std::enable_shared_from_t
   Executor& executor_;
   const std::string sourceID_;
   const AudioProtocol::FrameType frameType_;
-  std::vector<uint8_t> pcmData_;
+  std::shared_ptr<const WavFile> file_;
   uint32_t sourceSampleRate_ = 16000;
   int sourceChannels_ = 1;
   int sourceBitsPerSample_ = 16;

@@ -3,13 +3,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <string>
 
 #include "HelperProcess.hpp"
 #include "sources/WavTestFiles.hpp"
+#include "wire/LineText.hpp"
 
 namespace {
 
@@ -114,17 +117,65 @@ TEST(TestWav, ResampledFilePlaysAtTheRightSpeed) {
   EXPECT_NEAR(span, 2.0, 0.25);  // 100 frames of 20 ms
 }
 
-TEST(TestWav, RefusedFileIsAnsweredAndTheHelperCarriesOn) {
-  std::string path = writeTempFile("bad.wav", std::vector<uint8_t>(100, 'x'));
+long peakRssKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+  return -1;
+}
+
+// Files a host may name by mistake or on purpose: each is refused at once, and the
+// helper keeps answering.
+TEST(TestWav, UnplayableFilesAreRefusedAndTheLoopStaysFree) {
+  std::string good = writeTempFile("good.wav", qb::testing::makeWav({.data = std::vector<uint8_t>(3840)}));
+  std::string fifo = ::testing::TempDir() + "qb_e2e_" + std::to_string(::getpid()) + "_pipe.wav";
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::vector<uint8_t> second(192000);
+  const struct {
+    std::string path, error;
+  } cases[] = {
+      {writeTempFile("bad.wav", std::vector<uint8_t>(100, 'x')), "Invalid RIFF header"},
+      {"/nonexistent/file.wav", "Could not read /nonexistent/file.wav: No such file or directory"},
+      {fifo, "Could not read " + fifo + ": not a regular file"},  // opening it waits for a writer
+      {"/dev/zero", "Could not read /dev/zero: not a regular file"},
+      {good + std::string(1, '\0') + "rest", "Invalid path: it contains a NUL byte"},
+      {writeTempFile("255ch.wav", qb::testing::makeWav({.channels = 255, .data = second})),
+       "Unsupported channel count: 255 (1 to 64 supported)"},
+      {writeTempFile("50hz.wav", qb::testing::makeWav({.sampleRate = 50, .channels = 1, .data = second})),
+       "Unsupported sample rate: 50 Hz (1000 to 768000 Hz supported)"},
+      {writeTempFile("tiny.wav", qb::testing::makeWav({.data = {1, 2}})),
+       "WAV file too short: 2 bytes of audio, less than one 20 ms block"},
+  };
   HelperProcess helper(helperOptions());
-  ASSERT_TRUE(helper.send("TEST_WAV:" + path));
-  EXPECT_TRUE(helper.waitForResponse("TEST_WAV:error:Invalid RIFF header", 10));
-  ASSERT_TRUE(helper.send("TEST_WAV:/nonexistent/file.wav"));
-  EXPECT_TRUE(
-      helper.waitForResponse("TEST_WAV:error:Could not read /nonexistent/file.wav: No such file or directory", 10));
-  stopAndExpectCleanExit(helper);
-  std::remove(path.c_str());
+  for (const auto& c : cases) {
+    uint64_t from = helper.lineCount();
+    ASSERT_TRUE(helper.send("TEST_WAV:" + c.path));
+    ASSERT_TRUE(helper.send("HEALTH_CHECK"));
+    auto answer = helper.waitForResponsePrefix("TEST_WAV:", 10, from);
+    ASSERT_TRUE(answer) << c.path;
+    EXPECT_EQ(answer->body, "TEST_WAV:error:" + qb::toSingleLine(c.error));
+    EXPECT_TRUE(helper.waitForResponsePrefix("HEALTH_OK:", 10, from));
+    if (c.path != "/dev/zero" && c.path != fifo) std::remove(c.path.c_str());
+  }
   EXPECT_EQ(helper.frameCount(), 0u);
+
+  // A file far larger than memory starts at once and costs no memory: 2 GiB,
+  // sparse, so the test costs no disk either.
+  std::string huge = writeTempFile("huge.wav", qb::testing::makeWav({.data = std::vector<uint8_t>(3840)}));
+  ASSERT_EQ(::truncate(huge.c_str(), int64_t{2} << 30), 0);
+  uint64_t from = helper.lineCount();
+  ASSERT_TRUE(helper.send("TEST_WAV:" + huge));
+  ASSERT_TRUE(helper.send("HEALTH_CHECK"));
+  EXPECT_TRUE(helper.waitForResponse("TEST_WAV:started:" + huge, 10, from));
+  EXPECT_TRUE(helper.waitForResponsePrefix("HEALTH_OK:", 10, from));
+  ASSERT_TRUE(helper.waitForFrames(20, 10, [](const Frame& f) { return f.type == 2; }));
+  EXPECT_LT(peakRssKiB(helper.pid()), 200 * 1024);
+  stopAndExpectCleanExit(helper);
+  std::remove(huge.c_str());
+  std::remove(good.c_str());
+  ::unlink(fifo.c_str());
 }
 
 }  // namespace

@@ -5,9 +5,13 @@
 #include <cstdio>
 #include <numbers>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "audio/AudioTestSupport.hpp"
 #include "runtime/ManualExecutor.hpp"
 #include "sources/WAVFileSource.hpp"
+#include "sources/WavFile.hpp"
 #include "sources/WavParser.hpp"
 #include "sources/WavTestFiles.hpp"
 
@@ -27,10 +31,9 @@ std::string parseError(const std::vector<uint8_t>& bytes) {
 }
 
 TEST(WavParser, RefusesWithTheExactTexts) {
-  auto canonical = makeWav({.data = std::vector<uint8_t>(1)});
-  ASSERT_EQ(canonical.size(), 45u);
+  auto canonical = makeWav({.data = std::vector<uint8_t>(3840)});
   EXPECT_EQ(parseError(canonical), "ok");
-  EXPECT_EQ(parseError(std::vector<uint8_t>(canonical.begin(), canonical.end() - 1)),
+  EXPECT_EQ(parseError(std::vector<uint8_t>(canonical.begin(), canonical.begin() + 44)),
             "WAV file too short (< 44 bytes)");
 
   auto bad = canonical;
@@ -40,32 +43,54 @@ TEST(WavParser, RefusesWithTheExactTexts) {
   bad[0] = 'R';
   EXPECT_EQ(parseError(bad), "Invalid WAVE format");
 
-  EXPECT_EQ(parseError(makeWav({.bitsPerSample = 32, .formatTag = 3, .data = std::vector<uint8_t>(8)})),
-            "Unsupported audio format: 3 (only PCM=1 supported)");
-  EXPECT_EQ(parseError(makeWav({.bitsPerSample = 8, .data = std::vector<uint8_t>(8)})),
-            "Unsupported bit depth: 8 (only 16-bit supported)");
-  EXPECT_EQ(parseError(makeWav({.bitsPerSample = 24, .data = std::vector<uint8_t>(8)})),
-            "Unsupported bit depth: 24 (only 16-bit supported)");
-  EXPECT_EQ(parseError(makeWav({.sampleRate = 0, .data = std::vector<uint8_t>(8)})), "Invalid sample rate: 0 Hz");
-  EXPECT_EQ(parseError(makeWav({.channels = 0, .data = std::vector<uint8_t>(8)})), "Invalid channel count: 0");
+  // Files that parse but that the helper cannot play are refused, not played as silence.
+  const std::vector<uint8_t> second(192000);
+  const struct {
+    WavSpec spec;
+    std::string error;
+  } cases[] = {
+      {{.bitsPerSample = 32, .formatTag = 3, .data = second}, "Unsupported audio format: 3 (only PCM=1 supported)"},
+      {{.bitsPerSample = 8, .data = second}, "Unsupported bit depth: 8 (only 16-bit supported)"},
+      {{.bitsPerSample = 24, .data = second}, "Unsupported bit depth: 24 (only 16-bit supported)"},
+      {{.sampleRate = 0, .data = second}, "Unsupported sample rate: 0 Hz (1000 to 768000 Hz supported)"},
+      {{.sampleRate = 101, .data = second}, "Unsupported sample rate: 101 Hz (1000 to 768000 Hz supported)"},
+      {{.sampleRate = 999, .data = second}, "Unsupported sample rate: 999 Hz (1000 to 768000 Hz supported)"},
+      {{.sampleRate = 768001, .data = second}, "Unsupported sample rate: 768001 Hz (1000 to 768000 Hz supported)"},
+      {{.sampleRate = 1000, .data = second}, "ok"},
+      {{.channels = 0, .data = second}, "Unsupported channel count: 0 (1 to 64 supported)"},
+      {{.channels = 65, .data = second}, "Unsupported channel count: 65 (1 to 64 supported)"},
+      {{.channels = 65535, .data = second}, "Unsupported channel count: 65535 (1 to 64 supported)"},
+      {{.channels = 64, .data = std::vector<uint8_t>(64 * 960 * 2)}, "ok"},
+      {{.data = std::vector<uint8_t>(2)}, "WAV file too short: 2 bytes of audio, less than one 20 ms block"},
+      // 11025 Hz takes 220 or 221 sample frames a period: every one must fit.
+      {{.sampleRate = 11025, .channels = 1, .data = std::vector<uint8_t>(440)},
+       "WAV file too short: 440 bytes of audio, less than one 20 ms block"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parseError(makeWav(c.spec)), c.error) << c.spec.sampleRate;
 }
 
 TEST(WavParser, WalksChunksAndPlaysOnlyTheDataChunk) {
   auto list = testing::chunk("LIST", std::vector<uint8_t>(27, 'x'));  // odd: padded
-  auto bytes = makeWav({.data = {1, 2, 3, 4}, .chunksBeforeData = {list}, .trailing = testing::chunk("id3 ", {9, 9})});
+  std::vector<uint8_t> data(3840, 2);
+  data[0] = 1;
+  auto bytes = makeWav({.data = data, .chunksBeforeData = {list}, .trailing = testing::chunk("id3 ", {9, 9})});
   auto info = std::get<WavInfo>(parseWav(bytes));
   EXPECT_EQ(info.dataOffset, 44u + list.size());
-  EXPECT_EQ(info.dataSize, 4u);
+  EXPECT_EQ(info.dataSize, 3840u);
   EXPECT_EQ(bytes[info.dataOffset], 1);
 
   // Unknown data size (streamed writers): to the end of the file.
-  auto streamed = makeWav({.data = std::vector<uint8_t>(100, 7), .unknownDataSize = true});
-  EXPECT_EQ(std::get<WavInfo>(parseWav(streamed)).dataSize, 100u);
+  auto streamed = makeWav({.data = std::vector<uint8_t>(4000, 7), .unknownDataSize = true});
+  EXPECT_EQ(std::get<WavInfo>(parseWav(streamed)).dataSize, 4000u);
+
+  // A chunk list that never ends in a "data" chunk is given up on, not walked for ever.
+  std::vector<std::vector<uint8_t>> empties(WavLimits::kMaxChunks, testing::chunk("junk", {}));
+  EXPECT_THAT(parseError(makeWav({.data = data, .chunksBeforeData = empties})), HasSubstr("data"));
 
   // No "fmt " before running out of chunks.
   std::vector<uint8_t> noFormat = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
-  auto data = testing::chunk("data", std::vector<uint8_t>(40));
-  noFormat.insert(noFormat.end(), data.begin(), data.end());
+  auto dataChunk = testing::chunk("data", std::vector<uint8_t>(40));
+  noFormat.insert(noFormat.end(), dataChunk.begin(), dataChunk.end());
   EXPECT_THAT(parseError(noFormat), HasSubstr("fmt"));
 }
 
@@ -87,7 +112,7 @@ TEST(WavParser, AcceptsExtensiblePcmHeaders) {
   const uint8_t guid[16] = {0x01, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
   fmt.insert(fmt.end(), guid, guid + 16);
   auto f = testing::chunk("fmt ", fmt);
-  auto d = testing::chunk("data", std::vector<uint8_t>(24));
+  auto d = testing::chunk("data", std::vector<uint8_t>(6 * 960 * 2));
   b.insert(b.end(), f.begin(), f.end());
   b.insert(b.end(), d.begin(), d.end());
   auto info = std::get<WavInfo>(parseWav(b));
@@ -213,19 +238,6 @@ TEST_F(WavSourceTest, SixChannelsAreMixedToStereo) {
   EXPECT_EQ(s(101), 0);     // right does not
 }
 
-TEST_F(WavSourceTest, DataShorterThanOneBlockWaitsInsteadOfSpinning) {
-  auto source = load({.data = std::vector<uint8_t>(100)});
-  source->start();
-  executor.advance(1.0);
-  EXPECT_TRUE(blocks.empty());
-  EXPECT_EQ(executor.pendingCount(), 1u);  // the next period, nothing more
-  EXPECT_EQ(out.linesStartingWith("WAVFileSource[wav_mic]: PCM data").size(), 1u);
-  EXPECT_TRUE(out.linesStartingWith("WAVFileSource[wav_mic]: looping").empty());
-  source->stop();
-  executor.advance(0.1);
-  EXPECT_EQ(out.lines().back(), "WAVFileSource[wav_mic]: playback loop ended at frame 0");
-}
-
 TEST_F(WavSourceTest, LogsEvery500thFrameAndRestartsFromTheBeginning) {
   std::vector<uint8_t> data(3840 * 1000);
   data[0] = 42;
@@ -248,24 +260,67 @@ TEST_F(WavSourceTest, LogsEvery500thFrameAndRestartsFromTheBeginning) {
   EXPECT_EQ(blocks.size(), 1000u + 2);  // one loop only
 }
 
-TEST(WAVFileSource, LoadReportsUnreadableFilesAndLoadsRealOnes) {
-  ManualExecutor executor;
-  OutputRecorder out;
-  auto missing = WAVFileSource::load(executor, "/nonexistent/dir/x.wav", Type::mic);
-  EXPECT_EQ(std::get<std::string>(missing), "Could not read /nonexistent/dir/x.wav: No such file or directory");
-  auto dir = WAVFileSource::load(executor, "/tmp", Type::mic);
-  EXPECT_EQ(std::get<std::string>(dir), "Could not read /tmp: Is a directory");
-
-  std::string path = ::testing::TempDir() + "wav_source_test.wav";
-  auto bytes = makeWav({.sampleRate = 8000, .channels = 1, .data = std::vector<uint8_t>(640)});
+std::string writeTempFile(const std::string& name, const std::vector<uint8_t>& bytes) {
+  std::string path = ::testing::TempDir() + name;
   FILE* f = std::fopen(path.c_str(), "wb");
-  ASSERT_TRUE(f);
   std::fwrite(bytes.data(), 1, bytes.size(), f);
   std::fclose(f);
-  auto loaded = WAVFileSource::load(executor, path, Type::system);
-  ASSERT_TRUE(std::holds_alternative<std::shared_ptr<WAVFileSource>>(loaded));
-  EXPECT_EQ(out.lines().back(),
-            "WAVFileSource[wav_system]: loaded wav_source_test.wav - 8000Hz, 1ch, 16-bit, 640 bytes PCM");
+  return path;
+}
+
+std::string openError(const std::string& path) {
+  auto r = WavFile::open(path);
+  return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : "ok";
+}
+
+TEST(WavFile, OpensOnlyRegularFilesWithoutBlocking) {
+  std::string fifo = ::testing::TempDir() + "wav_file_test.fifo";
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string huge = writeTempFile("wav_file_test_huge.wav", makeWav({.data = std::vector<uint8_t>(3840)}));
+  ASSERT_EQ(::truncate(huge.c_str(), (int64_t{1} << 32) + 1), 0);  // sparse
+  const struct {
+    std::string path, error;
+  } cases[] = {
+      {"/nonexistent/dir/x.wav", "Could not read /nonexistent/dir/x.wav: No such file or directory"},
+      {"/tmp", "Could not read /tmp: Is a directory"},
+      {fifo, "Could not read " + fifo + ": not a regular file"},  // open() would wait for a writer
+      {"/dev/zero", "Could not read /dev/zero: not a regular file"},
+      {huge, "Could not read " + huge + ": 4294967297 bytes, more than the 4 GiB a WAV file can hold"},
+      {huge + std::string(1, '\0') + "x", "Invalid path: it contains a NUL byte"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(openError(c.path), c.error);
+  ::unlink(fifo.c_str());
+  std::remove(huge.c_str());
+}
+
+TEST(WavFile, BothChannelsShareOneFileThatMayShrinkWhilePlaying) {
+  ManualExecutor executor;
+  OutputRecorder out;
+  std::vector<uint8_t> data(3840 * 3);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(1 + i / 3840);  // block number
+  std::string path = writeTempFile("wav_file_test.wav", makeWav({.data = data}));
+  auto file = std::get<std::shared_ptr<const WavFile>>(WavFile::open(path));
+  std::vector<uint8_t> firstBytes[2];
+  std::vector<std::shared_ptr<WAVFileSource>> sources;
+  for (auto type : {Type::mic, Type::system}) {
+    auto& source =
+        sources.emplace_back(std::get<std::shared_ptr<WAVFileSource>>(WAVFileSource::make(executor, file, path, type)));
+    source->setOnAudioData([&, type](std::span<const uint8_t> b) { firstBytes[type == Type::mic].push_back(b[0]); });
+    source->start();
+  }
+  executor.advance(0.03);  // two blocks each
+  // Cut the file inside its second block: playback goes on from the start.
+  ASSERT_EQ(::truncate(path.c_str(), 44 + 3840 + 100), 0);
+  executor.advance(0.04);
+  for (auto& played : firstBytes) EXPECT_THAT(played, ElementsAre(1, 2, 1, 1));
+  // Cut below one block: nothing to play, said once, and no spinning.
+  ASSERT_EQ(::truncate(path.c_str(), 44 + 100), 0);
+  executor.advance(1.0);
+  for (auto& played : firstBytes) EXPECT_EQ(played.size(), 4u);
+  EXPECT_EQ(out.linesStartingWith("WAVFileSource[wav_mic]: could not read a whole block").size(), 1u);
+  EXPECT_EQ(executor.pendingCount(), 2u);  // each source's next period, nothing more
+  EXPECT_EQ(out.linesStartingWith("WAVFileSource[wav_system]: loaded wav_file_test.wav - 48000Hz, 2ch").size(), 1u);
   std::remove(path.c_str());
 }
 
