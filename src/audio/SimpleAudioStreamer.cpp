@@ -26,20 +26,14 @@ std::string withoutNewlines(std::string text) {
 }  // namespace
 
 SimpleAudioStreamer::SimpleAudioStreamer(Executor& executor, std::shared_ptr<AudioSource> mic,
-                                         std::shared_ptr<AudioSource> system, DefaultAudioSources defaults)
+                                         std::shared_ptr<AudioSource> system)
     : executor_(executor),
-      defaults_(std::move(defaults)),
       micSource_(std::move(mic)),
       systemSource_(std::move(system)),
       bufferQueue_(executor_.makeQueue("audio.buffer")) {}
 
-std::shared_ptr<AudioSource> SimpleAudioStreamer::micSource() const { return micSource_; }
-std::shared_ptr<AudioSource> SimpleAudioStreamer::systemSource() const { return systemSource_; }
-
 void SimpleAudioStreamer::start() {
   logToStderr("SimpleAudioStreamer: starting...");
-  if (!micSource_ && defaults_.makeMicrophone) micSource_ = defaults_.makeMicrophone();
-  if (!systemSource_ && defaults_.makeSystem) systemSource_ = defaults_.makeSystem();
 
   std::weak_ptr<SimpleAudioStreamer> weak = weak_from_this();
   if (micSource_) {

@@ -14,20 +14,15 @@
 
 namespace qb {
 
-// Builds the live sources when none were injected. An empty factory (or one that
-// returns null) leaves that channel without a source.
-struct DefaultAudioSources {
-  std::function<std::shared_ptr<AudioSource>()> makeMicrophone, makeSystem;
-};
-
 // Collects PCM from a microphone-channel and a system-channel source and writes it as
 // two independent streams of 20 ms audio frames. Sources deliver on any thread; the
 // rings are fed on the serial "audio.buffer" queue; an output loop on the executor's
 // pool cuts and writes frames every 100 ms. Always create with std::make_shared.
 class SimpleAudioStreamer : public std::enable_shared_from_this<SimpleAudioStreamer> {
  public:
+  // A null source leaves its channel without audio.
   SimpleAudioStreamer(Executor& executor, std::shared_ptr<AudioSource> mic = nullptr,
-                      std::shared_ptr<AudioSource> system = nullptr, DefaultAudioSources defaults = {});
+                      std::shared_ptr<AudioSource> system = nullptr);
   SimpleAudioStreamer(const SimpleAudioStreamer&) = delete;
   SimpleAudioStreamer& operator=(const SimpleAudioStreamer&) = delete;
 
@@ -37,8 +32,6 @@ class SimpleAudioStreamer : public std::enable_shared_from_this<SimpleAudioStrea
   // Stops the loop after its current tick and waits for both sources to stop. Buffered
   // audio, counters and sequence numbers are kept.
   void stop();
-  std::shared_ptr<AudioSource> micSource() const;
-  std::shared_ptr<AudioSource> systemSource() const;
 
   static constexpr size_t ringCapacity = 2880000;  // 15 s of output audio
   static constexpr size_t systemQueueSlots = 2250;
@@ -56,7 +49,6 @@ class SimpleAudioStreamer : public std::enable_shared_from_this<SimpleAudioStrea
   bool streaming(uint64_t generation) const;
 
   Executor& executor_;
-  DefaultAudioSources defaults_;
   std::shared_ptr<AudioSource> micSource_;
   std::shared_ptr<AudioSource> systemSource_;
   // Produced on bufferQueue_, consumed by the output loop through bufferQueue_.

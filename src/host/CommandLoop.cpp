@@ -8,7 +8,6 @@
 #include "monitoring/MicTapHarness.hpp"
 #include "screen/CaptureTargets.hpp"
 #include "screen/Screenshot.hpp"
-#include "sources/MicrophoneSource.hpp"
 #include "sources/WAVFileSource.hpp"
 #include "wire/DoubleFormat.hpp"
 #include "wire/Output.hpp"
@@ -112,9 +111,12 @@ void CommandLoop::startStreaming(const CommandLine&) {
     return;
   }
   logToStderr("Starting streaming mode...");
-  auto streamer = std::make_shared<SimpleAudioStreamer>(executor_, nullptr, nullptr, services_.audioSources);
+  auto microphone = services_.makeMicrophone ? services_.makeMicrophone() : nullptr;
+  auto system = services_.makeSystemAudio ? services_.makeSystemAudio() : nullptr;
+  auto streamer = std::make_shared<SimpleAudioStreamer>(executor_, microphone, std::move(system));
   streamer->start();
   streamer_ = std::move(streamer);
+  microphone_ = std::move(microphone);
   sendCommandResponse("STREAMING:started");
 }
 
@@ -209,15 +211,16 @@ void CommandLoop::startVideo(const CommandLine& cmd) {
     videoSource_.reset();
   }
 
-  auto source = services_.makeVideoSource ? services_.makeVideoSource(settings) : nullptr;
-  std::optional<std::string> error;
+  auto source = services_.makeVideoSource ? services_.makeVideoSource(settings.format) : nullptr;
+  std::optional<ScreenVideoError> error;
   if (!source)
-    error = "targetNotFound(\"Screen capture is not available in this build\")";
+    error = VideoSourceError::targetNotFound("Screen capture is not available in this build");
   else
-    error = source->start(settings.type, settings.id);
+    error = source->start(settings.target);
   if (error) {
-    logToStderr("START_VIDEO error: " + *error);
-    sendCommandResponse("START_VIDEO:error:" + *error);
+    const std::string description = describe(*error);
+    logToStderr("START_VIDEO error: " + description);
+    sendCommandResponse("START_VIDEO:error:" + description);
     return;
   }
   videoSource_ = std::move(source);
@@ -231,16 +234,17 @@ void CommandLoop::switchVideo(const CommandLine& cmd) {
     sendCommandResponse("SWITCH_VIDEO:error:" + error->text);
     return;
   }
-  const auto& target = std::get<SwitchTarget>(parsed);
+  const auto& target = std::get<VideoTarget>(parsed);
   if (!videoSource_) {
     sendCommandResponse("SWITCH_VIDEO:error:not_active");
     return;
   }
   // Hold our own reference: the source stays the loop's whatever the outcome.
   auto source = videoSource_;
-  if (auto error = source->switchTarget(target.type, target.id)) {
-    logToStderr("SWITCH_VIDEO error: " + *error);
-    sendCommandResponse("SWITCH_VIDEO:error:" + *error);
+  if (auto error = source->switchTarget(target)) {
+    const std::string description = describe(*error);
+    logToStderr("SWITCH_VIDEO error: " + description);
+    sendCommandResponse("SWITCH_VIDEO:error:" + description);
     return;
   }
   sendCommandResponse("SWITCH_VIDEO:switched");
@@ -262,9 +266,8 @@ void CommandLoop::healthCheck(const CommandLine&) {
 
 void CommandLoop::deviceDiagnostic(const CommandLine& cmd) {
   const std::string reason = cmd.argument.value_or("requested");
-  auto microphone = streamer_ ? std::dynamic_pointer_cast<MicrophoneSource>(streamer_->micSource()) : nullptr;
-  if (microphone) {
-    microphone->emitCaptureProblemDiagnostic(reason);
+  if (microphone_) {
+    microphone_->emitCaptureProblemDiagnostic(reason);
     logToStderr("Device diagnostic requested: reason=" + reason);
   } else {
     logToStderr("Device diagnostic requested but no active MicrophoneSource");
@@ -275,8 +278,7 @@ void CommandLoop::deviceDiagnostic(const CommandLine& cmd) {
 void CommandLoop::sampleRunningMics(const CommandLine& cmd) {
   const std::string reason = cmd.argument.value_or("requested");
   logToStderr("Running mics sample requested: reason=" + reason);
-  auto microphone = streamer_ ? std::dynamic_pointer_cast<MicrophoneSource>(streamer_->micSource()) : nullptr;
-  std::optional<std::string> selected = microphone ? microphone->selectedDeviceID() : std::nullopt;
+  std::optional<std::string> selected = microphone_ ? microphone_->selectedDeviceID() : std::nullopt;
   auto sampler = MicSampler::make(executor_, platform_.audio, kSampleDurationMs, kMaxConcurrentSamples,
                                   [](const std::string& line) { logToStderr(line); });
   std::erase_if(samplers_, [](const auto& weak) { return weak.expired(); });

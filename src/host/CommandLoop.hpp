@@ -72,6 +72,8 @@ class CommandLoop {
   bool exited_ = false;
 
   std::shared_ptr<SimpleAudioStreamer> streamer_;
+  // The streamer's microphone channel when it is the live microphone (START_STREAMING).
+  std::shared_ptr<LiveMicrophone> microphone_;
   std::shared_ptr<VideoSource> videoSource_;
   std::shared_ptr<MonitoringService> monitor_;
   std::shared_ptr<MonitoringService> detector_;

@@ -1,36 +1,24 @@
 #pragma once
-// What the command loop creates and drives, behind narrow faces so that the loop can be
-// built before (and tested without) the real services.
+// What the command loop creates and drives, made by factories so that the loop can be
+// built before (and tested without) the real services. Each face lives with its layer.
 
-#include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
-#include <string>
 
-#include "audio/SimpleAudioStreamer.hpp"
-#include "host/VideoArguments.hpp"
+#include "audio/AudioSource.hpp"
 #include "monitoring/MonitoringService.hpp"
+#include "screen/VideoSource.hpp"
+#include "sources/LiveMicrophone.hpp"
 
 namespace qb {
 
-// A screen video source as the loop sees it. Errors come back in their printable form,
-// which the loop puts after "<COMMAND>:error:". Called from the loop's thread only.
-class VideoSource {
- public:
-  virtual ~VideoSource() = default;
-  virtual std::optional<std::string> start(const std::string& targetType, uint32_t targetID) = 0;
-  virtual std::optional<std::string> switchTarget(const std::string& targetType, uint32_t targetID) = 0;
-  virtual void stop() = 0;
-  virtual bool isActive() const = 0;
-};
-
-// Factories for the long-lived services. An empty video factory makes START_VIDEO
-// answer that screen capture is not available; an empty monitor factory leaves
-// START_MIC_MONITORING unknown.
+// An empty factory (or one that returns null) leaves its service out: START_STREAMING
+// streams a silent channel, START_VIDEO answers that screen capture is not available,
+// and without a monitor factory START_MIC_MONITORING is unknown.
 struct CommandServices {
-  DefaultAudioSources audioSources;  // START_STREAMING's sources; empty: a silent streamer
-  std::function<std::shared_ptr<VideoSource>(const VideoSettings&)> makeVideoSource;
+  std::function<std::shared_ptr<LiveMicrophone>()> makeMicrophone;
+  std::function<std::shared_ptr<AudioSource>()> makeSystemAudio;
+  std::function<std::shared_ptr<VideoSource>(const VideoFormat&)> makeVideoSource;
   std::function<std::shared_ptr<MonitoringService>()> makeMicrophoneMonitor;
   std::function<std::shared_ptr<MonitoringService>()> makeMicAppDetector;
 };

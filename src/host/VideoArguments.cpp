@@ -72,21 +72,22 @@ std::variant<VideoSettings, VideoArgumentError> parseStartVideoArguments(const s
   const Json& json = std::get<Json>(parsed);
 
   VideoSettings s;
-  if (auto v = stringValue(json, "type")) s.type = *v;
-  if (auto v = exactInteger(json, "id", 0, std::numeric_limits<uint32_t>::max())) s.id = static_cast<uint32_t>(*v);
-  if (auto v = exactInteger(json, "width", kInt64Min, kInt64Max)) s.width = *v;
-  if (auto v = exactInteger(json, "height", kInt64Min, kInt64Max)) s.height = *v;
-  if (auto v = exactInteger(json, "fps", kInt64Min, kInt64Max)) s.fps = *v;
-  if (auto v = exactInteger(json, "bitrate", kInt64Min, kInt64Max)) s.bitrate = *v;
+  if (auto v = stringValue(json, "type")) s.target.type = *v;
+  if (auto v = exactInteger(json, "id", 0, std::numeric_limits<uint32_t>::max()))
+    s.target.id = static_cast<uint32_t>(*v);
+  if (auto v = exactInteger(json, "width", kInt64Min, kInt64Max)) s.format.width = *v;
+  if (auto v = exactInteger(json, "height", kInt64Min, kInt64Max)) s.format.height = *v;
+  if (auto v = exactInteger(json, "fps", kInt64Min, kInt64Max)) s.format.fps = *v;
+  if (auto v = exactInteger(json, "bitrate", kInt64Min, kInt64Max)) s.format.bitrate = *v;
   return s;
 }
 
-std::variant<SwitchTarget, VideoArgumentError> parseSwitchVideoArguments(const std::optional<std::string>& argument) {
+std::variant<VideoTarget, VideoArgumentError> parseSwitchVideoArguments(const std::optional<std::string>& argument) {
   auto parsed = parseTopLevel(argument);
   if (auto* error = std::get_if<VideoArgumentError>(&parsed)) return *error;
   const Json& json = std::get<Json>(parsed);
 
-  SwitchTarget target;
+  VideoTarget target;
   target.type = stringValue(json, "type").value_or("");
 
   // Any number counts; its integer part (fraction dropped) must be a valid target id.

@@ -7,20 +7,13 @@
 #include <string_view>
 #include <variant>
 
+#include "screen/VideoSource.hpp"
+
 namespace qb {
 
 struct VideoSettings {
-  std::string type = "display";  // passed on unchecked
-  uint32_t id = 0;
-  int64_t width = 1920;
-  int64_t height = 1080;
-  int64_t fps = 10;
-  int64_t bitrate = 2000000;
-};
-
-struct SwitchTarget {
-  std::string type;
-  uint32_t id = 0;
+  VideoTarget target;  // the type is passed on unchecked
+  VideoFormat format;
 };
 
 // Why an argument was refused. `text` is what follows "<COMMAND>:error:" in the answer:
@@ -38,6 +31,6 @@ std::variant<VideoSettings, VideoArgumentError> parseStartVideoArguments(const s
 
 // Checks in this order: parsable, an object, "id" a number whose integer part lies in
 // 1...4294967295, "type" exactly "display" or "window".
-std::variant<SwitchTarget, VideoArgumentError> parseSwitchVideoArguments(const std::optional<std::string>& argument);
+std::variant<VideoTarget, VideoArgumentError> parseSwitchVideoArguments(const std::optional<std::string>& argument);
 
 }  // namespace qb

@@ -8,11 +8,11 @@
 #include <filesystem>
 
 #include "host/CommandLoop.hpp"
-#include "host/ScreenVideoService.hpp"
 #include "monitoring/MicAppDetector.hpp"
 #include "monitoring/MicrophoneMonitor.hpp"
 #include "platform/linux/LinuxPlatform.hpp"
 #include "runtime/ThreadExecutor.hpp"
+#include "screen/ScreenVideoSource.hpp"
 #include "sources/MicrophoneSource.hpp"
 #include "sources/SystemAudioSource.hpp"
 #include "wire/Output.hpp"
@@ -45,11 +45,11 @@ int main() {
   qb::ThreadExecutor executor;
   qb::Platform platform = qb::makeLinuxPlatform(executor, [](const std::string& line) { qb::logToStderr(line); });
   qb::CommandServices services;
-  services.audioSources.makeMicrophone = [platform]() mutable -> std::shared_ptr<qb::AudioSource> {
+  services.makeMicrophone = [platform]() mutable -> std::shared_ptr<qb::LiveMicrophone> {
     if (!platform.audio) return nullptr;
     return qb::MicrophoneSource::make(platform);
   };
-  services.audioSources.makeSystem = [platform]() -> std::shared_ptr<qb::AudioSource> {
+  services.makeSystemAudio = [platform]() -> std::shared_ptr<qb::AudioSource> {
     if (!platform.screen) return nullptr;
     return qb::SystemAudioSource::make(platform);
   };
@@ -60,7 +60,10 @@ int main() {
   services.makeMicAppDetector = [platform]() -> std::shared_ptr<qb::MonitoringService> {
     return qb::MicAppDetector::make(*platform.executor, platform.processes, platform.apps, {micLogTool()});
   };
-  if (platform.screen && platform.videoEncoders) services.makeVideoSource = qb::screenVideoSourceFactory(platform);
+  if (platform.screen && platform.videoEncoders)
+    services.makeVideoSource = [platform](const qb::VideoFormat& format) -> std::shared_ptr<qb::VideoSource> {
+      return qb::ScreenVideoSource::make(platform, format);
+    };
   // Exit without running static destructors under threads that may still be writing.
   auto exitProcess = [](int status) {
     std::fflush(nullptr);

@@ -25,20 +25,18 @@ struct ScreenVideoSource::Run {
   std::optional<double> lastSkipLog;
 };
 
-std::shared_ptr<ScreenVideoSource> ScreenVideoSource::make(const Platform& platform, int64_t width, int64_t height,
-                                                           int64_t fps, int64_t bitrate) {
-  return std::make_shared<ScreenVideoSource>(platform, width, height, fps, bitrate);
+std::shared_ptr<ScreenVideoSource> ScreenVideoSource::make(const Platform& platform, const VideoFormat& format) {
+  return std::make_shared<ScreenVideoSource>(platform, format);
 }
 
-ScreenVideoSource::ScreenVideoSource(const Platform& platform, int64_t width, int64_t height, int64_t fps,
-                                     int64_t bitrate)
+ScreenVideoSource::ScreenVideoSource(const Platform& platform, const VideoFormat& format)
     : executor_(*platform.executor),
       screen_(platform.screen),
       encoders_(platform.videoEncoders),
-      targetWidth_(width),
-      targetHeight_(height),
-      targetFPS_(fps),
-      targetBitrate_(bitrate),
+      targetWidth_(format.width),
+      targetHeight_(format.height),
+      targetFPS_(format.fps),
+      targetBitrate_(format.bitrate),
       videoQueue_(executor_.makeQueue("video.capture")),
       outputQueue_(executor_.makeQueue("video.output")) {}
 
@@ -76,12 +74,12 @@ ScreenVideoSource::Stats ScreenVideoSource::stats() const {
 
 // ---- start, switch, stop ----
 
-std::optional<ScreenVideoError> ScreenVideoSource::lookUpTarget(const std::string& targetType, uint32_t targetID,
-                                                                ContentFilter& filter) {
+std::optional<ScreenVideoError> ScreenVideoSource::lookUpTarget(const VideoTarget& target, ContentFilter& filter) {
+  const uint32_t targetID = target.id;
   auto content = awaitShareableContent(executor_, *screen_, false, false);
   if (auto* error = std::get_if<PlatformError>(&content)) return *error;
   const auto& found = std::get<ShareableContent>(content);
-  if (targetType == "display") {
+  if (target.type == "display") {
     for (const auto& d : found.displays)
       if (d.displayID == targetID) {
         filter = ContentFilter::forDisplay(targetID);
@@ -112,7 +110,7 @@ std::variant<std::shared_ptr<VideoEncoder>, VideoSourceError> ScreenVideoSource:
   return encoder;
 }
 
-std::optional<ScreenVideoError> ScreenVideoSource::start(const std::string& targetType, uint32_t targetID) {
+std::optional<ScreenVideoError> ScreenVideoSource::start(const VideoTarget& target) {
   if (isActive_) {
     log("already active");
     return std::nullopt;
@@ -122,7 +120,7 @@ std::optional<ScreenVideoError> ScreenVideoSource::start(const std::string& targ
       std::to_string(targetFPS_) + "fps, " + std::to_string(targetBitrate_ / 1000) + "kbps)");
 
   ContentFilter filter;
-  if (auto error = lookUpTarget(targetType, targetID, filter)) return error;
+  if (auto error = lookUpTarget(target, filter)) return error;
 
   StreamConfiguration config;
   config.width = static_cast<int>(targetWidth_);
@@ -185,7 +183,7 @@ std::optional<ScreenVideoError> ScreenVideoSource::start(const std::string& targ
   return std::nullopt;
 }
 
-std::optional<ScreenVideoError> ScreenVideoSource::switchTarget(const std::string& targetType, uint32_t targetID) {
+std::optional<ScreenVideoError> ScreenVideoSource::switchTarget(const VideoTarget& target) {
   std::shared_ptr<CaptureStream> stream;
   {
     std::lock_guard lock(stateLock_);
@@ -202,12 +200,12 @@ std::optional<ScreenVideoError> ScreenVideoSource::switchTarget(const std::strin
     }
   } switchEnd{*this};
 
-  if (targetType != "display" && targetType != "window")
-    return VideoSourceError::targetNotFound("Invalid target type: " + targetType);
-  if (targetID == 0) return VideoSourceError::targetNotFound("Invalid target ID: 0");
+  if (target.type != "display" && target.type != "window")
+    return VideoSourceError::targetNotFound("Invalid target type: " + target.type);
+  if (target.id == 0) return VideoSourceError::targetNotFound("Invalid target ID: 0");
 
   ContentFilter filter;
-  if (auto error = lookUpTarget(targetType, targetID, filter)) return error;
+  if (auto error = lookUpTarget(target, filter)) return error;
   if (auto error = awaitContentFilterUpdate(executor_, *stream, filter)) return *error;
 
   // Pictures of the old target already handed over go first, so that the forced
@@ -221,7 +219,7 @@ std::optional<ScreenVideoError> ScreenVideoSource::switchTarget(const std::strin
       run_->heldPicture.reset();
     }
   }
-  log("switched to " + targetType + ":" + std::to_string(targetID));
+  log("switched to " + target.type + ":" + std::to_string(target.id));
   return std::nullopt;
 }
 

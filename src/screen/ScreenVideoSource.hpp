@@ -22,11 +22,12 @@
 
 #include "platform/Platform.hpp"
 #include "screen/H264Packager.hpp"
-#include "screen/VideoSourceError.hpp"
+#include "screen/VideoSource.hpp"
 
 namespace qb {
 
-class ScreenVideoSource final : public StreamOutput,
+class ScreenVideoSource final : public VideoSource,
+                                public StreamOutput,
                                 public StreamDelegate,
                                 public std::enable_shared_from_this<ScreenVideoSource> {
  public:
@@ -45,9 +46,8 @@ class ScreenVideoSource final : public StreamOutput,
   };
 
   // Needs platform.executor, .screen and .videoEncoders.
-  static std::shared_ptr<ScreenVideoSource> make(const Platform& platform, int64_t width = 1920, int64_t height = 1080,
-                                                 int64_t fps = 10, int64_t bitrate = 2000000);
-  ScreenVideoSource(const Platform& platform, int64_t width, int64_t height, int64_t fps, int64_t bitrate);
+  static std::shared_ptr<ScreenVideoSource> make(const Platform& platform, const VideoFormat& format = {});
+  ScreenVideoSource(const Platform& platform, const VideoFormat& format);
   ~ScreenVideoSource() override;
   ScreenVideoSource(const ScreenVideoSource&) = delete;
   ScreenVideoSource& operator=(const ScreenVideoSource&) = delete;
@@ -57,11 +57,12 @@ class ScreenVideoSource final : public StreamOutput,
   // outside 1...255, a bit rate that is not positive.
   static std::optional<VideoSourceError> checkSettings(int64_t width, int64_t height, int64_t fps, int64_t bitrate);
 
-  // "display" captures the display with that id; any other type the window with it.
-  std::optional<ScreenVideoError> start(const std::string& targetType, uint32_t targetID);
-  std::optional<ScreenVideoError> switchTarget(const std::string& targetType, uint32_t targetID);
-  void stop();
-  bool isActive() const { return isActive_.load(); }
+  // VideoSource. "display" captures the display with that id; any other type the window
+  // with it. A switch takes "display" or "window" only.
+  std::optional<ScreenVideoError> start(const VideoTarget& target) override;
+  std::optional<ScreenVideoError> switchTarget(const VideoTarget& target) override;
+  void stop() override;
+  bool isActive() const override { return isActive_.load(); }
 
   Stats stats() const;
 
@@ -72,7 +73,7 @@ class ScreenVideoSource final : public StreamOutput,
  private:
   struct Run;
 
-  std::optional<ScreenVideoError> lookUpTarget(const std::string& targetType, uint32_t targetID, ContentFilter& filter);
+  std::optional<ScreenVideoError> lookUpTarget(const VideoTarget& target, ContentFilter& filter);
   std::variant<std::shared_ptr<VideoEncoder>, VideoSourceError> createCompressionSession();
   void submit(const std::shared_ptr<Run>& run, const VideoFrame& frame);
   void submitHeldPicture(const std::shared_ptr<Run>& run);

@@ -11,17 +11,17 @@
 #include <string_view>
 
 #include "audio/AudioConverterPipeline.hpp"
-#include "audio/AudioSource.hpp"
 #include "platform/AudioBuffer.hpp"
 #include "platform/AudioDeviceService.hpp"
 #include "platform/ListenerToken.hpp"
 #include "platform/Platform.hpp"
 #include "runtime/Executor.hpp"
 #include "sources/DeviceDiagnostic.hpp"
+#include "sources/LiveMicrophone.hpp"
 
 namespace qb {
 
-class MicrophoneSource final : public AudioSource,
+class MicrophoneSource final : public LiveMicrophone,
                                public CaptureSessionObserver,
                                public std::enable_shared_from_this<MicrophoneSource> {
   struct Token {
@@ -48,14 +48,14 @@ class MicrophoneSource final : public AudioSource,
   void stop() override;
   bool isActive() const override;
 
-  // uniqueID of the device last configured into the session, none before the first.
-  std::optional<std::string> selectedDeviceID() const;
+  // LiveMicrophone
+  std::optional<std::string> selectedDeviceID() const override;
 
   // Diagnostics. The start report is emitted by start(); the status report by the
   // buffer path every 50 s of capture; the problem report on the host's request.
   void emitCaptureStartDiagnostic();
   void emitCaptureStatusDiagnostic(double avgRMS, int64_t totalFrames);
-  void emitCaptureProblemDiagnostic(const std::string& reason);
+  void emitCaptureProblemDiagnostic(const std::string& reason) override;
 
   // CaptureSessionObserver
   void sessionRuntimeError(const std::optional<PlatformError>& error) override;

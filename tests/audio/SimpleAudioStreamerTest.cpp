@@ -237,33 +237,6 @@ TEST(SimpleAudioStreamer, StartFailuresAreLoggedAndOnlyNonPermissionOnesReported
   executor.advance(1);
 }
 
-TEST(SimpleAudioStreamer, BuildsDefaultSourcesOnlyWhenNoneInjected) {
-  ManualExecutor executor;
-  OutputRecorder out;
-  auto made = std::make_shared<FakeAudioSource>("default-mic", Type::mic);
-  int systemFactoryCalls = 0;
-  DefaultAudioSources defaults{[&] { return made; },
-                               [&]() -> std::shared_ptr<AudioSource> {
-                                 ++systemFactoryCalls;
-                                 return nullptr;
-                               }};
-  auto injected = std::make_shared<FakeAudioSource>("sys", Type::system);
-  auto streamer = std::make_shared<SimpleAudioStreamer>(executor, nullptr, injected, defaults);
-  streamer->start();
-  EXPECT_EQ(streamer->micSource(), made);
-  EXPECT_EQ(made->starts, 1);
-  EXPECT_EQ(systemFactoryCalls, 0);
-
-  // No factory at all: the channel has no source and streaming still starts.
-  auto bare = std::make_shared<SimpleAudioStreamer>(executor);
-  bare->start();
-  EXPECT_EQ(bare->micSource(), nullptr);
-  EXPECT_EQ(out.linesStartingWith("SimpleAudioStreamer: STREAMING_STARTED").size(), 2u);
-  streamer->stop();
-  bare->stop();
-  executor.advance(1);
-}
-
 TEST(SimpleAudioStreamer, CallbackAfterReleaseDoesNothing) {
   ManualExecutor executor;
   OutputRecorder out;

@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (auto* e = std::get_if<qb::VideoArgumentError>(&target)) {
     checkError(*e);
   } else {
-    const auto& t = std::get<qb::SwitchTarget>(target);
+    const auto& t = std::get<qb::VideoTarget>(target);
     check(t.id >= 1);
     check(t.type == "display" || t.type == "window");
   }

@@ -34,15 +34,15 @@ struct CallLog {
 
 class FakeVideo final : public VideoSource {
  public:
-  FakeVideo(CallLog& log, VideoSettings settings) : log_(log), settings_(std::move(settings)) {}
-  std::optional<std::string> start(const std::string& type, uint32_t id) override {
-    log_.add("video.start " + type + " " + std::to_string(id));
+  FakeVideo(CallLog& log, VideoFormat format) : log_(log), format_(format) {}
+  std::optional<ScreenVideoError> start(const VideoTarget& target) override {
+    log_.add("video.start " + target.type + " " + std::to_string(target.id));
     if (startError) return startError;
     active = true;
     return std::nullopt;
   }
-  std::optional<std::string> switchTarget(const std::string& type, uint32_t id) override {
-    log_.add("video.switch " + type + " " + std::to_string(id));
+  std::optional<ScreenVideoError> switchTarget(const VideoTarget& target) override {
+    log_.add("video.switch " + target.type + " " + std::to_string(target.id));
     return switchError;
   }
   void stop() override {
@@ -52,12 +52,12 @@ class FakeVideo final : public VideoSource {
   bool isActive() const override { return active; }
 
   bool active = false;
-  std::optional<std::string> startError, switchError;
-  const VideoSettings& settings() const { return settings_; }
+  std::optional<ScreenVideoError> startError, switchError;
+  const VideoFormat& format() const { return format_; }
 
  private:
   CallLog& log_;
-  VideoSettings settings_;
+  VideoFormat format_;
 };
 
 class FakeMonitoring final : public MonitoringService {
@@ -71,7 +71,8 @@ class FakeMonitoring final : public MonitoringService {
   std::string name_;
 };
 
-class FakeAudioSource final : public AudioSource {
+// Stands in for either channel; as the microphone it also answers the loop's questions.
+class FakeAudioSource final : public LiveMicrophone {
  public:
   FakeAudioSource(CallLog& log, std::string id, AudioProtocol::FrameType type)
       : log_(log), id_(std::move(id)), type_(type) {}
@@ -88,6 +89,11 @@ class FakeAudioSource final : public AudioSource {
     active_ = false;
   }
   bool isActive() const override { return active_; }
+  std::optional<std::string> selectedDeviceID() const override { return id_ + "-device"; }
+  void emitCaptureProblemDiagnostic(const std::string& reason) override {
+    log_.add(id_ + ".diagnostic " + reason);
+    writeStderrLine("DEVICE_DIAGNOSTIC:{}");
+  }
 
  private:
   CallLog& log_;
@@ -148,18 +154,18 @@ class CommandLoopTest : public ::testing::Test {
 
   // Fakes for every service, recording into `log`.
   void useFakeServices() {
-    services.makeVideoSource = [this](const VideoSettings& s) {
-      auto v = std::make_shared<FakeVideo>(log, s);
+    services.makeVideoSource = [this](const VideoFormat& f) {
+      auto v = std::make_shared<FakeVideo>(log, f);
       if (nextStartError) v->startError = std::exchange(nextStartError, std::nullopt);
       videos.push_back(v);
       return v;
     };
     services.makeMicrophoneMonitor = [this] { return std::make_shared<FakeMonitoring>(log, "monitor"); };
     services.makeMicAppDetector = [this] { return std::make_shared<FakeMonitoring>(log, "detector"); };
-    services.audioSources.makeMicrophone = [this] {
+    services.makeMicrophone = [this] {
       return std::make_shared<FakeAudioSource>(log, "mic", AudioProtocol::FrameType::mic);
     };
-    services.audioSources.makeSystem = [this] {
+    services.makeSystemAudio = [this] {
       return std::make_shared<FakeAudioSource>(log, "system", AudioProtocol::FrameType::system);
     };
   }
@@ -173,7 +179,7 @@ class CommandLoopTest : public ::testing::Test {
   std::unique_ptr<CommandLoop> loop;
   std::vector<int> exitStatuses;
   std::vector<std::shared_ptr<FakeVideo>> videos;
-  std::optional<std::string> nextStartError;
+  std::optional<ScreenVideoError> nextStartError;
 };
 
 }  // namespace
@@ -312,17 +318,17 @@ TEST_F(CommandLoopTest, StartVideoArgumentsAndLifecycle) {
   EXPECT_EQ(responses[2], "START_VIDEO:started");
   EXPECT_EQ(responses[3], "START_VIDEO:error:already_active");
   ASSERT_EQ(videos.size(), 1u);
-  EXPECT_EQ(videos[0]->settings().fps, 10);
-  EXPECT_EQ(videos[0]->settings().width, 1920);
-  EXPECT_EQ(videos[0]->settings().height, 720);
-  EXPECT_EQ(videos[0]->settings().bitrate, 2000000);
+  EXPECT_EQ(videos[0]->format().fps, 10);
+  EXPECT_EQ(videos[0]->format().width, 1920);
+  EXPECT_EQ(videos[0]->format().height, 720);
+  EXPECT_EQ(videos[0]->format().bitrate, 2000000);
 }
 
 TEST_F(CommandLoopTest, DeadVideoSourceIsReplacedAndFailedStartHoldsNothing) {
   useFakeServices();
   auto streamEnds = [this] {
     videos[0]->active = false;  // its stream ended on its own
-    nextStartError = "targetNotFound(\"Window 9 not found\")";
+    nextStartError = VideoSourceError::targetNotFound("Window 9 not found");
   };
   run({"START_VIDEO", streamEnds, "START_VIDEO:{\"type\":\"window\",\"id\":9}", "STOP_VIDEO", "START_VIDEO"});
   EXPECT_THAT(out.responses(),
@@ -333,20 +339,20 @@ TEST_F(CommandLoopTest, DeadVideoSourceIsReplacedAndFailedStartHoldsNothing) {
   EXPECT_THAT(log.calls, ElementsAre("video.start display 0", "video.start window 9", "video.start display 0"));
 }
 
+// The argument checks themselves are VideoArguments' table; here, what the loop adds.
 TEST_F(CommandLoopTest, SwitchVideoChecksThenForwards) {
   useFakeServices();
-  run({"SWITCH_VIDEO:{\"type\":\"window\",\"id\":7}", "START_VIDEO", "SWITCH_VIDEO:{\"type\":\"window\",\"id\":0}",
-       "SWITCH_VIDEO:{\"type\":\"screen\",\"id\":7}", "SWITCH_VIDEO:[]", "SWITCH_VIDEO:{\"type\":\"window\",\"id\":7}",
+  run({"SWITCH_VIDEO:{\"type\":\"window\",\"id\":7}", "START_VIDEO", "SWITCH_VIDEO:{\"type\":\"screen\",\"id\":7}",
+       "SWITCH_VIDEO:{\"type\":\"window\",\"id\":7}",
        [this] {
-         videos[0]->switchError = "targetNotFound(\"Window 8 not found\")";
+         videos[0]->switchError = VideoSourceError::targetNotFound("Window 8 not found");
          videos[0]->active = false;  // an inactive source is still switched
        },
        "SWITCH_VIDEO:{\"type\":\"window\",\"id\":8}", "STOP_VIDEO"});
-  EXPECT_THAT(
-      out.responses(),
-      ElementsAre("SWITCH_VIDEO:error:not_active", "START_VIDEO:started", "SWITCH_VIDEO:error:invalid_target_id",
-                  "SWITCH_VIDEO:error:invalid_target_type", "SWITCH_VIDEO:error:invalid_json", "SWITCH_VIDEO:switched",
-                  "SWITCH_VIDEO:error:targetNotFound(\"Window 8 not found\")", "STOP_VIDEO:stopped"));
+  EXPECT_THAT(out.responses(),
+              ElementsAre("SWITCH_VIDEO:error:not_active", "START_VIDEO:started",
+                          "SWITCH_VIDEO:error:invalid_target_type", "SWITCH_VIDEO:switched",
+                          "SWITCH_VIDEO:error:targetNotFound(\"Window 8 not found\")", "STOP_VIDEO:stopped"));
   EXPECT_TRUE(out.contains("SWITCH_VIDEO error: targetNotFound(\"Window 8 not found\")"));
   EXPECT_THAT(log.calls,
               ElementsAre("video.start display 0", "video.switch window 7", "video.switch window 8", "video.stop"));
@@ -362,39 +368,20 @@ TEST_F(CommandLoopTest, MicMonitoringStartsAndStopsTheTwoTogether) {
   EXPECT_TRUE(out.contains("Stopping mic monitoring..."));
 }
 
-TEST_F(CommandLoopTest, DeviceDiagnosticWithoutMicrophoneSource) {
-  useFakeServices();  // the streamer's microphone is a fake, not a MicrophoneSource
+TEST_F(CommandLoopTest, DeviceDiagnosticAsksTheStreamersMicrophone) {
+  useFakeServices();
   run({"GET_DEVICE_DIAGNOSTIC", "START_STREAMING", "GET_DEVICE_DIAGNOSTIC:user"});
+  EXPECT_THAT(log.calls, ::testing::Contains("mic.diagnostic user"));
   auto lines = out.lines();
-  size_t events = 0;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (lines[i] != "EVENT:DEVICE_DIAGNOSTIC_REQUESTED") continue;
-    ++events;
-    EXPECT_EQ(lines[i - 1], "Device diagnostic requested but no active MicrophoneSource");
-  }
-  EXPECT_EQ(events, 2u);
+  auto first = std::find(lines.begin(), lines.end(), "Device diagnostic requested but no active MicrophoneSource");
+  ASSERT_NE(first, lines.end());
+  EXPECT_EQ(*(first + 1), "EVENT:DEVICE_DIAGNOSTIC_REQUESTED");
+  // The report comes before the log line and the event.
+  auto report = std::find(lines.begin(), lines.end(), "DEVICE_DIAGNOSTIC:{}");
+  ASSERT_LT(report - lines.begin() + 2, std::ssize(lines));
+  EXPECT_EQ(*(report + 1), "Device diagnostic requested: reason=user");
+  EXPECT_EQ(*(report + 2), "EVENT:DEVICE_DIAGNOSTIC_REQUESTED");
   EXPECT_THAT(out.responses(), ElementsAre("STREAMING:started"));
-}
-
-TEST_F(CommandLoopTest, DeviceDiagnosticReportsTheStreamersMicrophone) {
-  SimPlatform sim(executor);
-  sim.addTypicalMachine();
-  Platform platform = sim.platform();
-  services.audioSources.makeMicrophone = [&] { return MicrophoneSource::make(platform); };
-  run({"START_STREAMING", "GET_DEVICE_DIAGNOSTIC:user", "GET_DEVICE_DIAGNOSTIC"});
-  auto lines = out.lines();
-  std::vector<std::string> tail;
-  for (const auto& l : lines) {
-    if (l.starts_with("DEVICE_DIAGNOSTIC:")) tail.push_back("DEVICE_DIAGNOSTIC:");
-    if (l.starts_with("Device diagnostic requested") || l == "EVENT:DEVICE_DIAGNOSTIC_REQUESTED") tail.push_back(l);
-  }
-  // The start report comes first; each request then adds its own report before its log line.
-  ASSERT_GE(tail.size(), 6u);
-  EXPECT_THAT(std::vector<std::string>(tail.end() - 6, tail.end()),
-              ElementsAre("DEVICE_DIAGNOSTIC:", "Device diagnostic requested: reason=user",
-                          "EVENT:DEVICE_DIAGNOSTIC_REQUESTED", "DEVICE_DIAGNOSTIC:",
-                          "Device diagnostic requested: reason=requested", "EVENT:DEVICE_DIAGNOSTIC_REQUESTED"));
-  loop.reset();  // the microphone uses the platform above
 }
 
 // The reference tools wait for each command's answer from one table; a command answered
@@ -437,7 +424,7 @@ TEST_F(CommandLoopTest, RunningMicsSampleReportsLaterWhileTheLoopGoesOnAndStopEn
   sim.audio().setTone("builtin-mic", 440, 0.2);
   Platform platform = sim.platform();
   platformOverride = platform;
-  services.audioSources.makeMicrophone = [&] { return MicrophoneSource::make(platform); };
+  services.makeMicrophone = [&] { return MicrophoneSource::make(platform); };
   run({"SAMPLE_RUNNING_MICS", "HEALTH_CHECK", [&] { executor.advance(1); }, "START_STREAMING",
        "SAMPLE_RUNNING_MICS:user", [&] { executor.advance(1); }, "SAMPLE_RUNNING_MICS", "STOP"});
 

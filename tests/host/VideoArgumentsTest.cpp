@@ -20,18 +20,18 @@ VideoArgumentError startError(const std::optional<std::string>& arg) {
 
 // Every setting at its default.
 void expectDefaults(const VideoSettings& s) {
-  EXPECT_EQ(s.type, "display");
-  EXPECT_EQ(s.id, 0u);
-  EXPECT_EQ(s.width, 1920);
-  EXPECT_EQ(s.height, 1080);
-  EXPECT_EQ(s.fps, 10);
-  EXPECT_EQ(s.bitrate, 2000000);
+  EXPECT_EQ(s.target.type, "display");
+  EXPECT_EQ(s.target.id, 0u);
+  EXPECT_EQ(s.format.width, 1920);
+  EXPECT_EQ(s.format.height, 1080);
+  EXPECT_EQ(s.format.fps, 10);
+  EXPECT_EQ(s.format.bitrate, 2000000);
 }
 
 std::string switchAnswer(const std::string& arg) {
   auto r = parseSwitchVideoArguments(arg);
   if (auto* e = std::get_if<VideoArgumentError>(&r)) return e->text;
-  auto t = std::get<SwitchTarget>(r);
+  auto t = std::get<VideoTarget>(r);
   return t.type + "/" + std::to_string(t.id);
 }
 
@@ -43,22 +43,22 @@ TEST(StartVideoArguments, DefaultsForMissingArgumentAndKeys) {
     expectDefaults(startOk(arg));
   }
   auto s = startOk(R"({"type":"window","id":42,"width":1280,"height":720.0,"fps":30,"bitrate":500000})");
-  EXPECT_EQ(s.type, "window");
-  EXPECT_EQ(s.id, 42u);
-  EXPECT_EQ(s.width, 1280);
-  EXPECT_EQ(s.height, 720);  // an integral float converts exactly
-  EXPECT_EQ(s.fps, 30);
-  EXPECT_EQ(s.bitrate, 500000);
+  EXPECT_EQ(s.target.type, "window");
+  EXPECT_EQ(s.target.id, 42u);
+  EXPECT_EQ(s.format.width, 1280);
+  EXPECT_EQ(s.format.height, 720);  // an integral float converts exactly
+  EXPECT_EQ(s.format.fps, 30);
+  EXPECT_EQ(s.format.bitrate, 500000);
 }
 
 TEST(StartVideoArguments, InexactValuesTakeDefaults) {
   expectDefaults(startOk(R"({"type":7,"id":-1,"width":1280.5,"height":"720","fps":"30","bitrate":true})"));
-  EXPECT_EQ(startOk(R"({"id":4294967296})").id, 0u);
-  EXPECT_EQ(startOk(R"({"id":4294967295})").id, 4294967295u);
-  EXPECT_EQ(startOk(R"({"id":3.0})").id, 3u);
-  EXPECT_EQ(startOk(R"({"width":1e300})").width, 1920);
-  EXPECT_EQ(startOk(R"({"width":-5})").width, -5);  // passed on; the source decides
-  EXPECT_EQ(startOk(R"({"width":18446744073709551615})").width, 1920);
+  EXPECT_EQ(startOk(R"({"id":4294967296})").target.id, 0u);
+  EXPECT_EQ(startOk(R"({"id":4294967295})").target.id, 4294967295u);
+  EXPECT_EQ(startOk(R"({"id":3.0})").target.id, 3u);
+  EXPECT_EQ(startOk(R"({"width":1e300})").format.width, 1920);
+  EXPECT_EQ(startOk(R"({"width":-5})").format.width, -5);  // passed on; the source decides
+  EXPECT_EQ(startOk(R"({"width":18446744073709551615})").format.width, 1920);
 }
 
 TEST(StartVideoArguments, ParserErrorsAndNonObjects) {

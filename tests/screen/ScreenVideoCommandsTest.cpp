@@ -7,9 +7,9 @@
 #include "ProtocolReader.hpp"
 #include "host/CommandLoop.hpp"
 #include "host/HostTestSupport.hpp"
-#include "host/ScreenVideoService.hpp"
 #include "platform/sim/SimPlatform.hpp"
 #include "runtime/ManualExecutor.hpp"
+#include "screen/ScreenVideoSource.hpp"
 
 using namespace qb;
 using ::testing::ElementsAre;
@@ -31,7 +31,7 @@ class ScreenVideoCommandsTest : public ::testing::Test {
   void run(std::vector<qbtest::ScriptStep> lines) {
     auto script = std::make_shared<qbtest::ScriptedLines>(std::move(lines));
     CommandServices services;
-    services.makeVideoSource = screenVideoSourceFactory(sim.platform());
+    services.makeVideoSource = [this](const VideoFormat& f) { return ScreenVideoSource::make(sim.platform(), f); };
     loop = std::make_unique<CommandLoop>(
         sim.platform(), [script] { return script; }, [](int) {}, services);
     loop->run();

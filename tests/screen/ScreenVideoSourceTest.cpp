@@ -37,16 +37,16 @@ class ScreenVideoSourceTest : public ::testing::Test {
 
   std::shared_ptr<ScreenVideoSource> make(int64_t w = 1280, int64_t h = 720, int64_t fps = 10,
                                           int64_t bitrate = 2000000) {
-    source = ScreenVideoSource::make(sim.platform(), w, h, fps, bitrate);
+    source = ScreenVideoSource::make(sim.platform(), {w, h, fps, bitrate});
     return source;
   }
 
   std::string startError(const std::string& type, uint32_t id) {
-    auto e = source->start(type, id);
+    auto e = source->start({type, id});
     return e ? describe(*e) : "";
   }
   std::string switchError(const std::string& type, uint32_t id) {
-    auto e = source->switchTarget(type, id);
+    auto e = source->switchTarget({type, id});
     return e ? describe(*e) : "";
   }
 
