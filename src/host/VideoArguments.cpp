@@ -1,5 +1,6 @@
 #include "host/VideoArguments.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -12,10 +13,44 @@ namespace {
 
 using Json = nlohmann::json;
 
+// Nesting of arrays and objects, strings skipped; stops counting past `limit`.
+size_t nestingDepth(std::string_view text, size_t limit) {
+  size_t depth = 0, deepest = 0;
+  bool inString = false, escaped = false;
+  for (char c : text) {
+    if (inString) {
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+      if (deepest > limit) break;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
 // Parses like a strict JSON reader: the top level must be an object or an array; any
-// other outcome is a parser error with a one-line description.
+// other outcome is a parser error with a one-line description. Size and nesting are
+// bounded before parsing: a deeply nested megabyte once took 65 MB that the allocator
+// never gave back.
 std::variant<Json, VideoArgumentError> parseTopLevel(const std::optional<std::string>& argument) {
   std::string_view text = argument ? std::string_view(*argument) : std::string_view("{}");
+  if (text.size() > kMaxJsonArgumentBytes)
+    return VideoArgumentError{VideoArgumentError::Kind::unparsable,
+                              "JSON argument too long: " + std::to_string(text.size()) + " bytes (at most " +
+                                  std::to_string(kMaxJsonArgumentBytes) + ")"};
+  if (nestingDepth(text, kMaxJsonArgumentDepth) > kMaxJsonArgumentDepth)
+    return VideoArgumentError{
+        VideoArgumentError::Kind::unparsable,
+        "JSON argument nested too deeply (at most " + std::to_string(kMaxJsonArgumentDepth) + " levels)"};
   Json json;
   try {
     json = Json::parse(text);

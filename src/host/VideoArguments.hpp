@@ -1,6 +1,7 @@
 #pragma once
 // The JSON arguments of START_VIDEO and SWITCH_VIDEO: pure parsing, no I/O.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,6 +24,10 @@ struct VideoArgumentError {
   Kind kind;
   std::string text;
 };
+
+// Arguments are a few dozen bytes; anything near these bounds is refused unparsed.
+inline constexpr size_t kMaxJsonArgumentBytes = 64 * 1024;
+inline constexpr size_t kMaxJsonArgumentDepth = 32;
 
 // No argument (no ':' on the line) means "{}"; an empty argument is unparsable.
 // Missing keys, and values that are not exactly of the key's type (a string "fps", a

@@ -198,6 +198,10 @@ TEST(HostProtocol, HostileInputIsDroppedOrEscapedAndMemoryStaysBounded) {
   std::string block(1 << 20, 'B');
   for (int i = 0; i < 64; ++i) ASSERT_TRUE(helper->sendRaw(block));
   ASSERT_TRUE(helper->sendRaw("\n"));
+  // Valid JSON nested half a million deep is refused before it is parsed.
+  std::string deep = std::string(499990, '[') + "1" + std::string(499990, ']');
+  EXPECT_EQ(responseTo(*helper, "START_VIDEO:{\"id\":" + deep + "}", "START_VIDEO:"),
+            "START_VIDEO:error:JSON argument too long: 999988 bytes (at most 65536)");
   EXPECT_EQ(responseTo(*helper, "HEALTH_CHECK", "HEALTH_OK:").substr(0, 10), "HEALTH_OK:");
   auto dropped = helper->linesOfKind(LineKind::log);
   EXPECT_NE(indexOf(dropped, "Dropped an input line of 2097152 bytes (the limit is 1048576)"), -1);
@@ -206,6 +210,7 @@ TEST(HostProtocol, HostileInputIsDroppedOrEscapedAndMemoryStaysBounded) {
   EXPECT_LT(peak - baseline, 24 * 1024) << "peak " << peak << " KiB, baseline " << baseline << " KiB";
 
   // NULs, control characters and invalid UTF-8 neither crash nor split lines.
+  const uint64_t hostileFrom = helper->lineCount();
   ASSERT_TRUE(helper->sendRaw(std::string("HEALTH\0CHECK\n", 13)));
   ASSERT_TRUE(helper->sendRaw("HEALTH_CHECK:\xFF\xFE\x01\r\n"));
   ASSERT_TRUE(helper->sendRaw("START_VIDEO:{\"type\":\"\xC0\xAF\"}\n"));
@@ -214,7 +219,7 @@ TEST(HostProtocol, HostileInputIsDroppedOrEscapedAndMemoryStaysBounded) {
   ASSERT_TRUE(helper->waitForLine(
       [](const Line& l) { return l.text == "Received command: HEALTH_CHECK:\xEF\xBF\xBD\xEF\xBF\xBD\\x01"; },
       kTimeout));
-  ASSERT_TRUE(helper->waitForResponsePrefix("START_VIDEO:", kTimeout));
+  ASSERT_TRUE(helper->waitForResponsePrefix("START_VIDEO:", kTimeout, hostileFrom));
 
   // A flood of commands is answered completely and in order.
   constexpr int kFlood = 10000;

@@ -76,8 +76,33 @@ TEST(StartVideoArguments, ParserErrorsAndNonObjects) {
   // Control characters inside the text never reach the description unescaped.
   auto ctl = startError(std::string("{\"a\":\"\r\"}"));
   EXPECT_EQ(ctl.text.find('\r'), std::string::npos);
-  // Very deep nesting is refused, not a crash.
-  EXPECT_EQ(startError(std::string(1 << 20, '[')).kind, VideoArgumentError::Kind::unparsable);
+}
+
+TEST(VideoArguments, SizeAndNestingAreBoundedBeforeParsing) {
+  auto nested = [](size_t depth) {
+    return "{\"id\":" + std::string(depth - 1, '[') + "1" + std::string(depth - 1, ']') + "}";
+  };
+  auto padded = [](size_t size) { return "{\"id\":1" + std::string(size - 8, ' ') + "}"; };
+  const struct {
+    std::string argument, error;  // error empty: accepted
+  } cases[] = {
+      {nested(kMaxJsonArgumentDepth), ""},
+      {nested(kMaxJsonArgumentDepth + 1), "JSON argument nested too deeply (at most 32 levels)"},
+      {nested(1000), "JSON argument nested too deeply (at most 32 levels)"},
+      // Brackets inside strings are text, however many.
+      {"{\"type\":\"" + std::string(1000, '[') + "\\\"{\"}", ""},
+      {padded(kMaxJsonArgumentBytes), ""},
+      {padded(kMaxJsonArgumentBytes + 1), "JSON argument too long: 65537 bytes (at most 65536)"},
+  };
+  for (const auto& c : cases) {
+    auto start = parseStartVideoArguments(c.argument);
+    auto* error = std::get_if<VideoArgumentError>(&start);
+    EXPECT_EQ(error ? error->text : "", c.error) << c.argument.substr(0, 40);
+    if (error) {
+      EXPECT_EQ(error->kind, VideoArgumentError::Kind::unparsable);
+      EXPECT_EQ(switchAnswer(c.argument), c.error);
+    }
+  }
 }
 
 TEST(SwitchVideoArguments, ChecksInOrder) {
