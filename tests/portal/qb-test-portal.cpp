@@ -3,7 +3,7 @@
 // (xdg-desktop-portal) on the session bus, and publishes each shared screen as a PipeWire video
 // node in shared memory whose picture the test controls.
 //
-//   qb-test-portal [--output NAME:WxH]... [--window WxH] [--shots DIR]
+//   qb-test-portal [--output NAME:WxH]... [--window WxH] [--shots DIR] [--cursor-modes N]
 //
 // Sources: the outputs (default HEADLESS-1:1920x1080), side by side from x = 0, and one window
 // ("window", default 800x600). Bus name org.freedesktop.impl.portal.desktop.qbtest. Each started
@@ -12,6 +12,8 @@
 // drawn in or as cursor metadata, as the session asked). A node sends a picture when a consumer
 // starts streaming from it and whenever its picture changes, never otherwise. Restore data names
 // the source; with persist_mode the grant returns it, and the frontend turns it into a token.
+// The cursor modes offered (1 hidden, 2 embedded, 4 metadata; default all) are read by the
+// frontend once, when it starts.
 //
 // Tests steer it with org.quellbrook.TestPortal.Control(s command) -> s answer on
 // /org/quellbrook/TestPortal (or `scripts/test-env portal COMMAND...`). The answer is "ok", the
@@ -22,7 +24,6 @@
 //   chooser wait            the chooser stays open until "answer" or until its request is closed
 //   answer grant|cancel     answers the open choosers
 //   tokens honour|refuse    whether restore data skips the chooser (refused: the chooser shows)
-//   cursor-modes N          AvailableCursorModes (1 hidden, 2 embedded, 4 metadata; default 7)
 //   screenshot allow|deny   whether Screenshot succeeds (deny: response 2)
 //   paint RRGGBB            a solid picture of that colour (the default is 2080C0)
 //   animate FPS             a white square slides across the picture FPS times a second
@@ -71,7 +72,7 @@ namespace {
 constexpr const char* kBusName = "org.freedesktop.impl.portal.desktop.qbtest";
 constexpr const char* kVendor = "qbtest";
 constexpr uint32_t kMonitor = 1, kWindow = 2;
-constexpr uint32_t kCursorEmbedded = 2, kCursorMetadata = 4, kAllCursorModes = 1 | kCursorEmbedded | kCursorMetadata;
+constexpr uint32_t kCursorEmbedded = 2, kCursorMetadata = 4;
 constexpr int kCursor = 16;  // the pointer's side
 constexpr int kMaxRegions = 16;
 
@@ -251,8 +252,14 @@ struct Session {
 
 class Portal {
  public:
-  Portal(sd_event* event, sd_bus* bus, pw_core* core, std::vector<Source> sources, std::string shots)
-      : event_(event), bus_(bus), core_(core), sources_(std::move(sources)), shots_(std::move(shots)) {}
+  Portal(sd_event* event, sd_bus* bus, pw_core* core, std::vector<Source> sources, std::string shots,
+         uint32_t cursorModes)
+      : event_(event),
+        bus_(bus),
+        core_(core),
+        sources_(std::move(sources)),
+        shots_(std::move(shots)),
+        cursorModes_(cursorModes) {}
   ~Portal() {
     if (ticker_) sd_event_source_unref(ticker_);
     if (retry_) sd_event_source_unref(retry_);
@@ -282,7 +289,6 @@ class Portal {
 
   std::string command(const std::string& line);
   std::string status() const;
-  void setCursorModes(uint32_t modes);
   const Source* find(const std::string& name, uint32_t types) const;
   void grant(Session& s, const Source& source);
   void answer(Session& s, uint32_t response);
@@ -297,6 +303,7 @@ class Portal {
   pw_core* core_;
   std::vector<Source> sources_;
   std::string shots_;
+  const uint32_t cursorModes_;
   std::map<std::string, std::unique_ptr<Session>> sessions_;
   sd_event_source* ticker_ = nullptr;
   sd_event_source* retry_ = nullptr;
@@ -307,7 +314,6 @@ class Portal {
   enum class Chooser { Grant, Cancel, Wait } chooser_ = Chooser::Grant;
   std::string chosen_;
   bool honourTokens_ = true, allowScreenshots_ = true;
-  uint32_t cursorModes_ = kAllCursorModes;
   Scene scene_;
   int fps_ = 30, counterMinMs_ = 30, counterMaxMs_ = 200;
   std::string paintLog_;
@@ -476,7 +482,7 @@ const sd_bus_vtable Portal::kScreenCast[] = {
     SD_BUS_METHOD("SelectSources", "oosa{sv}", "ua{sv}", Portal::selectSources, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("Start", "oossa{sv}", "ua{sv}", Portal::startCast, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_PROPERTY("AvailableSourceTypes", "u", Portal::property, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-    SD_BUS_PROPERTY("AvailableCursorModes", "u", Portal::property, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+    SD_BUS_PROPERTY("AvailableCursorModes", "u", Portal::property, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_PROPERTY("version", "u", Portal::property, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_VTABLE_END};
 const sd_bus_vtable Portal::kScreenshot[] = {
@@ -749,8 +755,6 @@ std::string Portal::command(const std::string& line) {
     }
   } else if (word == "tokens" && in >> arg && (arg == "honour" || arg == "refuse")) {
     honourTokens_ = arg == "honour";
-  } else if (word == "cursor-modes" && in >> a && a > 0 && a <= kAllCursorModes) {
-    setCursorModes(uint32_t(a));
   } else if (word == "screenshot" && in >> arg && (arg == "allow" || arg == "deny")) {
     allowScreenshots_ = arg == "allow";
   } else if (word == "paint" && in >> arg && arg.size() == 6 &&
@@ -783,7 +787,6 @@ std::string Portal::command(const std::string& line) {
     chooser_ = Chooser::Grant;
     chosen_.clear();
     honourTokens_ = allowScreenshots_ = true;
-    setCursorModes(kAllCursorModes);
     scene_ = Scene{};
     choosers_ = restored_ = screenshots_ = 0;
   } else if (word == "status") {
@@ -793,13 +796,6 @@ std::string Portal::command(const std::string& line) {
   }
   tick();
   return "ok";
-}
-
-// The frontend follows the property and offers what it says.
-void Portal::setCursorModes(uint32_t modes) {
-  if (std::exchange(cursorModes_, modes) == modes) return;
-  sd_bus_emit_properties_changed(bus_, "/org/freedesktop/portal/desktop", "org.freedesktop.impl.portal.ScreenCast",
-                                 "AvailableCursorModes", nullptr);
 }
 
 std::string Portal::status() const {
@@ -832,7 +828,7 @@ void Portal::arm(sd_event_source*& source, uint64_t delayUs, sd_event_time_handl
   uint64_t now = 0;
   sd_event_now(event_, CLOCK_MONOTONIC, &now);
   if (!source) {
-    sd_event_add_time(event_, &source, CLOCK_MONOTONIC, now + delayUs, 0, handler, this);
+    sd_event_add_time(event_, &source, CLOCK_MONOTONIC, now + delayUs, 1, handler, this);  // 0 would mean 250 ms
   } else {
     sd_event_source_set_time(source, now + delayUs);
     sd_event_source_set_enabled(source, SD_EVENT_ONESHOT);
@@ -879,6 +875,7 @@ int main(int argc, char** argv) {
   std::vector<Source> sources;
   Source window{"window", kWindow, 0, 0, 800, 600};
   std::string shots = "/tmp";
+  uint32_t cursorModes = 7;
   int x = 0;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i], value = argv[i + 1];
@@ -890,8 +887,11 @@ int main(int argc, char** argv) {
     } else if (option == "--window" && parseSize(value, window.width, window.height)) {
     } else if (option == "--shots") {
       shots = value;
+    } else if (option == "--cursor-modes" && std::atoi(value.c_str()) > 0 && std::atoi(value.c_str()) <= 7) {
+      cursorModes = uint32_t(std::atoi(value.c_str()));
     } else {
-      std::fprintf(stderr, "usage: qb-test-portal [--output NAME:WxH]... [--window WxH] [--shots DIR]\n");
+      std::fprintf(stderr,
+                   "usage: qb-test-portal [--output NAME:WxH]... [--window WxH] [--shots DIR] [--cursor-modes N]\n");
       return 2;
     }
   }
@@ -932,7 +932,7 @@ int main(int argc, char** argv) {
   sd_event_add_signal(event, nullptr, SIGINT, nullptr, nullptr);
   int status;
   {
-    Portal portal(event, bus, core, sources, shots);
+    Portal portal(event, bus, core, sources, shots, cursorModes);
     int r = sd_bus_attach_event(bus, event, 0);
     if (r >= 0) r = portal.start();
     if (r < 0) return note("cannot serve on the session bus: %s", std::strerror(-r)), 1;
