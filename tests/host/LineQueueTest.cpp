@@ -3,11 +3,45 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "HostTestSupport.hpp"
 
 using namespace qb;
+
+namespace {
+
+// Fails the test and shuts the queue down when the test has not finished in time, so that a
+// lost wake-up is a named failure instead of a hang.
+class Deadline {
+ public:
+  explicit Deadline(LineQueue& queue, std::chrono::seconds limit = std::chrono::seconds(20))
+      : thread_([this, &queue, limit] {
+          std::unique_lock lock(mutex_);
+          if (cv_.wait_for(lock, limit, [&] { return done_; })) return;
+          ADD_FAILURE() << "a waiter on the queue was never woken";
+          queue.shutdown();
+        }) {}
+  ~Deadline() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  std::thread thread_;  // last: it uses the members above
+};
+
+}  // namespace
 
 TEST(LineReader, ReadsLinesInOrderAndDropsOverlongOnes) {
   qbtest::CapturedOutput out;
@@ -41,6 +75,7 @@ TEST(LineReader, ReadsLinesInOrderAndDropsOverlongOnes) {
 
 TEST(LineQueue, FloodIsHeldToTheByteBudget) {
   LineQueue queue(100);
+  Deadline deadline(queue);
   std::thread producer([&] {
     for (int i = 0; i < 50; ++i) ASSERT_TRUE(queue.push(std::string(29, 'a') + static_cast<char>('A' + i % 26)));
     queue.finish();

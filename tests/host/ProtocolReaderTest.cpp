@@ -58,7 +58,11 @@ TEST(FrameParser, StopsAtCorruptStreams) {
     const char* name;
     size_t offset;
     uint8_t value;
-  } cases[] = {{"magic", 0, 'X'}, {"version", 4, 3}, {"audio with video type", 5, 3}, {"type zero", 5, 0}};
+  } cases[] = {{"magic", 0, 'X'},
+               {"version", 4, 3},
+               {"audio with video type", 5, 3},
+               {"video with audio type", 4, 2},
+               {"type zero", 5, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto bad = good;

@@ -122,6 +122,8 @@ TEST(H264Packager, TimestampsCountMicrosecondsFromTheFirstPicture) {
   double t = 5000.0;
   for (int i = 0; i < 30; ++i) t += 1.0 / 30;
   EXPECT_EQ(microsecondsSince(5000.0, t), 1000000u);
+  // A time a hair below a whole microsecond rounds to it instead of being cut to the one before.
+  EXPECT_EQ(microsecondsSince(1000.0, 1000.0 + 2.9999999e-6), 3u);
 }
 
 TEST(VideoSourceError, PrintableForms) {
