@@ -25,16 +25,21 @@
 //   answer grant|cancel     answers the open choosers
 //   tokens honour|refuse    whether restore data skips the chooser (refused: the chooser shows)
 //   screenshot allow|deny   whether Screenshot succeeds (deny: response 2)
-//   paint RRGGBB            a solid picture of that colour (the default is 2080C0)
+//   paint RRGGBB [SOURCE]   a solid picture of that colour on every source, or on one
+//                           (the default is 2080C0)
 //   animate FPS             a white square slides across the picture FPS times a second
 //   counter MIN_MS MAX_MS FILE   the counter code of tests/clients/TestPictures.hpp over the whole
 //                           picture, the next number at random moments; the first buffer queued
 //                           with each number appends "paint N SECONDS" (CLOCK_MONOTONIC) to FILE
 //   still                   ends animate and counter
 //   pointer X Y | pointer none   where the pointer is on every source (16x16, hotspot 0,0)
+//   window NAME WxH         one more window to share (the chooser grants it by its name)
+//   resize SOURCE W H       a new size: the source's nodes offer it, their consumers negotiate
+//   hide SOURCE | show SOURCE   a minimised window: its nodes send nothing until shown again
+//   remove SOURCE           the window closes or the output goes: the sessions sharing it close
 //   remove-node             destroys every node as a crashing compositor would; sessions stay
 //   close-session           closes every session as the desktop does (the Closed signal)
-//   reset                   default settings and picture, counts to zero (sessions stay)
+//   reset                   default settings, sources and picture, counts to zero (sessions stay)
 //   status                  "sessions=N nodes=N node_ids=ID,... streaming=N choosers=N restored=N
 //                           screenshots=N": open sessions, nodes, nodes a consumer streams from,
 //                           choosers shown, grants restored without one, screenshots taken
@@ -101,16 +106,18 @@ struct Source {
   std::string name;
   uint32_t type;
   int x, y, width, height;
+  uint32_t colour = 0x2080C0;  // 0xRRGGBB
+  bool hidden = false;         // a minimised window: its nodes send nothing
 };
 
 struct Rect {
   int x, y, w, h;
 };
 
-// What every source shows, drawn at each source's size.
+// What a source shows, drawn at its size: its colour, and what every source shows alike.
 struct Scene {
   enum class Mode { Still, Animate, Counter };
-  uint32_t colour = 0x2080C0;  // 0xRRGGBB
+  uint32_t colour = 0;
   Mode mode = Mode::Still;
   uint16_t counter = 0;
   int step = 0;  // of the animation
@@ -186,9 +193,29 @@ std::vector<Rect> damage(const std::optional<Scene>& before, const Scene& now, i
   return clipped;
 }
 
+bool parseSize(const std::string& text, int& w, int& h) {
+  return std::sscanf(text.c_str(), "%dx%d", &w, &h) == 2 && w > 0 && h > 0 && w <= 8192 && h <= 8192;
+}
+
+bool isColour(const std::string& text) {
+  return text.size() == 6 && text.find_first_not_of("0123456789abcdefABCDEF") == text.npos;
+}
+
 // Replies (response, {}) to a portal call.
 int replyEmpty(sd_bus_message* call, uint32_t response) {
   return sd_bus_reply_method_return(call, "ua{sv}", response, 0);
+}
+
+// What a node offers: BGRx or BGRA at the source's size, as often as it changes up to 60 fps.
+const spa_pod* videoFormat(spa_pod_builder& b, const Source& source) {
+  const spa_rectangle size{uint32_t(source.width), uint32_t(source.height)};
+  const spa_fraction variable{0, 1}, most{60, 1}, least{1, 1};
+  return static_cast<const spa_pod*>(spa_pod_builder_add_object(
+      &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+      SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
+      SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA),
+      SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&variable),
+      SPA_FORMAT_VIDEO_maxFramerate, SPA_POD_CHOICE_RANGE_Fraction(&most, &least, &most)));
 }
 
 class Portal;
@@ -206,9 +233,12 @@ class Node {
 
   // Queues `scene` unless the consumer already has it; false when no buffer was free.
   bool show(const Scene& scene);
+  // The source's new size, offered to the consumer, which negotiates again.
+  void resize(int width, int height);
+  void forget() { shown_.reset(); }
 
   Session& session;
-  const Source source;
+  Source source;
   uint32_t id = SPA_ID_INVALID;
   bool streaming = false;
 
@@ -232,6 +262,7 @@ class Node {
   pw_stream* stream_ = nullptr;
   spa_hook listener_{};
   int stride_ = 0;
+  bool negotiating_ = false;
   uint32_t seq_ = 0;
   std::optional<Scene> shown_;
 };
@@ -257,6 +288,7 @@ class Portal {
       : event_(event),
         bus_(bus),
         core_(core),
+        initial_(sources),
         sources_(std::move(sources)),
         shots_(std::move(shots)),
         cursorModes_(cursorModes) {}
@@ -271,6 +303,9 @@ class Portal {
   void nodeReady(Node& node);
   void nodeFailed(Node& node);
   void update();
+  void later() {
+    arm(retry_, 5000, [](sd_event_source*, uint64_t, void* self) { return static_cast<Portal*>(self)->update(), 0; });
+  }
 
  private:
   static const sd_bus_vtable kScreenCast[], kScreenshot[], kAccess[], kControl[], kSession[], kRequest[];
@@ -290,6 +325,7 @@ class Portal {
   std::string command(const std::string& line);
   std::string status() const;
   const Source* find(const std::string& name, uint32_t types) const;
+  Source* source(const std::string& name) { return const_cast<Source*>(find(name, kMonitor | kWindow)); }
   void grant(Session& s, const Source& source);
   void answer(Session& s, uint32_t response);
   void close(Session& s, bool signal);
@@ -301,6 +337,7 @@ class Portal {
   sd_event* event_;
   sd_bus* bus_;
   pw_core* core_;
+  const std::vector<Source> initial_;
   std::vector<Source> sources_;
   std::string shots_;
   const uint32_t cursorModes_;
@@ -332,16 +369,20 @@ Node::Node(Portal& portal, Session& s, const Source& source, uint32_t cursorMode
   pw_stream_add_listener(stream_, &listener_, &kEvents, this);
   uint8_t storage[1024];
   spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-  const spa_rectangle size{uint32_t(source.width), uint32_t(source.height)};
-  const spa_fraction variable{0, 1}, most{60, 1}, least{1, 1};
-  const spa_pod* format = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-      &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
-      SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
-      SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA),
-      SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&variable),
-      SPA_FORMAT_VIDEO_maxFramerate, SPA_POD_CHOICE_RANGE_Fraction(&most, &least, &most)));
+  const spa_pod* format = videoFormat(b, source);
   pw_stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
                     pw_stream_flags(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_ALLOC_BUFFERS), &format, 1);
+}
+
+void Node::resize(int width, int height) {
+  source.width = width;
+  source.height = height;
+  shown_.reset();
+  negotiating_ = true;  // until buffers of the new size come
+  uint8_t storage[1024];
+  spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+  const spa_pod* format = videoFormat(b, source);
+  pw_stream_update_params(stream_, &format, 1);
 }
 
 void Node::onState(void* self, pw_stream_state, pw_stream_state state, const char* error) {
@@ -401,6 +442,7 @@ void Node::onAddBuffer(void* self, pw_buffer* buffer) {
   fcntl(d.fd, F_ADD_SEALS, F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL);
   void* p = mmap(nullptr, d.maxsize, PROT_READ | PROT_WRITE, MAP_SHARED, d.fd, 0);
   d.data = p == MAP_FAILED ? nullptr : p;
+  if (std::exchange(node.negotiating_, false)) node.portal_.later();
 }
 
 void Node::onRemoveBuffer(void*, pw_buffer* buffer) {
@@ -410,12 +452,12 @@ void Node::onRemoveBuffer(void*, pw_buffer* buffer) {
 }
 
 bool Node::show(const Scene& scene) {
-  if (!streaming || shown_ == scene) return true;
+  if (!streaming || negotiating_ || shown_ == scene) return true;
   pw_buffer* b = pw_stream_dequeue_buffer(stream_);
   if (!b) return false;
   spa_buffer* buf = b->buffer;
-  auto* pixels = static_cast<uint8_t*>(buf->datas[0].data);
   const int w = source.width, h = source.height;
+  auto* pixels = buf->datas[0].maxsize >= uint32_t(stride_ * h) ? static_cast<uint8_t*>(buf->datas[0].data) : nullptr;
   const bool embedded = cursorMode_ == kCursorEmbedded;
   if (pixels) draw(pixels, stride_, w, h, scene, embedded);
   if (spa_meta* m = spa_buffer_find_meta(buf, SPA_META_VideoDamage)) {
@@ -710,9 +752,13 @@ int Portal::screenshot(sd_bus_message* m, void* self, sd_bus_error*) {
 
 // A PNG of the first output as it looks now, pointer drawn in.
 bool Portal::screenshotTo(const std::string& path) const {
-  const Source& out = sources_.front();
+  const Source* first = find("", kMonitor);
+  if (!first) return false;
+  const Source& out = *first;
   std::vector<uint8_t> pixels(size_t(out.width) * out.height * 4);
-  draw(pixels.data(), out.width * 4, out.width, out.height, scene_, true);
+  Scene view = scene_;
+  view.colour = out.colour;
+  draw(pixels.data(), out.width * 4, out.width, out.height, view, true);
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
   image.width = uint32_t(out.width);
@@ -730,7 +776,7 @@ int Portal::control(sd_bus_message* m, void* self, sd_bus_error*) {
 
 std::string Portal::command(const std::string& line) {
   std::istringstream in(line);
-  std::string word, arg;
+  std::string word, arg, size;
   long a = 0, b = 0;
   in >> word;
   const std::string usage = "error: usage: " + line;
@@ -757,10 +803,39 @@ std::string Portal::command(const std::string& line) {
     honourTokens_ = arg == "honour";
   } else if (word == "screenshot" && in >> arg && (arg == "allow" || arg == "deny")) {
     allowScreenshots_ = arg == "allow";
-  } else if (word == "paint" && in >> arg && arg.size() == 6 &&
-             arg.find_first_not_of("0123456789abcdefABCDEF") == arg.npos) {
-    scene_.colour = uint32_t(std::stoul(arg, nullptr, 16));
+  } else if (word == "paint" && in >> arg && isColour(arg)) {
+    std::string name;
+    in >> name;
+    if (!name.empty() && !source(name)) return "error: no source " + name;
+    for (Source& src : sources_) {
+      if (name.empty() || src.name == name) src.colour = uint32_t(std::stoul(arg, nullptr, 16));
+    }
     scene_.mode = Scene::Mode::Still;
+  } else if (word == "window" && in >> arg >> size && !source(arg)) {
+    Source window{arg, kWindow, 0, 0, 0, 0};
+    if (!parseSize(size, window.width, window.height)) return usage;
+    sources_.push_back(window);
+  } else if (word == "resize" && in >> arg >> a >> b && source(arg) && a > 0 && b > 0 && a <= 8192 && b <= 8192) {
+    source(arg)->width = int(a);
+    source(arg)->height = int(b);
+    for (auto& [path, s] : sessions_) {
+      for (auto& n : s->nodes) {
+        if (n->source.name == arg) n->resize(int(a), int(b));
+      }
+    }
+  } else if ((word == "hide" || word == "show") && in >> arg && source(arg)) {
+    source(arg)->hidden = word == "hide";
+    for (auto& [path, s] : sessions_) {
+      for (auto& n : s->nodes) {
+        if (n->source.name == arg) n->forget();  // shown again whole
+      }
+    }
+  } else if (word == "remove" && in >> arg && source(arg)) {
+    std::erase_if(sources_, [&](const Source& src) { return src.name == arg; });
+    for (auto& [path, s] : sessions_) {
+      if (std::any_of(s->nodes.begin(), s->nodes.end(), [&](const auto& n) { return n->source.name == arg; }))
+        close(*s, true);
+    }
   } else if (word == "animate" && in >> a && a > 0 && a <= 1000) {
     fps_ = int(a);
     scene_.mode = Scene::Mode::Animate;
@@ -788,6 +863,7 @@ std::string Portal::command(const std::string& line) {
     chosen_.clear();
     honourTokens_ = allowScreenshots_ = true;
     scene_ = Scene{};
+    sources_ = initial_;
     choosers_ = restored_ = screenshots_ = 0;
   } else if (word == "status") {
     return status();
@@ -858,15 +934,15 @@ void Portal::tick() {
 void Portal::update() {
   bool behind = false;
   for (auto& [path, s] : sessions_) {
-    for (auto& n : s->nodes) behind |= !n->show(scene_);
+    for (auto& n : s->nodes) {
+      const Source* src = source(n->source.name);
+      if (src && src->hidden) continue;
+      Scene view = scene_;
+      view.colour = src ? src->colour : n->source.colour;
+      behind |= !n->show(view);
+    }
   }
-  if (behind) {
-    arm(retry_, 5000, [](sd_event_source*, uint64_t, void* self) { return static_cast<Portal*>(self)->update(), 0; });
-  }
-}
-
-bool parseSize(const std::string& text, int& w, int& h) {
-  return std::sscanf(text.c_str(), "%dx%d", &w, &h) == 2 && w > 0 && h > 0 && w <= 8192 && h <= 8192;
+  if (behind) later();
 }
 
 }  // namespace
