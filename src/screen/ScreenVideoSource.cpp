@@ -1,11 +1,33 @@
 #include "screen/ScreenVideoSource.hpp"
 
+#include <cmath>
 #include <limits>
+#include <nlohmann/json.hpp>
 
 #include "platform/ScreenCaptureWaits.hpp"
 #include "wire/Output.hpp"
 
 namespace qb {
+
+namespace {
+
+// Why a capture ended on its own, as VIDEO_STOPPED names it.
+const char* endReason(int64_t code, ContentFilter::Kind kind) {
+  switch (code) {
+    case StreamErrorCode::kDisplayUnavailable:
+      return kind == ContentFilter::Kind::window ? "windowClosed" : "displayRemoved";
+    case StreamErrorCode::kConnectionLost:
+      return "connectionLost";
+    default:
+      return "failed";
+  }
+}
+
+std::string eventJSON(const nlohmann::json& object) {
+  return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
 
 // What one capture run shares with the frames in its encoder: the encoder itself, the
 // timestamp origin and the flow control. Outputs of an earlier run find their own Run,
@@ -15,14 +37,16 @@ struct ScreenVideoSource::Run {
   const std::shared_ptr<VideoEncoder> encoder;
   std::mutex lock;  // guards the fields below
   std::optional<double> captureStartTime;
-  int framesInFlight = 0;  // submitted and not yet written (or dropped)
-  int framesEncoding = 0;  // of those, not yet back from the encoder
+  std::optional<double> lastKeyframe;  // presentation time of the last keyframe asked for or seen
+  int framesInFlight = 0;              // submitted and not yet written (or dropped)
+  int framesEncoding = 0;              // of those, not yet back from the encoder
   std::optional<VideoFrame> heldPicture;
   // Skipped since the last log line, by what held the frames up: all of them still in the
   // encoder, or some encoded and waiting for standard output.
   uint64_t skippedForEncoder = 0;
   uint64_t skippedForOutput = 0;
   std::optional<double> lastSkipLog;
+  bool timingWritten = false;  // on the output queue only
 };
 
 std::shared_ptr<ScreenVideoSource> ScreenVideoSource::make(const Platform& platform, const VideoFormat& format) {
@@ -80,6 +104,11 @@ std::optional<ScreenVideoError> ScreenVideoSource::lookUpTarget(const VideoTarge
   if (auto* error = std::get_if<PlatformError>(&content)) return *error;
   const auto& found = std::get<ShareableContent>(content);
   if (target.type == "display") {
+    // Display ids are never 0, so 0 (START_VIDEO's default) can stand for the first one.
+    if (targetID == 0 && !found.displays.empty()) {
+      filter = ContentFilter::forDisplay(found.displays.front().displayID);
+      return std::nullopt;
+    }
     for (const auto& d : found.displays)
       if (d.displayID == targetID) {
         filter = ContentFilter::forDisplay(targetID);
@@ -172,6 +201,7 @@ std::optional<ScreenVideoError> ScreenVideoSource::start(const VideoTarget& targ
     stoppedMeanwhile = std::exchange(startingStreamError_, std::nullopt);
     if (!stoppedMeanwhile) {
       stream_ = stream;
+      capturing_ = filter;
       isActive_ = true;
     }
   }
@@ -214,6 +244,7 @@ std::optional<ScreenVideoError> ScreenVideoSource::switchTarget(const VideoTarge
   {
     std::lock_guard lock(stateLock_);
     forceNextKeyframe_ = true;
+    capturing_ = filter;
     if (run_) {
       std::lock_guard runLock(run_->lock);
       run_->heldPicture.reset();
@@ -223,12 +254,12 @@ std::optional<ScreenVideoError> ScreenVideoSource::switchTarget(const VideoTarge
   return std::nullopt;
 }
 
-void ScreenVideoSource::stop() {
+bool ScreenVideoSource::stopRun(const CaptureStream* only) {
   std::shared_ptr<CaptureStream> stream;
   std::shared_ptr<Run> run;
   {
     std::lock_guard lock(stateLock_);
-    if (!isActive_) return;
+    if (!isActive_ || (only && stream_.get() != only)) return false;
     isActive_ = false;
     stream = std::exchange(stream_, nullptr);
     run = std::exchange(run_, nullptr);
@@ -251,10 +282,27 @@ void ScreenVideoSource::stop() {
     logSkipped(*run, true);
   }
   log("stopped");
+  return true;
+}
+
+void ScreenVideoSource::endOnItsOwn(const CaptureStream* stream, const PlatformError& error) {
+  ContentFilter target;
+  {
+    std::lock_guard lock(stateLock_);
+    target = capturing_;
+  }
+  // The host may have stopped or restarted the source meanwhile: that stop was its own.
+  if (!stopRun(stream)) return;
+  const bool window = target.kind == ContentFilter::Kind::window;
+  sendEvent("VIDEO_STOPPED:" + eventJSON({{"reason", endReason(error.code, target.kind)},
+                                          {"type", window ? "window" : "display"},
+                                          {"id", window ? target.windowID : target.displayID},
+                                          {"error", error.printed()}}));
 }
 
 void ScreenVideoSource::streamDidStop(const CaptureStream& stream, const PlatformError& error) {
   log("stream stopped with error: " + error.printed());
+  std::weak_ptr<CaptureStream> ended;
   {
     std::lock_guard lock(stateLock_);
     if (startingStream_.get() == &stream) {
@@ -263,10 +311,13 @@ void ScreenVideoSource::streamDidStop(const CaptureStream& stream, const Platfor
     }
     // A stream of an earlier run cannot stop this one.
     if (stream_.get() != &stream) return;
+    ended = stream_;
   }
   std::weak_ptr<ScreenVideoSource> weak = weak_from_this();
-  executor_.runAsync([weak] {
-    if (auto self = weak.lock()) self->stop();
+  executor_.runAsync([weak, ended, error] {
+    auto self = weak.lock();
+    // A stream that is gone was stopped by the host meanwhile, and so was its run.
+    if (auto stream = ended.lock(); self && stream) self->endOnItsOwn(stream.get(), error);
   });
 }
 
@@ -332,6 +383,11 @@ void ScreenVideoSource::submit(const std::shared_ptr<Run>& run, const VideoFrame
     std::lock_guard lock(stateLock_);
     force = std::exchange(forceNextKeyframe_, false);
   }
+  {
+    std::lock_guard lock(run->lock);
+    if (!run->lastKeyframe || frame.presentationTime - *run->lastKeyframe > kMaxKeyframeInterval) force = true;
+    if (force) run->lastKeyframe = frame.presentationTime;
+  }
   std::weak_ptr<ScreenVideoSource> weakSelf = weak_from_this();
   std::weak_ptr<Run> weakRun = run;
   run->encoder->encode(frame, force,
@@ -363,6 +419,11 @@ void ScreenVideoSource::handleEncodedFrame(const std::shared_ptr<Run>& run, cons
   }
   if (error) {
     log("encoder output error " + std::to_string(error->code));
+    // The frames after it would refer to a picture the host never gets.
+    {
+      std::lock_guard lock(stateLock_);
+      forceNextKeyframe_ = true;
+    }
     return frameDone(run);
   }
   if (!frame) return frameDone(run);
@@ -370,6 +431,8 @@ void ScreenVideoSource::handleEncodedFrame(const std::shared_ptr<Run>& run, cons
   {
     std::lock_guard lock(run->lock);
     origin = run->captureStartTime;
+    if (!frame->notSync)
+      run->lastKeyframe = std::max(run->lastKeyframe.value_or(frame->presentationTime), frame->presentationTime);
   }
   std::optional<VideoPacket> packet;
   {
@@ -378,8 +441,14 @@ void ScreenVideoSource::handleEncodedFrame(const std::shared_ptr<Run>& run, cons
   }
   if (!packet) return frameDone(run);
   std::weak_ptr<ScreenVideoSource> weakSelf = weak_from_this();
-  outputQueue_->async([weakSelf, run, packet = std::move(*packet), width = static_cast<uint16_t>(targetWidth_),
-                       height = static_cast<uint16_t>(targetHeight_), fps = static_cast<uint8_t>(targetFPS_)] {
+  const int64_t originUs = origin ? std::llround(*origin * 1e6) : 0;
+  outputQueue_->async([weakSelf, run, originUs, packet = std::move(*packet),
+                       width = static_cast<uint16_t>(targetWidth_), height = static_cast<uint16_t>(targetHeight_),
+                       fps = static_cast<uint8_t>(targetFPS_)] {
+    if (!std::exchange(run->timingWritten, true))
+      sendEvent("VIDEO_TIMING:" + eventJSON({{"sequence", packet.sequence},
+                                             {"timestampUs", packet.pts},
+                                             {"captureTimeUs", originUs + static_cast<int64_t>(packet.pts)}}));
     writeVideoFrame(width, height, fps, packet.isKeyframe, packet.pts, packet.annexB, packet.sequence);
     if (auto self = weakSelf.lock()) {
       {

@@ -10,6 +10,19 @@
 // decodable) and the newest of them is kept, to be encoded as soon as there is room, so a
 // screen that went still does not end on a stale picture.
 //
+// Keyframes: the first picture after a start or a switch, a picture more than a second of
+// presentation time after the last keyframe (pictures come only on change, so a frame count
+// alone could leave many seconds between them), and the picture after one the encoder lost.
+//
+// Timing: the first frame written of a run comes with the line
+// EVENT:VIDEO_TIMING:{"sequence":N,"timestampUs":P,"captureTimeUs":T}, T being when that
+// picture was captured on the platform's monotonic clock, so that T - P places every pts of
+// the run on the clock the audio timing lines use.
+//
+// A capture that ends on its own (window closed, display removed, display server gone)
+// stops the source and says so once, after its last frame:
+// EVENT:VIDEO_STOPPED:{"reason":"windowClosed","type":"window","id":N,"error":"<printed>"}.
+//
 // start, switchTarget and stop are called from one thread at a time (the command loop,
 // or the pool after the stream stopped on its own); they wait for the platform.
 
@@ -38,6 +51,7 @@ class ScreenVideoSource final : public VideoSource,
   // How long stop waits for encoded frames to reach standard output.
   static constexpr double kOutputDrainTimeout = 1.0;
   static constexpr double kSkipLogInterval = 5.0;
+  static constexpr double kMaxKeyframeInterval = 1.0;
 
   struct Stats {
     uint64_t picturesReceived = 0;  // while active
@@ -61,7 +75,7 @@ class ScreenVideoSource final : public VideoSource,
   // with it. A switch takes "display" or "window" only.
   std::optional<ScreenVideoError> start(const VideoTarget& target) override;
   std::optional<ScreenVideoError> switchTarget(const VideoTarget& target) override;
-  void stop() override;
+  void stop() override { (void)stopRun(nullptr); }
   bool isActive() const override { return isActive_.load(); }
 
   Stats stats() const;
@@ -73,7 +87,11 @@ class ScreenVideoSource final : public VideoSource,
  private:
   struct Run;
 
+  // Resolves display 0 to the first display; `filter` names what was found.
   std::optional<ScreenVideoError> lookUpTarget(const VideoTarget& target, ContentFilter& filter);
+  // Stops the running capture (only when it is `stream`, if given); false when there was none.
+  bool stopRun(const CaptureStream* stream);
+  void endOnItsOwn(const CaptureStream* stream, const PlatformError& error);
   std::variant<std::shared_ptr<VideoEncoder>, VideoSourceError> createCompressionSession();
   void submit(const std::shared_ptr<Run>& run, const VideoFrame& frame);
   void submitHeldPicture(const std::shared_ptr<Run>& run);
@@ -99,6 +117,7 @@ class ScreenVideoSource final : public VideoSource,
   std::atomic<bool> isActive_{false};  // written under stateLock_, read without it
   std::shared_ptr<CaptureStream> stream_;
   std::shared_ptr<Run> run_;
+  ContentFilter capturing_;  // what stream_ shows
   bool forceNextKeyframe_ = false;
   bool isSwitching_ = false;
   // The stream being started; if it stops on its own before start returns, start fails.

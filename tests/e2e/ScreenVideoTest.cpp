@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "HelperProcess.hpp"
+#include "linux/PrivateXServer.hpp"
 #include "linux/TestWindowClient.hpp"
 #include "linux/X11TestEnv.hpp"
 
@@ -176,11 +177,13 @@ TEST_F(ScreenVideoE2E, DisplayThenWindowThenTheWindowClosesAndANewStartWorks) {
   EXPECT_LT((*centre)[1], 60);
   EXPECT_LT((*centre)[2], 60);
 
-  // The window goes away: the capture ends on its own, and the next START_VIDEO works.
+  // The window goes away: the capture ends on its own and says so, and the next START_VIDEO works.
   const uint64_t from = helper->lineCount();
   red.kill();
-  ASSERT_TRUE(waitForLog("ScreenVideoSource: stream stopped with error: ", from));
-  ASSERT_TRUE(waitForLog("ScreenVideoSource: stopped", from));
+  ASSERT_TRUE(waitForLog("EVENT:VIDEO_STOPPED:", from));
+  auto stopped = nlohmann::json::parse(helper->linesOfKind(LineKind::event).back().text.substr(20));
+  EXPECT_EQ(stopped["reason"], "windowClosed");
+  EXPECT_EQ(stopped["id"], red.id());
   EXPECT_EQ(answer("START_VIDEO:{\"type\":\"display\",\"id\":" + std::to_string(display) +
                        ",\"width\":640,\"height\":360,\"fps\":10}",
                    "START_VIDEO:"),
@@ -189,6 +192,61 @@ TEST_F(ScreenVideoE2E, DisplayThenWindowThenTheWindowClosesAndANewStartWorks) {
   EXPECT_EQ(answer("STOP_VIDEO", "STOP_VIDEO:"), "STOP_VIDEO:stopped");
   EXPECT_EQ(answer("STOP_VIDEO", "STOP_VIDEO:"), "STOP_VIDEO:not_active");
   EXPECT_EQ(helper->protocolError(), "");
+}
+
+// On a display of its own, which the test may change or kill: a capture that ends because
+// its monitor went or its X server died says why, once.
+TEST(VideoStoppedE2E, ADisplayRemovedOrItsServerGoneIsAnnouncedOnce) {
+  QB_REQUIRE_TEST_DISPLAY();
+  struct Case {
+    const char* reason;
+    bool ownMonitor;  // capture a monitor the test adds, rather than the first display
+  };
+  for (const Case c : {Case{"displayRemoved", true}, Case{"connectionLost", false}}) {
+    SCOPED_TRACE(c.reason);
+    qb::testenv::PrivateXServer x;
+    ASSERT_TRUE(x.ok());
+    HelperOptions options;
+    options.binary = kBinary;
+    options.env = {{"DISPLAY", x.display()}};
+    HelperProcess helper(options);
+    auto answer = [&](const std::string& command, const std::string& prefix) {
+      const uint64_t from = helper.lineCount();
+      EXPECT_TRUE(helper.send(command));
+      auto line = helper.waitForResponsePrefix(prefix, kTimeout, from);
+      return line ? line->body : std::string();
+    };
+    uint32_t id = 0;
+    if (c.ownMonitor) {
+      ASSERT_TRUE(qb::testenv::addMonitor("qb-gone", 640, 0, 640, 360, x.display()));
+      for (auto& entry : nlohmann::json::parse(answer("LIST_WINDOWS", "LIST_WINDOWS:").substr(13)))
+        if (entry["width"] == 640) id = entry["id"];
+      ASSERT_NE(id, 0u);
+    }
+    ASSERT_EQ(answer("START_VIDEO:{\"id\":" + std::to_string(id) + ",\"width\":640,\"height\":360}", "START_VIDEO:"),
+              "START_VIDEO:started");
+    ASSERT_TRUE(helper.waitForFrames(1, kTimeout, [](const Frame& f) { return f.isVideo(); }));
+    if (c.ownMonitor)
+      ASSERT_TRUE(qb::testenv::removeMonitor("qb-gone", x.display()));
+    else
+      x.kill();
+    auto isStopped = [](const Line& l) { return l.text.starts_with("EVENT:VIDEO_STOPPED:"); };
+    auto event = helper.waitForLine(isStopped, kTimeout);
+    ASSERT_TRUE(event);
+    auto json = nlohmann::json::parse(event->text.substr(20));
+    EXPECT_EQ(json["reason"], c.reason);
+    EXPECT_EQ(json["type"], "display");
+    if (c.ownMonitor) {
+      EXPECT_EQ(json["id"], id);
+    }
+    // Nothing more comes of it: a later command is answered after any second event would be.
+    EXPECT_EQ(answer("SWITCH_VIDEO:{\"type\":\"display\",\"id\":1}", "SWITCH_VIDEO:"),
+              "SWITCH_VIDEO:error:targetNotFound(\"No active stream\")");
+    const auto lines = helper.lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), isStopped), 1);
+    helper.send("STOP");
+    EXPECT_TRUE(helper.waitForExit(kTimeout));
+  }
 }
 
 // The whole job for a minute: a moving window on video, both audio channels live; every audio

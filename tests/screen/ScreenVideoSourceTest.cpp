@@ -6,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "ProtocolReader.hpp"
 #include "host/HostTestSupport.hpp"
 #include "platform/sim/SimPlatform.hpp"
@@ -144,6 +146,15 @@ TEST_F(ScreenVideoSourceTest, AnyTypeButDisplayLooksForAWindow) {
   ASSERT_EQ(startError("screen", kWindow), "");
   EXPECT_EQ(sim.screen().latestStream()->filter().kind, ContentFilter::Kind::window);
   EXPECT_EQ(sim.screen().latestStream()->filter().windowID, kWindow);
+  source->stop();
+
+  // Display ids are never 0: display 0, START_VIDEO's default, is the first display.
+  ASSERT_EQ(startError("display", 0), "");
+  EXPECT_EQ(sim.screen().latestStream()->filter().kind, ContentFilter::Kind::display);
+  EXPECT_EQ(sim.screen().latestStream()->filter().displayID, 1u);
+  source->stop();
+  sim.screen().setDisplays({});
+  EXPECT_EQ(startError("display", 0), "targetNotFound(\"Display 0 not found\")");
 }
 
 TEST_F(ScreenVideoSourceTest, FailedStartsLeaveNothingRunningAndAStartAfterwardsWorks) {
@@ -296,29 +307,122 @@ TEST_F(ScreenVideoSourceTest, EncoderOutputErrorsAreLoggedAndUseNoSequenceNumber
   ASSERT_EQ(f.size(), 4u);  // pictures 0, 1, 4 and 5; 2 and 3 failed
   for (size_t i = 0; i < f.size(); ++i) EXPECT_EQ(f[i].sequence, i);
   EXPECT_EQ(f[2].pts, 400000u);
+  EXPECT_TRUE(f[2].isKeyframe());  // what the lost frames would have led up to is gone
+  EXPECT_FALSE(f[3].isKeyframe());
   auto l = videoLog();
   EXPECT_EQ(std::count(l.begin(), l.end(), "encoder output error -12903"), 2);
 }
 
-TEST_F(ScreenVideoSourceTest, AStreamThatStopsOnItsOwnLeavesTheSourceInactive) {
-  make();
-  ASSERT_EQ(startError("window", kWindow), "");
-  ex.advance(0.25);
-  auto old = sim.screen().latestStream();
-  sim.screen().removeWindow(kWindow);  // the window closed
-  ex.runUntilIdle();
-  EXPECT_FALSE(source->isActive());
-  auto l = videoLog();
-  EXPECT_THAT(l, ::testing::Contains(HasSubstr("stream stopped with error: Error Domain=SimScreenCapture Code=-3815")));
-  EXPECT_EQ(l.back(), "stopped");
-  expectNothingRunning();
-  EXPECT_EQ(switchError("display", 1), "targetNotFound(\"No active stream\")");
+TEST_F(ScreenVideoSourceTest, ACaptureThatEndsOnItsOwnStopsTheSourceAndSaysWhyOnce) {
+  struct Case {
+    const char* type;  // what is captured
+    std::function<void()> end;
+    const char* reason;
+    uint32_t id;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"window", [this] { sim.screen().removeWindow(kWindow); }, "windowClosed", kWindow,
+       "Error Domain=SimScreenCapture Code=-3815 \"The window is no longer available\""},
+      {"display", [this] { sim.screen().removeDisplay(2); }, "displayRemoved", 2,
+       "Error Domain=SimScreenCapture Code=-3815 \"The display is no longer available\""},
+      {"display", [this] { sim.screen().loseDisplayServer(); }, "connectionLost", 2,
+       "Error Domain=SimScreenCapture Code=-3821 \"The connection to the display server was lost\""},
+      {"display", [this] { sim.screen().stopCapturingStreamsWithError(-3802, "broken"); }, "failed", 2,
+       "Error Domain=SimScreenCapture Code=-3802 \"broken\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    sim.screen().setDisplays({DisplayInfo{1, 1920, 1080}, DisplayInfo{2, 1280, 1024}});
+    WindowInfo w;
+    w.windowID = kWindow;
+    w.title = "Editor";
+    w.frame = {10, 10, 800, 600};
+    sim.screen().setWindows({w});
+    make();
+    // A window run that was switched from a display reports the window.
+    ASSERT_EQ(startError("display", c.type == std::string("window") ? 1 : 2), "");
+    if (c.type == std::string("window")) {
+      ASSERT_EQ(switchError("window", kWindow), "");
+    }
+    ex.advance(0.25);
+    const size_t before = out.lines().size();
+    c.end();
+    ex.runUntilIdle();
+    EXPECT_FALSE(source->isActive());
+    auto l = out.linesFrom(before);
+    std::vector<std::string> events;
+    for (auto& line : l)
+      if (line.starts_with("EVENT:")) events.push_back(line);
+    ASSERT_EQ(events.size(), 1u);
+    ASSERT_TRUE(events[0].starts_with("EVENT:VIDEO_STOPPED:")) << events[0];
+    EXPECT_EQ(nlohmann::json::parse(events[0].substr(20)),
+              nlohmann::json({{"reason", c.reason}, {"type", c.type}, {"id", c.id}, {"error", c.error}}));
+    EXPECT_EQ(l.back(), events[0]);  // after the source has stopped
+    expectNothingRunning();
+    EXPECT_EQ(switchError("display", 1), "targetNotFound(\"No active stream\")");
+  }
 
-  // A stale stream's late error does not touch a new run.
+  // A stale stream's late error does not touch a new run, and a stop of the host's own says
+  // nothing.
   ASSERT_EQ(startError("display", 1), "");
+  auto old = sim.screen().latestStream();
+  source->stop();
+  ASSERT_EQ(startError("display", 1), "");
+  const size_t before = out.lines().size();
   old->stopWithError(-3815, "late");
   ex.advance(0.3);
   EXPECT_TRUE(source->isActive());
+  source->stop();
+  ex.runUntilIdle();
+  for (auto& line : out.linesFrom(before)) EXPECT_FALSE(line.starts_with("EVENT:VIDEO_STOPPED")) << line;
+}
+
+// Pictures come only on change; the stream must still let a host start decoding within a
+// second of presentation time, and say where its pts lie on the capture clock.
+TEST_F(ScreenVideoSourceTest, KeyframesAtLeastOnceASecondAndOneTimingLinePerRun) {
+  // Runs of changes, each one picture, at these seconds after the start, and whether each
+  // is a keyframe; the encoder adds its own every fps pictures.
+  struct Run {
+    int64_t fps;
+    std::vector<std::pair<double, bool>> changes;
+  };
+  const Run runs[] = {
+      {10, {{0.4, false}, {0.9, false}, {1.5, true}, {1.6, false}, {2.55, true}, {2.7, false}}},
+      {2, {{0.5, false}, {1.0, true}, {1.6, false}}},  // a second counts from the encoder's own
+  };
+  sim.screen().setContentMoving(false);
+  for (size_t run = 0; run < std::size(runs); ++run) {
+    const double startedAt = ex.clock().uptime();
+    const size_t before = frames().size();
+    make(1280, 720, runs[run].fps);
+    ASSERT_EQ(startError("display", 1), "");
+    double at = 0;
+    for (auto [when, keyframe] : runs[run].changes) {
+      ex.advance(when - at);
+      sim.screen().paint(ContentFilter::forDisplay(1), 0xFF000000u + static_cast<uint32_t>(when * 100));
+      ex.runUntilIdle();
+      at = when;
+    }
+    source->stop();
+    auto f = frames();
+    f.erase(f.begin(), f.begin() + before);
+    const auto& changes = runs[run].changes;
+    ASSERT_EQ(f.size(), changes.size() + 1);  // the first picture, then one per change
+    EXPECT_TRUE(f[0].isKeyframe());
+    for (size_t i = 0; i < changes.size(); ++i) {
+      EXPECT_EQ(f[i + 1].pts, static_cast<uint64_t>(std::llround(changes[i].first * 1e6))) << i;
+      EXPECT_EQ(f[i + 1].isKeyframe(), changes[i].second) << changes[i].first;
+    }
+    std::vector<nlohmann::json> timing;
+    for (auto& line : out.lines())
+      if (line.starts_with("EVENT:VIDEO_TIMING:")) timing.push_back(nlohmann::json::parse(line.substr(19)));
+    ASSERT_EQ(timing.size(), run + 1);
+    EXPECT_EQ(timing[run]["sequence"], 0);
+    EXPECT_EQ(timing[run]["timestampUs"], 0);
+    EXPECT_EQ(timing[run]["captureTimeUs"].get<int64_t>(), std::llround(startedAt * 1e6));
+    ex.advance(10);
+  }
 }
 
 TEST_F(ScreenVideoSourceTest, ASlowEncoderMakesPicturesSkipNotPileUp) {
