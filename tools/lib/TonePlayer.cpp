@@ -29,7 +29,7 @@ TonePlayer::TonePlayer(std::string sink, double frequency, double amplitude, int
                                       "--device=" + feedSink(std::move(sink)),
                                       "--format=s16le",
                                       "--rate=48000",
-                                      "--channels=2",
+                                      "--channels=1",
                                       "--latency-msec=" + std::to_string(latencyMs),
                                       "--client-name=quellbrook-tone",
                                       "--stream-name=tone " + std::to_string(static_cast<int>(frequency)) + " Hz"};
@@ -81,21 +81,19 @@ void TonePlayer::write(uint64_t frames) {
   sigaddset(&pipeSet, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipeSet, nullptr);
   constexpr uint64_t kChunkFrames = 480;  // 10 ms
-  std::vector<int16_t> chunk(kChunkFrames * 2);
+  std::vector<int16_t> chunk(kChunkFrames);
   double phase = 0;  // in cycles
   const double step = frequency_ / 48000.0;
   while (!stop_ && frames > 0) {
     const uint64_t n = std::min(frames, kChunkFrames);
     for (uint64_t i = 0; i < n; ++i) {
-      auto v = static_cast<int16_t>(std::lround(amplitude_ * 32767.0 * std::sin(2 * std::numbers::pi * phase)));
-      chunk[2 * i] = v;
-      chunk[2 * i + 1] = v;
+      chunk[i] = static_cast<int16_t>(std::lround(amplitude_ * 32767.0 * std::sin(2 * std::numbers::pi * phase)));
       phase += step;
       if (phase >= 1) phase -= 1;
     }
     frames -= n;
     const auto* p = reinterpret_cast<const char*>(chunk.data());
-    size_t left = n * 2 * sizeof(int16_t);
+    size_t left = n * sizeof(int16_t);
     while (left > 0) {
       ssize_t w = ::write(stdinFd_, p, left);
       if (w < 0 && errno == EINTR) continue;

@@ -1,6 +1,8 @@
 #pragma once
-// A sine played into a sound-server sink: generated here (48 kHz stereo s16le, both channels
-// alike, so its level is exact) and written to pacat through a pipe. The tests, the
+// A sine played into a sound-server sink: generated here (48 kHz mono s16le) and written to
+// pacat through a pipe. Mono, because both servers copy one channel to every channel of a
+// sink alike, while they mix two channels down into a mono sink at different levels (PipeWire
+// at -3 dB each rather than -6), so its level is exact in every sink. The tests, the
 // benchmarks and scripts/test-env all play their tones with it.
 
 #include <sys/types.h>
