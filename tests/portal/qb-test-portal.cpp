@@ -460,17 +460,14 @@ bool Node::show(const Scene& scene) {
   auto* pixels = buf->datas[0].maxsize >= uint32_t(stride_ * h) ? static_cast<uint8_t*>(buf->datas[0].data) : nullptr;
   const bool embedded = cursorMode_ == kCursorEmbedded;
   if (pixels) draw(pixels, stride_, w, h, scene, embedded);
-  if (spa_meta* m = spa_buffer_find_meta(buf, SPA_META_VideoDamage)) {
+  spa_meta* m = spa_buffer_find_meta(buf, SPA_META_VideoDamage);
+  if (m && m->size >= sizeof(spa_meta_region)) {
     auto* r = static_cast<spa_meta_region*>(spa_meta_first(m));
-    for (Rect d : damage(shown_, scene, w, h, embedded)) {
-      if (!spa_meta_check(r + 1, m)) {  // no room for all and the end mark: all of it
-        r = static_cast<spa_meta_region*>(spa_meta_first(m));
-        d = {0, 0, w, h};
-      }
-      r->region = SPA_REGION(d.x, d.y, uint32_t(d.w), uint32_t(d.h));
-      ++r;
-    }
-    if (spa_meta_check(r, m)) r->region = SPA_REGION(0, 0, 0, 0);
+    const size_t room = m->size / sizeof(spa_meta_region);
+    std::vector<Rect> rects = damage(shown_, scene, w, h, embedded);
+    if (rects.size() >= room) rects = {{0, 0, w, h}};  // too many to name with the end mark
+    for (Rect d : rects) *r++ = {SPA_REGION(d.x, d.y, uint32_t(d.w), uint32_t(d.h))};
+    if (rects.size() < room) r->region = SPA_REGION(0, 0, 0, 0);
   }
   if (auto* c =
           static_cast<spa_meta_cursor*>(spa_buffer_find_meta_data(buf, SPA_META_Cursor, sizeof(spa_meta_cursor)))) {
