@@ -172,17 +172,11 @@ TEST(HostProtocol, VideoArgumentErrors) {
       helper->waitForLine([&](const Line& l) { return l.text == "START_VIDEO error: " + parseError.substr(18); }, 0));
   EXPECT_TRUE(responseTo(*helper, "START_VIDEO:not json", "START_VIDEO:").starts_with("START_VIDEO:error:"));
   EXPECT_EQ(responseTo(*helper, "START_VIDEO:[1,2]", "START_VIDEO:"), "START_VIDEO:error:invalid_json");
+  // The argument checks are VideoArguments' table; here, that their answers reach the host.
   EXPECT_EQ(responseTo(*helper, R"(SWITCH_VIDEO:{"type":"window","id":0})", "SWITCH_VIDEO:"),
             "SWITCH_VIDEO:error:invalid_target_id");
-  EXPECT_EQ(responseTo(*helper, R"(SWITCH_VIDEO:{"type":"window","id":-1})", "SWITCH_VIDEO:"),
-            "SWITCH_VIDEO:error:invalid_target_id");
-  EXPECT_EQ(responseTo(*helper, R"(SWITCH_VIDEO:{"type":"window","id":4294967296})", "SWITCH_VIDEO:"),
-            "SWITCH_VIDEO:error:invalid_target_id");
-  EXPECT_EQ(responseTo(*helper, R"(SWITCH_VIDEO:{"type":"screen","id":7})", "SWITCH_VIDEO:"),
-            "SWITCH_VIDEO:error:invalid_target_type");
   EXPECT_EQ(responseTo(*helper, R"(SWITCH_VIDEO:{"type":"window","id":7})", "SWITCH_VIDEO:"),
             "SWITCH_VIDEO:error:not_active");
-  EXPECT_EQ(responseTo(*helper, "SWITCH_VIDEO:[]", "SWITCH_VIDEO:"), "SWITCH_VIDEO:error:invalid_json");
   EXPECT_EQ(responseTo(*helper, "STOP_VIDEO", "STOP_VIDEO:"), "STOP_VIDEO:not_active");
   expectStopsCleanly(*helper);
   EXPECT_EQ(helper->stdoutBytes(), 0u) << "text must never reach standard output";

@@ -51,21 +51,14 @@ class ScreenVideoCommandsTest : public ::testing::Test {
 };
 
 TEST_F(ScreenVideoCommandsTest, SettingsTheEncoderCannotTakeAreRefusedAndNothingStarts) {
-  run({"START_VIDEO:{\"width\":0}", "START_VIDEO:{\"height\":70000}", "START_VIDEO:{\"width\":1281,\"height\":720}",
-       "START_VIDEO:{\"fps\":0}", "START_VIDEO:{\"fps\":256}", "START_VIDEO:{\"bitrate\":0}",
-       "START_VIDEO:{\"bitrate\":-1}", "STOP_VIDEO"});
-  auto r = out.responses();
-  ASSERT_EQ(r.size(), 8u);
-  EXPECT_EQ(r[0], "START_VIDEO:error:invalidSettings(\"Invalid size 0x1080: width and height must be positive\")");
-  EXPECT_TRUE(r[1].starts_with("START_VIDEO:error:invalidSettings(\"Invalid size 1920x70000: H.264 allows"));
-  EXPECT_EQ(r[2],
-            "START_VIDEO:error:invalidSettings(\"Invalid size 1281x720: width and height must be even for 4:2:0 "
-            "video\")");
-  EXPECT_EQ(r[3], "START_VIDEO:error:invalidSettings(\"Invalid frame rate 0: it must lie in 1...255\")");
-  EXPECT_EQ(r[4], "START_VIDEO:error:invalidSettings(\"Invalid frame rate 256: it must lie in 1...255\")");
-  EXPECT_EQ(r[5], "START_VIDEO:error:invalidSettings(\"Invalid bit rate 0: it must be positive\")");
-  EXPECT_EQ(r[6], "START_VIDEO:error:invalidSettings(\"Invalid bit rate -1: it must be positive\")");
-  EXPECT_EQ(r[7], "STOP_VIDEO:not_active");  // a refused start holds no source
+  // Which settings are refused is the source's table; here, what the host sees of it.
+  run({"START_VIDEO:{\"width\":1281,\"height\":720}", "START_VIDEO:{\"fps\":0}", "STOP_VIDEO"});
+  EXPECT_THAT(
+      out.responses(),
+      ElementsAre("START_VIDEO:error:invalidSettings(\"Invalid size 1281x720: width and height must be even for "
+                  "4:2:0 video\")",
+                  "START_VIDEO:error:invalidSettings(\"Invalid frame rate 0: it must lie in 1...255\")",
+                  "STOP_VIDEO:not_active"));  // a refused start holds no source
   EXPECT_EQ(sim.screen().counters().streamsCreated, 0);
   EXPECT_EQ(sim.videoEncoders().counters().encodersCreated, 0);
   EXPECT_TRUE(out.contains("START_VIDEO error: invalidSettings(\"Invalid frame rate 0: it must lie in 1...255\")"));
