@@ -1,8 +1,6 @@
 #include "sources/MicrophoneSource.hpp"
 
-#include <cinttypes>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -45,6 +43,7 @@ std::shared_ptr<MicrophoneSource> MicrophoneSource::make(Platform& platform) {
 MicrophoneSource::MicrophoneSource(Token, Platform& platform)
     : executor_(*platform.executor),
       audio_(platform.audio),
+      diagnostics_(audio_),
       sessionQueue_(executor_.makeQueue("mic.session")),
       session_(audio_->makeSession()),
       processingQueue_(executor_.makeQueue("mic.processing")),
@@ -76,20 +75,26 @@ MicrophoneSource::~MicrophoneSource() {
   });
 }
 
-void MicrophoneSource::setOnAudioData(AudioDataCallback callback) {
-  std::lock_guard lock(stateLock_);
-  state_.onAudioData = std::move(callback);
+void MicrophoneSource::withState(const std::function<void()>& work) const { processingQueue_->sync(work); }
+
+bool MicrophoneSource::capturing() const {
+  bool result = false;
+  withState([&] { result = phase_ == Phase::capturing; });
+  return result;
 }
 
-bool MicrophoneSource::isActive() const {
-  std::lock_guard lock(stateLock_);
-  return state_.isActive;
+void MicrophoneSource::setOnAudioData(AudioDataCallback callback) {
+  withState([&] { onAudioData_ = std::move(callback); });
 }
+
+bool MicrophoneSource::isActive() const { return capturing(); }
 
 std::optional<std::string> MicrophoneSource::selectedDeviceID() const {
-  std::lock_guard lock(stateLock_);
-  if (state_.selectedDeviceID.empty()) return std::nullopt;
-  return state_.selectedDeviceID;
+  std::optional<std::string> id;
+  withState([&] {
+    if (!selected_.uniqueID.empty()) id = selected_.uniqueID;
+  });
+  return id;
 }
 
 std::optional<SourceError> MicrophoneSource::start() {
@@ -112,10 +117,7 @@ std::optional<SourceError> MicrophoneSource::start() {
 }
 
 std::optional<MicrophoneSource::MicrophoneError> MicrophoneSource::startOnSessionQueue() {
-  {
-    std::lock_guard lock(stateLock_);
-    if (state_.isActive) return std::nullopt;
-  }
+  if (capturing()) return std::nullopt;
   if (!configureSession()) {
     log("Session configuration failed (no inputs)");
     return MicrophoneError::sessionStartFailed;
@@ -125,18 +127,14 @@ std::optional<MicrophoneSource::MicrophoneError> MicrophoneSource::startOnSessio
     log("Session failed to start");
     return MicrophoneError::sessionStartFailed;
   }
-  double now = executor_.clock().uptime();
-  {
-    std::lock_guard lock(stateLock_);
-    state_.isActive = true;
-    state_.callbackCount = 0;
-    state_.cumulativeRMS = 0;
-    state_.rmsFrameCount = 0;
-    state_.totalFrameCount = 0;
-    state_.lastDiagnosticTime = now;
-    state_.loggedMonoFallback = false;
-  }
-  emitCaptureStartDiagnostic();
+  const double now = executor_.clock().uptime();
+  CaptureDevice selected;
+  withState([&] {
+    phase_ = Phase::capturing;
+    stats_.restart(now);
+    selected = selected_;
+  });
+  diagnostics_.emitCaptureStart(selected);
   log("Started successfully, session.isRunning=" + boolText(session_->isRunning()));
   return std::nullopt;
 }
@@ -146,16 +144,9 @@ void MicrophoneSource::stop() {
   std::weak_ptr<MicrophoneSource> weak = weak_from_this();
   sessionQueue_->sync([weak] {
     auto self = weak.lock();
-    if (!self) return;
-    {
-      std::lock_guard lock(self->stateLock_);
-      if (!self->state_.isActive) return;
-    }
+    if (!self || !self->capturing()) return;
     if (self->session_->isRunning()) self->session_->stopRunning();
-    {
-      std::lock_guard lock(self->stateLock_);
-      self->state_.isActive = false;
-    }
+    self->withState([&] { self->phase_ = Phase::idle; });
     log("Stopped");
   });
 }
@@ -184,11 +175,7 @@ bool MicrophoneSource::configureSession() {
     return false;
   }
   session_->addInput(made.input);
-  {
-    std::lock_guard lock(stateLock_);
-    state_.selectedDeviceID = device->uniqueID;
-    state_.selectedDeviceName = device->localizedName;
-  }
+  withState([&] { selected_ = *device; });
   log("Using device: " + device->localizedName);
 
   if (!session_->hasAudioDataOutput()) {
@@ -211,14 +198,10 @@ bool MicrophoneSource::configureSession() {
 }
 
 void MicrophoneSource::captureOutput(const AudioSampleBuffer& sampleBuffer) {
-  int64_t n;
-  {
-    std::lock_guard lock(stateLock_);
-    n = ++state_.callbackCount;
-  }
+  const int64_t n = ++stats_.callbackCount;
   const std::string tag = "Callback #" + std::to_string(n) + ": ";
 
-  if (n < 6 || (n <= 100 && n % 50 == 0) || n % 500 == 0) {
+  if (MicrophoneCaptureStats::logsProgress(n)) {
     if (const auto& d = sampleBuffer.description) {
       log(tag + formatShortestDouble(d->sampleRate) + "Hz/" + std::to_string(d->channelsPerFrame) +
           "ch, frames=" + std::to_string(sampleBuffer.numSamples));
@@ -229,46 +212,25 @@ void MicrophoneSource::captureOutput(const AudioSampleBuffer& sampleBuffer) {
 
   auto pcm = convertToPCMBuffer(sampleBuffer);
   if (!pcm) {
-    if (n <= 10) log(tag + "convertToPCMBuffer returned nil");
+    if (MicrophoneCaptureStats::logsFailure(n)) log(tag + "convertToPCMBuffer returned nil");
     return;
   }
 
-  double rms = level(*pcm);
-  double now = executor_.clock().uptime();
-  std::optional<std::pair<double, int64_t>> status;
-  {
-    std::lock_guard lock(stateLock_);
-    state_.totalFrameCount += 1;
-    state_.cumulativeRMS += rms;
-    state_.rmsFrameCount += 1;
-    if (now - state_.lastDiagnosticTime >= kStatusInterval) {
-      double avg = state_.rmsFrameCount < 1 ? 0 : state_.cumulativeRMS / static_cast<double>(state_.rmsFrameCount);
-      status.emplace(avg, state_.totalFrameCount);
-      state_.lastDiagnosticTime = now;
-      state_.cumulativeRMS = 0;
-      state_.rmsFrameCount = 0;
-    }
-  }
-  if (status) {
+  if (auto status = stats_.addConverted(level(*pcm), executor_.clock().uptime())) {
     // The report enumerates devices and reads their properties: keep that off this queue.
     std::weak_ptr<MicrophoneSource> weak = weak_from_this();
     executor_.runAsync([weak, status = *status] {
-      if (auto self = weak.lock()) self->emitCaptureStatusDiagnostic(status.first, status.second);
+      if (auto self = weak.lock()) self->emitCaptureStatusDiagnostic(status.avgRMS, status.totalFrames);
     });
   }
 
   auto bytes = pipeline_->process(*pcm);
   if (!bytes) {
-    if (n <= 10) log(tag + "pipeline.process returned nil");
+    if (MicrophoneCaptureStats::logsFailure(n)) log(tag + "pipeline.process returned nil");
     return;
   }
-  if (n <= 5) log(tag + "emitting " + std::to_string(bytes->size()) + " bytes");
-  AudioDataCallback callback;
-  {
-    std::lock_guard lock(stateLock_);
-    callback = state_.onAudioData;
-  }
-  if (callback) callback(*bytes);
+  if (MicrophoneCaptureStats::logsEmitting(n)) log(tag + "emitting " + std::to_string(bytes->size()) + " bytes");
+  if (onAudioData_) onAudioData_(*bytes);
 }
 
 std::optional<PcmBuffer> MicrophoneSource::convertToPCMBuffer(const AudioSampleBuffer& sampleBuffer) {
@@ -276,12 +238,7 @@ std::optional<PcmBuffer> MicrophoneSource::convertToPCMBuffer(const AudioSampleB
   auto converted = sampleBufferToPcm(sampleBuffer);
   const StreamDescription d = sampleBuffer.description.value_or(StreamDescription{});
   if (converted.monoFallback) {
-    bool firstFallback;
-    {
-      std::lock_guard lock(stateLock_);
-      firstFallback = !std::exchange(state_.loggedMonoFallback, true);
-    }
-    if (firstFallback) {
+    if (!std::exchange(stats_.loggedMonoFallback, true)) {
       log("WARNING: Mic delivering " + std::to_string(d.channelsPerFrame) + "ch @ " +
           formatShortestDouble(d.sampleRate) + "Hz \u2014 extracting channel 0 as mono (non-standard channel count)");
     }
@@ -317,18 +274,13 @@ void MicrophoneSource::resetPipelineAsync() {
   processingQueue_->async([pipeline = pipeline_] { pipeline->reset(); });
 }
 
-void MicrophoneSource::markInactive() {
-  std::lock_guard lock(stateLock_);
-  state_.isActive = false;
-}
-
 void MicrophoneSource::startRunningAgain(std::string_view started, std::string_view failed) {
   session_->startRunning();
   if (session_->isRunning()) {
     log(started);
   } else {
     log(failed);
-    markInactive();
+    withState([&] { phase_ = Phase::idle; });
   }
 }
 
@@ -350,7 +302,7 @@ void MicrophoneSource::handleDeviceChange() {
 }
 
 void MicrophoneSource::reconfigureAfterDeviceChange() {
-  bool wasActive = isActive();
+  const bool wasActive = capturing();
   log("Default device changed, reconfiguring (wasActive=" + boolText(wasActive) + ")...");
   if (session_->isRunning()) session_->stopRunning();
   resetPipelineAsync();
@@ -373,7 +325,7 @@ void MicrophoneSource::sessionRuntimeError(const std::optional<PlatformError>& e
 }
 
 void MicrophoneSource::recoverFromRuntimeError() {
-  if (!isActive()) return;
+  if (!capturing()) return;
   log("Attempting to recover from runtime error...");
   if (session_->isRunning()) session_->stopRunning();
   resetPipelineAsync();
@@ -395,92 +347,29 @@ void MicrophoneSource::sessionInterruptionEnded() {
 }
 
 void MicrophoneSource::resumeAfterInterruption() {
-  if (!isActive() || session_->isRunning()) return;
+  if (!capturing() || session_->isRunning()) return;
   startRunningAgain("Session resumed after interruption",
                     "\u26a0\ufe0f CRITICAL: Session failed to resume after interruption - marking inactive");
 }
 
 // --- Diagnostics ---
 
-void MicrophoneSource::emitDeviceDiagnostic(const DeviceDiagnostic& report) {
-  if (auto json = encodeDeviceDiagnostic(report))
-    writeStderrLine("DEVICE_DIAGNOSTIC:" + *json);
-  else
-    log("Failed to encode device diagnostic");
-}
-
-void MicrophoneSource::emitCaptureStartDiagnostic() {
-  DeviceDiagnostic report;
-  report.event = "capture_start";
-  {
-    std::lock_guard lock(stateLock_);
-    report.selectedDevice.id = state_.selectedDeviceID;
-    report.selectedDevice.name = state_.selectedDeviceName;
-  }
-  auto devices = enumerateInputDevices(*audio_);
-  if (devices.totalCount > static_cast<int64_t>(devices.devices.size())) report.totalDeviceCount = devices.totalCount;
-  report.allInputDevices = std::move(devices.devices);
-  emitDeviceDiagnostic(report);
-  log("Emitted capture_start diagnostic");
-}
-
 void MicrophoneSource::emitCaptureStatusDiagnostic(double avgRMS, int64_t totalFrames) {
-  DeviceDiagnostic report;
-  report.event = "capture_status";
-  {
-    std::lock_guard lock(stateLock_);
-    report.selectedDevice.id = state_.selectedDeviceID;
-    report.selectedDevice.name = state_.selectedDeviceName;
-  }
-  const std::string& selectedID = report.selectedDevice.id;
-  report.selectedDevice.rms = avgRMS;
-  report.selectedDevice.framesReceived = totalFrames;
-
-  auto defaultDevice = audio_->defaultDevice();
-  bool sameDevice = defaultDevice && defaultDevice->uniqueID == selectedID;
-  if (!sameDevice) {
-    report.driftDetected = true;
-    if (defaultDevice) report.currentDefaultID = defaultDevice->uniqueID;
-  }
-  auto others = otherRunningDevices(enumerateInputDevices(*audio_).devices, selectedID);
-  if (!others.empty()) report.otherRunningDevices = std::move(others);
-
-  emitDeviceDiagnostic(report);
-  char line[160];
-  std::snprintf(line, sizeof line, "Emitted capture_status diagnostic (RMS=%.6f, frames=%" PRId64 ", drift=%s)", avgRMS,
-                totalFrames, sameDevice ? "false" : "true");
-  log(line);
+  CaptureDevice selected;
+  withState([&] { selected = selected_; });
+  diagnostics_.emitCaptureStatus(selected, avgRMS, totalFrames);
 }
 
 void MicrophoneSource::emitCaptureProblemDiagnostic(const std::string& reason) {
-  DeviceDiagnostic report;
-  report.event = "capture_problem";
-  {
-    std::lock_guard lock(stateLock_);
-    report.selectedDevice.id = state_.selectedDeviceID;
-    report.selectedDevice.name = state_.selectedDeviceName;
-    report.selectedDevice.framesReceived = state_.totalFrameCount;
-    report.selectedDevice.rms =
-        state_.rmsFrameCount < 1 ? 0.0 : state_.cumulativeRMS / static_cast<double>(state_.rmsFrameCount);
-  }
-  const std::string& selectedID = report.selectedDevice.id;
-
-  auto devices = enumerateInputDevices(*audio_);
-  auto others = otherRunningDevices(devices.devices, selectedID);
-  if (!others.empty()) report.otherRunningDevices = std::move(others);
-  if (devices.totalCount > static_cast<int64_t>(devices.devices.size())) report.totalDeviceCount = devices.totalCount;
-  report.allInputDevices = std::move(devices.devices);
-
-  auto defaultDevice = audio_->defaultDevice();
-  if (!(defaultDevice && defaultDevice->uniqueID == selectedID)) {
-    report.driftDetected = true;
-    if (defaultDevice) report.currentDefaultID = defaultDevice->uniqueID;
-  }
-  report.reason = reason;
-
-  emitDeviceDiagnostic(report);
-  log("Emitted capture_problem diagnostic (reason=" + reason +
-      ", frames=" + std::to_string(*report.selectedDevice.framesReceived) + ")");
+  CaptureDevice selected;
+  double rms = 0;
+  int64_t frames = 0;
+  withState([&] {
+    selected = selected_;
+    rms = stats_.averageLevel();
+    frames = stats_.totalFrameCount;
+  });
+  diagnostics_.emitCaptureProblem(selected, rms, frames, reason);
 }
 
 }  // namespace qb

@@ -1,9 +1,15 @@
 #pragma once
 // Captures the system default microphone and delivers it in the output format. Follows
 // default-device changes (also while idle), recovers from session runtime errors and
-// interruptions, and reports capture diagnostics on standard error.
+// interruptions, and reports capture diagnostics on standard error (MicrophoneDiagnostics).
+//
+// Threads: the processing queue ("mic.processing") owns the source's state (phase, selected
+// device, counters, converter) and runs every buffer. Session work, which may wait on the
+// sound server, runs on the session queue ("mic.session") and hops to the processing queue
+// for each look at the state, so buffers and diagnostics never wait behind the server.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,8 +22,9 @@
 #include "platform/ListenerToken.hpp"
 #include "platform/Platform.hpp"
 #include "runtime/Executor.hpp"
-#include "sources/DeviceDiagnostic.hpp"
 #include "sources/LiveMicrophone.hpp"
+#include "sources/MicrophoneCaptureStats.hpp"
+#include "sources/MicrophoneDiagnostics.hpp"
 
 namespace qb {
 
@@ -52,8 +59,8 @@ class MicrophoneSource final : public LiveMicrophone,
   std::optional<std::string> selectedDeviceID() const override;
 
   // Diagnostics. The start report is emitted by start(); the status report by the
-  // buffer path every 50 s of capture; the problem report on the host's request.
-  void emitCaptureStartDiagnostic();
+  // buffer path every 50 s of capture; the problem report on the host's request. Any
+  // thread but the processing queue.
   void emitCaptureStatusDiagnostic(double avgRMS, int64_t totalFrames);
   void emitCaptureProblemDiagnostic(const std::string& reason) override;
 
@@ -62,60 +69,56 @@ class MicrophoneSource final : public LiveMicrophone,
   void sessionWasInterrupted(const std::string& userInfo) override;
   void sessionInterruptionEnded() override;
 
-  // A buffer from the audio data output (on the processing queue).
+  // A buffer from the audio data output, on the processing queue.
   void captureOutput(const AudioSampleBuffer& sampleBuffer);
   // Called by the default-input listener: reconfigures once a burst of changes settles.
   void handleDeviceChange();
 
   // The sample buffer as PCM in the device's format; more than two channels fall back to
-  // channel 0 as mono. None when it cannot be converted.
+  // channel 0 as mono. None when it cannot be converted. On the processing queue.
   std::optional<PcmBuffer> convertToPCMBuffer(const AudioSampleBuffer& sampleBuffer);
   // Root mean square of every sample; 0 for sample types other than float32 and int16.
   static double level(const PcmBuffer& buffer);
 
-  static constexpr double kStatusInterval = 50.0;
   static constexpr double kDeviceChangeDebounce = 0.3;
 
  private:
+  enum class Phase { idle, capturing };
+
   void install();
+  // Runs `work` on the processing queue and returns when it has run; never from that queue.
+  void withState(const std::function<void()>& work) const;
+  bool capturing() const;
+
+  // On the session queue.
   std::optional<MicrophoneError> startOnSessionQueue();
-  // On the session queue: the default device as the session's only input.
+  // The default device as the session's only input.
   bool configureSession();
   void reconfigureAfterDeviceChange();
   void recoverFromRuntimeError();
   void resumeAfterInterruption();
-  void resetPipelineAsync();
-  void markInactive();
   // Starts the session after a rebuild or an interruption; a session that does not run
   // ends the capture. Logs `started` or `failed`.
   void startRunningAgain(std::string_view started, std::string_view failed);
-  void emitDeviceDiagnostic(const DeviceDiagnostic& report);
+
+  void resetPipelineAsync();
   static void log(std::string_view message);
 
   const std::string sourceID_ = "mic";
   Executor& executor_;
   std::shared_ptr<AudioDeviceService> audio_;
-
-  // Held for short field updates only: never across a session call, a log write or a
-  // dispatch.
-  mutable std::mutex stateLock_;
-  struct State {
-    AudioDataCallback onAudioData;
-    bool isActive = false;
-    int64_t callbackCount = 0;      // every buffer since the last start
-    double cumulativeRMS = 0;       // since the last status report
-    int64_t rmsFrameCount = 0;      // buffers summed into cumulativeRMS
-    int64_t totalFrameCount = 0;    // buffers converted since the last start
-    double lastDiagnosticTime = 0;  // uptime of the last status report or start
-    bool loggedMonoFallback = false;
-    std::string selectedDeviceID;
-    std::string selectedDeviceName;
-  } state_;  // guarded by stateLock_
+  MicrophoneDiagnostics diagnostics_;
 
   std::shared_ptr<Queue> sessionQueue_;
   std::shared_ptr<CaptureSession> session_;
   std::shared_ptr<Queue> processingQueue_;
-  // Used only on the processing queue; reset blocks hold it until they run.
+
+  // ---- owned by processingQueue_ ----
+  Phase phase_ = Phase::idle;
+  CaptureDevice selected_;  // last configured into the session; empty before
+  MicrophoneCaptureStats stats_;
+  AudioDataCallback onAudioData_;
+  // Reset blocks hold it until they run.
   std::shared_ptr<AudioConverterPipeline> pipeline_;
 
   std::mutex deviceChangeMutex_;

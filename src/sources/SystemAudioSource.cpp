@@ -29,7 +29,14 @@ const char* toString(SystemAudioError error) {
 
 std::shared_ptr<SystemAudioSource> SystemAudioSource::make(Platform platform) {
   auto source = std::make_shared<SystemAudioSource>(Passkey{}, std::move(platform));
-  source->registerForWakeNotifications();
+  if (source->wake_) {
+    source->wakeObserver_ = source->wake_->observeWake([weak = source->weak_from_this()] {
+      if (auto self = weak.lock())
+        self->queue_->async([weak] {
+          if (auto self = weak.lock()) self->requestRecovery("wake_notification");
+        });
+    });
+  }
   return source;
 }
 
@@ -37,16 +44,14 @@ SystemAudioSource::SystemAudioSource(Passkey, Platform platform)
     : executor_(*platform.executor),
       screen_(std::move(platform.screen)),
       wake_(std::move(platform.wake)),
-      targetSampleRate_(AudioOutputFormat::sampleRate),
-      targetChannels_(AudioOutputFormat::channels),
-      streamRecoveryQueue_(executor_.makeQueue("system.recovery")),
-      systemAudioQueue_(executor_.makeQueue("system.audio")),
-      recoveryAttempts_(normalRecoveryBudget),
-      contentionRecoveryAttempts_(contentionRecoveryBudget) {
+      queue_(executor_.makeQueue("system.audio")),
+      watchdog_(executor_.clock()) {
   const double now = executor_.clock().now();
-  recoveryAttempts_.reset(now);
-  contentionRecoveryAttempts_.reset(now);
+  state_.normalAttempts.reset(now);
+  state_.contentionAttempts.reset(now);
 }
+
+SystemAudioSource::~SystemAudioSource() { wakeObserver_.reset(); }
 
 StreamConfiguration SystemAudioSource::streamConfiguration() {
   StreamConfiguration config;
@@ -60,51 +65,45 @@ StreamConfiguration SystemAudioSource::streamConfiguration() {
   return config;
 }
 
-SystemAudioSource::~SystemAudioSource() {
-  wakeObserver_.reset();
-  if (callbackWatchdog_) callbackWatchdog_->cancel();
-}
+void SystemAudioSource::onQueue(const std::function<void()>& work) const { queue_->sync(work); }
 
 void SystemAudioSource::setOnAudioData(AudioDataCallback callback) {
-  std::lock_guard lock(stateLock_);
-  onAudioData_ = std::move(callback);
+  onQueue([&] { onAudioData_ = std::move(callback); });
 }
 
 bool SystemAudioSource::isActive() const {
-  std::lock_guard lock(stateLock_);
-  return isActive_;
+  bool active = false;
+  onQueue([&] { active = state_.phase != SystemAudioRecovery::Phase::idle; });
+  return active;
 }
 
 // ---- start and stop ----
 
 std::optional<SourceError> SystemAudioSource::start() {
-  uint64_t startGeneration;
-  {
-    std::unique_lock lock(stateLock_);
-    if (isActive_ || isStopping_) {
-      // isActive stays true until stop() ends, so a stop in progress is told first.
-      bool stopping = isStopping_;
-      lock.unlock();
-      log(stopping ? "start ignored - stop in progress" : "start ignored - already active");
-      return std::nullopt;
-    }
-    isActive_ = true;
-    startGeneration = sessionGeneration_;
+  using Gate = SystemAudioRecovery::StartGate;
+  Gate gate;
+  uint64_t session = 0;
+  onQueue([&] {
+    gate = state_.beginStart();
+    session = state_.stamp.session;
+  });
+  if (gate != Gate::accepted) {
+    log(gate == Gate::stopInProgress ? "start ignored - stop in progress" : "start ignored - already active");
+    return std::nullopt;
   }
   log("starting...");
 
   std::shared_ptr<CaptureStream> created;
-  // A stop() followed by another start() while this one waited hands the watchdog and
-  // isActive to that start; a late failure or abort here must leave them alone.
-  auto ownsSession = [&] {
-    std::lock_guard lock(stateLock_);
-    return sessionGeneration_ == startGeneration || !isActive_;
-  };
+  // A stop() and another start() while this one waited hand the watchdog and the phase to
+  // that start; a late failure here must leave them alone.
   auto fail = [&](SourceError error) -> std::optional<SourceError> {
-    bool owns = ownsSession();
-    if (owns) stopCallbackWatchdog();
+    bool owns = false;
+    onQueue([&] {
+      owns = state_.ownsStart(session);
+      if (owns) watchdog_.stop();
+    });
     if (created) discardStream(created);
-    if (owns) setActive(false);
+    if (owns) onQueue([&] { state_.becameIdle(); });
     return error;
   };
 
@@ -130,71 +129,72 @@ std::optional<SourceError> SystemAudioSource::start() {
   log("using display " + std::to_string(display.displayID) + " (" + std::to_string(display.width) + "x" +
       std::to_string(display.height) + ")");
 
-  const ContentFilter filter = ContentFilter::forDisplay(display.displayID);
   const StreamConfiguration config = streamConfiguration();
   log(std::string("config: capturesAudio=") + boolText(config.capturesAudio) +
       ", excludesCurrentProcessAudio=" + boolText(config.excludesCurrentProcessAudio));
+  created = screen_->makeStream(ContentFilter::forDisplay(display.displayID), config, weak_from_this());
+  onQueue([&] { stream_ = created; });
 
-  created = screen_->makeStream(filter, config, weak_from_this());
-  setStream(created);
-
-  if (auto error = created->addStreamOutput(weak_from_this(), StreamOutputType::audio, systemAudioQueue_))
+  if (auto error = created->addStreamOutput(weak_from_this(), StreamOutputType::audio, queue_))
     return fail({SourceError::Kind::other, error->printed()});
   log("audio output handler added");
 
-  resetCallbackState();
-  updateLastCallbackTimestamp();
-  startCallbackWatchdog();
+  // The watchdog measures from this moment.
+  onQueue([&] {
+    firstCallback_ = true;
+    watchdog_.heartbeat();
+    armWatchdog();
+  });
 
   if (auto error = startCapture(*created)) return fail({SourceError::Kind::other, error->printed()});
 
-  bool stoppedMeanwhile;
-  {
-    std::lock_guard lock(stateLock_);
-    stoppedMeanwhile = isStopping_ || !isActive_ || sessionGeneration_ != startGeneration;
-    if (stoppedMeanwhile && stream_ == created) stream_.reset();
-  }
+  bool stoppedMeanwhile = false, owns = false;
+  onQueue([&] {
+    stoppedMeanwhile = state_.stoppedSince(session);
+    if (!stoppedMeanwhile) {
+      state_.startSucceeded(executor_.clock().now());
+      return;
+    }
+    if (stream_ == created) stream_.reset();
+    owns = state_.ownsStart(session);
+  });
   if (stoppedMeanwhile) {
     tearDownIgnoringErrors(*created);
-    if (ownsSession()) {
-      stopCallbackWatchdog();
-      setActive(false);
-    }
+    if (owns)
+      onQueue([&] {
+        watchdog_.stop();
+        state_.becameIdle();
+      });
     log("start aborted - stopped during startCapture");
     return std::nullopt;
   }
-  setStopping(false);
-  resetRecoveryState();
   log("started successfully");
   return std::nullopt;
 }
 
 void SystemAudioSource::stop() {
+  bool stopping = false;
   std::shared_ptr<CaptureStream> stream;
-  {
-    std::lock_guard lock(stateLock_);
-    if (!isActive_ || isStopping_) return;
-    isStopping_ = true;
-    ++sessionGeneration_;
-    streamRecoveryScheduled_ = false;
-    inContentionRecovery_ = false;
+  onQueue([&] {
+    stopping = state_.beginStop();
+    if (!stopping) return;
     stream = std::exchange(stream_, nullptr);
-  }
+    watchdog_.stop();
+  });
+  if (!stopping) return;
   log("stopping...");
-  stopCallbackWatchdog();
   if (stream) {
     if (auto error = stream->removeStreamOutput(StreamOutputType::audio))
       log("error removing stream output: " + error->printed());
     // Removing the output lets a callback already running finish; wait for it.
-    systemAudioQueue_->sync([] {});
+    onQueue([] {});
     if (auto error = stopCapture(*stream)) log("error stopping capture: " + error->printed());
   }
-  setActive(false);
-  setStopping(false);
+  onQueue([&] { state_.becameIdle(); });
   log("stopped");
 }
 
-// ---- platform waits ----
+// ---- waits on the capture service ----
 
 Result<ShareableContent> SystemAudioSource::queryShareableContent() {
   Completion<Result<ShareableContent>> done;
@@ -220,86 +220,29 @@ void SystemAudioSource::tearDownIgnoringErrors(CaptureStream& stream) {
 }
 
 void SystemAudioSource::discardStream(const std::shared_ptr<CaptureStream>& stream) {
-  {
-    std::lock_guard lock(stateLock_);
+  onQueue([&] {
     if (stream_ == stream) stream_.reset();
-  }
+  });
   tearDownIgnoringErrors(*stream);
-}
-
-// ---- lock-guarded accessors ----
-
-void SystemAudioSource::setActive(bool active) {
-  std::lock_guard lock(stateLock_);
-  isActive_ = active;
-  if (!active) streamRecoveryScheduled_ = false;
-}
-
-void SystemAudioSource::setStopping(bool stopping) {
-  std::lock_guard lock(stateLock_);
-  isStopping_ = stopping;
-  if (stopping) streamRecoveryScheduled_ = false;
-}
-
-void SystemAudioSource::setStream(std::shared_ptr<CaptureStream> stream) {
-  std::lock_guard lock(stateLock_);
-  stream_ = std::move(stream);
-}
-
-void SystemAudioSource::resetRecoveryState() {
-  double now = executor_.clock().now();
-  std::lock_guard lock(stateLock_);
-  recoveryAttempts_.reset(now);
-  streamRecoveryScheduled_ = false;
-  contentionRecoveryAttempts_.reset(now);
-  inContentionRecovery_ = false;
-}
-
-void SystemAudioSource::resetCallbackState() {
-  std::lock_guard lock(stateLock_);
-  firstCallback_ = true;
-}
-
-void SystemAudioSource::updateLastCallbackTimestamp() {
-  double now = executor_.clock().now();
-  std::lock_guard lock(stateLock_);
-  lastCallbackAt_ = now;
-}
-
-double SystemAudioSource::callbackAgeSeconds() const {
-  double now = executor_.clock().now();
-  std::lock_guard lock(stateLock_);
-  return lastCallbackAt_ == 0 ? 0 : now - lastCallbackAt_;
 }
 
 // ---- sample path ----
 
 void SystemAudioSource::streamDidOutputAudio(const CaptureStream& stream, const AudioSampleBuffer& buffer) {
-  {
-    std::lock_guard lock(stateLock_);
-    if (!stream_ || stream_.get() != &stream) return;
-  }
-  updateLastCallbackTimestamp();
-
+  if (!stream_ || stream_.get() != &stream) return;
+  watchdog_.heartbeat();
   if (!buffer.description) {
     log("failed to get format description");
     return;
   }
   const StreamDescription& description = *buffer.description;
-
-  bool wasFirst, wasContention;
-  {
-    std::lock_guard lock(stateLock_);
-    wasFirst = std::exchange(firstCallback_, false);
-    wasContention = std::exchange(inContentionRecovery_, false);
-  }
-  if (wasFirst) {
+  if (std::exchange(firstCallback_, false)) {
     log("first callback - channels=" + std::to_string(description.channelsPerFrame) +
         ", float=" + boolText(description.formatFlags & FormatFlags::kFloat) +
         ", rate=" + formatShortestDouble(description.sampleRate) +
         ", planar=" + boolText(description.formatFlags & FormatFlags::kNonInterleaved));
   }
-  if (wasContention) {
+  if (state_.audioArrived()) {
     log("contention recovery succeeded - audio stream reclaimed");
     sendEvent("SYSTEM_AUDIO_CONTENTION_RESOLVED");
   }
@@ -324,7 +267,8 @@ void SystemAudioSource::convertAndDeliver(const AudioSampleBuffer& buffer, const
   }
 
   if (!systemTargetFormat_)
-    systemTargetFormat_ = PcmFormat{SampleFormat::Int16, double(targetSampleRate_), targetChannels_, true};
+    systemTargetFormat_ =
+        PcmFormat{SampleFormat::Int16, double(AudioOutputFormat::sampleRate), AudioOutputFormat::channels, true};
   if (!systemConverter_ || systemConverterInput_ != input) {
     // Only conversion errors are ours to report; the pipeline's other notes stay quiet.
     systemConverter_ = std::make_unique<AudioConverterPipeline>([](const ConverterDiagnostic& d) {
@@ -336,229 +280,128 @@ void SystemAudioSource::convertAndDeliver(const AudioSampleBuffer& buffer, const
   }
 
   auto bytes = systemConverter_->process(*pcm);
-  if (!bytes || bytes->empty()) return;
-  AudioDataCallback callback;
-  {
-    std::lock_guard lock(stateLock_);
-    callback = onAudioData_;
-  }
-  if (callback) callback(*bytes);
+  if (bytes && !bytes->empty() && onAudioData_) onAudioData_(*bytes);
 }
 
-// ---- wake, stream stopped ----
+// ---- causes of recovery ----
 
-void SystemAudioSource::registerForWakeNotifications() {
-  if (!wake_) return;
-  wakeObserver_ = wake_->observeWake([weak = weak_from_this()] {
-    if (auto self = weak.lock()) self->scheduleStreamRecovery("wake_notification");
+void SystemAudioSource::streamDidStop(const CaptureStream& stream, const PlatformError& error) {
+  // Only the identity is compared on the queue; the stream may be gone by then.
+  queue_->async([weak = weak_from_this(), which = &stream, error] {
+    if (auto self = weak.lock()) self->streamStopped(which, error);
   });
 }
 
-void SystemAudioSource::streamDidStop(const CaptureStream& stream, const PlatformError& error) {
+void SystemAudioSource::streamStopped(const CaptureStream* stream, const PlatformError& error) {
   const std::string code = std::to_string(error.code);
-  bool current;
-  {
-    std::lock_guard lock(stateLock_);
-    current = stream_ && stream_.get() == &stream;
-  }
-  if (!current) {
+  if (!stream_ || stream_.get() != stream) {
     log("ignoring error from stale stream (code: " + code + ")");
     return;
   }
+  // The dead stream stays current until a rebuild or a stop replaces it.
   log("stream stopped with error: " + error.printed() + " (code: " + code + ")");
   if (error.code == StreamErrorCode::kTakenOver) {
     log("contention detected (-3805) - another app interrupted stream, fighting to reclaim...");
     sendEvent("SYSTEM_AUDIO_CONTENTION:-3805");
-    scheduleContentionRecovery();
+    requestContentionRecovery();
   } else if (error.code == StreamErrorCode::kDisplayUnavailable) {
-    scheduleStreamRecovery("display_unavailable_-3815");
+    requestRecovery("display_unavailable_-3815");
   } else {
-    scheduleStreamRecovery("stream_error_" + code);
+    requestRecovery("stream_error_" + code);
   }
 }
 
-// ---- watchdog ----
-
-void SystemAudioSource::startCallbackWatchdog() {
-  std::optional<TaskHandle> old;
-  {
-    std::lock_guard lock(stateLock_);
-    old = std::exchange(callbackWatchdog_, std::nullopt);
-  }
-  if (old) old->cancel();
-  auto timer = scheduleRepeating(streamRecoveryQueue_, callbackWatchdogInterval, callbackWatchdogInterval,
-                                 [weak = weak_from_this()] {
-                                   if (auto self = weak.lock()) self->watchdogTick();
-                                 });
-  std::optional<TaskHandle> displaced;
-  {
-    std::lock_guard lock(stateLock_);
-    displaced = std::exchange(callbackWatchdog_, timer);
-  }
-  // Two starts of the watchdog racing must not leave an orphan timer running.
-  if (displaced) displaced->cancel();
-}
-
-void SystemAudioSource::stopCallbackWatchdog() {
-  std::optional<TaskHandle> old;
-  {
-    std::lock_guard lock(stateLock_);
-    old = std::exchange(callbackWatchdog_, std::nullopt);
-  }
-  if (old) old->cancel();
+void SystemAudioSource::armWatchdog() {
+  watchdog_.start(queue_, [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->watchdogTick();
+  });
 }
 
 void SystemAudioSource::watchdogTick() {
-  if (!isActive()) return;
-  double age = callbackAgeSeconds();
-  bool contention;
-  {
-    std::lock_guard lock(stateLock_);
-    contention = inContentionRecovery_;
+  // Every tick of a silence tries again; the pending order and the budgets decide.
+  const double age = watchdog_.age();
+  switch (state_.stallAfter(age)) {
+    case SystemAudioRecovery::Stall::none:
+      break;
+    case SystemAudioRecovery::Stall::normal:
+      requestRecovery("callback_stalled_" + std::to_string(static_cast<int64_t>(age)) + "s");
+      break;
+    case SystemAudioRecovery::Stall::contention:
+      requestContentionRecovery();
+      break;
   }
-  double limit = contention ? contentionStallTimeout : callbackStallTimeout;
-  if (age < limit) return;
-  if (contention)
-    scheduleContentionRecovery();
-  else
-    scheduleStreamRecovery("callback_stalled_" + std::to_string(static_cast<int64_t>(age)) + "s");
 }
 
-// ---- normal recovery ----
+// ---- ordering rebuilds ----
 
-void SystemAudioSource::scheduleStreamRecovery(const std::string& reason) {
-  streamRecoveryQueue_->async([weak = weak_from_this(), reason] {
-    auto self = weak.lock();
-    if (!self) return;
-    auto stamps = self->shouldScheduleRecovery(reason);
-    if (!stamps) return;
-    log("scheduling recovery (" + reason + ") in 2.5s");
-    sendEvent("SYSTEM_AUDIO_RECOVERY_SCHEDULED:" + reason);
-    self->streamRecoveryQueue_->asyncAfter(normalRecoveryDelay, [weak, reason, stamps = *stamps] {
-      if (auto self = weak.lock()) self->rebuildStream(RecoveryKind::normal, reason, stamps.generation, stamps.nonce);
-    });
+void SystemAudioSource::requestRecovery(const std::string& reason) {
+  using Action = SystemAudioRecovery::NormalVerdict::Action;
+  const auto verdict = state_.shouldScheduleRecovery(executor_.clock().now());
+  if (verdict.action == Action::exhausted) log("recovery skipped (max attempts) reason=" + reason);
+  if (verdict.action != Action::schedule) return;
+  log("scheduling recovery (" + reason + ") in 2.5s");
+  sendEvent("SYSTEM_AUDIO_RECOVERY_SCHEDULED:" + reason);
+  queue_->asyncAfter(SystemAudioRecovery::normalRecoveryDelay, [weak = weak_from_this(), reason, verdict] {
+    if (auto self = weak.lock()) self->rebuildWhenDue(RecoveryKind::normal, reason, verdict.stamp);
   });
 }
 
-std::optional<SystemAudioSource::Stamps> SystemAudioSource::shouldScheduleRecovery(const std::string& reason) {
-  double now = executor_.clock().now();
-  {
-    std::lock_guard lock(stateLock_);
-    if (!isActive_ || isStopping_) {
-      streamRecoveryScheduled_ = false;
-      return std::nullopt;
-    }
-    if (streamRecoveryScheduled_) return std::nullopt;
-    if (recoveryAttempts_.take(now)) {
-      streamRecoveryScheduled_ = true;
-      ++recoveryNonce_;
-      return Stamps{sessionGeneration_, recoveryNonce_};
-    }
+void SystemAudioSource::requestContentionRecovery() {
+  using Action = SystemAudioRecovery::ContentionVerdict::Action;
+  const auto verdict = state_.shouldScheduleContentionRecovery(executor_.clock().now());
+  if (verdict.preemptedNormal) log("preempting pending normal recovery with contention path");
+  const std::string of = std::to_string(verdict.attempt) + "/" +
+                         std::to_string(SystemAudioRecovery::contentionRecoveryBudget.maxAttempts());
+  if (verdict.action == Action::exhausted) {
+    log("contention recovery exhausted (" + of + ") - another app is persistently blocking audio capture");
+    sendEvent("SYSTEM_AUDIO_CONTENTION_EXHAUSTED");
+    return;
   }
-  log("recovery skipped (max attempts) reason=" + reason);
-  return std::nullopt;
-}
-
-// ---- contention recovery ----
-
-void SystemAudioSource::scheduleContentionRecovery() {
-  streamRecoveryQueue_->async([weak = weak_from_this()] {
-    auto self = weak.lock();
-    if (!self) return;
-    auto decision = self->shouldScheduleContentionRecovery();
-    if (decision.exhausted) {
-      log("contention recovery exhausted (" + std::to_string(decision.attempt) + "/" +
-          std::to_string(contentionRecoveryBudget.maxAttempts()) +
-          ") - another app is persistently blocking audio capture");
-      sendEvent("SYSTEM_AUDIO_CONTENTION_EXHAUSTED");
-      return;
-    }
-    if (!decision.shouldProceed) return;
-    char delay[32];
-    std::snprintf(delay, sizeof delay, "%.1f", contentionRecoveryDelay);
-    log("contention recovery " + std::to_string(decision.attempt) + "/" +
-        std::to_string(contentionRecoveryBudget.maxAttempts()) + " in " + delay + "s");
-    sendEvent("SYSTEM_AUDIO_RECOVERY_SCHEDULED:contention_-3805");
-    self->streamRecoveryQueue_->asyncAfter(contentionRecoveryDelay, [weak, decision] {
-      if (auto self = weak.lock())
-        self->rebuildStream(RecoveryKind::contention, "contention_-3805", decision.generation, decision.nonce);
-    });
+  if (verdict.action != Action::schedule) return;
+  char delay[32];
+  std::snprintf(delay, sizeof delay, "%.1f", SystemAudioRecovery::contentionRecoveryDelay);
+  log("contention recovery " + of + " in " + delay + "s");
+  sendEvent("SYSTEM_AUDIO_RECOVERY_SCHEDULED:contention_-3805");
+  queue_->asyncAfter(SystemAudioRecovery::contentionRecoveryDelay, [weak = weak_from_this(), verdict] {
+    if (auto self = weak.lock()) self->rebuildWhenDue(RecoveryKind::contention, "contention_-3805", verdict.stamp);
   });
 }
 
-SystemAudioSource::ContentionDecision SystemAudioSource::shouldScheduleContentionRecovery() {
-  double now = executor_.clock().now();
-  ContentionDecision decision;
-  bool preempted = false;
-  {
-    std::lock_guard lock(stateLock_);
-    if (!isActive_ || isStopping_) return decision;
-    if (streamRecoveryScheduled_ && inContentionRecovery_) return decision;
-    if (streamRecoveryScheduled_) {
-      // The pending normal rebuild will find the nonce changed and give its attempt back.
-      streamRecoveryScheduled_ = false;
-      preempted = true;
-    }
-    if (!contentionRecoveryAttempts_.take(now)) {
-      inContentionRecovery_ = false;
-      decision.exhausted = true;
-      decision.attempt = contentionRecoveryAttempts_.used();
-    } else {
-      streamRecoveryScheduled_ = true;
-      inContentionRecovery_ = true;
-      ++recoveryNonce_;
-      decision.shouldProceed = true;
-      decision.attempt = contentionRecoveryAttempts_.used();
-      decision.generation = sessionGeneration_;
-      decision.nonce = recoveryNonce_;
-    }
+void SystemAudioSource::rebuildWhenDue(RecoveryKind kind, const std::string& reason, RecoveryStamp order) {
+  if (!state_.isCurrent(order)) {
+    state_.rebuildSkipped(kind, order);
+    log("rebuildStream skipped (" + reason + ") - stale nonce or inactive");
+    return;
   }
-  if (preempted) log("preempting pending normal recovery with contention path");
-  return decision;
+  // Rebuilding waits on the capture service: off the queue.
+  executor_.runAsync([weak = weak_from_this(), reason, order] {
+    auto self = weak.lock();
+    if (!self) return;
+    const bool succeeded = self->rebuild(reason, order);
+    self->onQueue([&] {
+      if (self->state_.rebuildFinished(order, succeeded)) self->requestContentionRecovery();
+    });
+  });
 }
 
 // ---- rebuilding ----
 
-bool SystemAudioSource::isCurrentLocked(uint64_t generation, uint64_t nonce) const {
-  return isActive_ && !isStopping_ && sessionGeneration_ == generation && recoveryNonce_ == nonce;
-}
-
-void SystemAudioSource::rebuildStream(RecoveryKind kind, const std::string& reason, uint64_t generation,
-                                      uint64_t nonce) {
-  {
-    std::lock_guard lock(stateLock_);
-    if (isCurrentLocked(generation, nonce)) {
-      executor_.runAsync([weak = weak_from_this(), reason, generation, nonce] {
-        auto self = weak.lock();
-        if (!self) return;
-        bool succeeded = self->rebuildBody(reason, generation, nonce);
-        self->completeRebuild(generation, nonce, succeeded);
-      });
-      return;
-    }
-    bool generationMatches = sessionGeneration_ == generation;
-    if (generationMatches && recoveryNonce_ == nonce) streamRecoveryScheduled_ = false;
-    // A normal rebuild superseded by a contention one gives its attempt back.
-    if (generationMatches && recoveryNonce_ != nonce && kind == RecoveryKind::normal) recoveryAttempts_.giveBack();
-  }
-  log("rebuildStream skipped (" + reason + ") - stale nonce or inactive");
-}
-
-bool SystemAudioSource::rebuildBody(const std::string& reason, uint64_t generation, uint64_t nonce) {
+bool SystemAudioSource::rebuild(const std::string& reason, RecoveryStamp order) {
+  bool current = false;
   std::shared_ptr<CaptureStream> old;
-  {
-    std::lock_guard lock(stateLock_);
-    if (!isCurrentLocked(generation, nonce)) return false;
+  onQueue([&] {
+    current = state_.isCurrent(order);
+    if (!current) return;
     old = std::exchange(stream_, nullptr);
-  }
+    // No buffer of the old stream gets past the identity check any more.
+    systemConverter_.reset();
+    systemConverterInput_.reset();
+    systemTargetFormat_.reset();
+  });
+  if (!current) return false;
   if (old) {
     if (auto error = old->removeStreamOutput(StreamOutputType::audio))
       log("failed to remove stream output (" + reason + "): " + error->printed());
-    systemAudioQueue_->sync([this] {
-      systemConverter_.reset();
-      systemConverterInput_.reset();
-      systemTargetFormat_.reset();
-    });
     if (auto error = stopCapture(*old)) log("failed to stop capture (" + reason + "): " + error->printed());
   }
 
@@ -574,51 +417,41 @@ bool SystemAudioSource::rebuildBody(const std::string& reason, uint64_t generati
   }
   const ContentFilter filter = ContentFilter::forDisplay(shareable.displays.front().displayID);
   auto fresh = screen_->makeStream(filter, streamConfiguration(), weak_from_this());
-  if (auto error = fresh->addStreamOutput(weak_from_this(), StreamOutputType::audio, systemAudioQueue_)) {
+  if (auto error = fresh->addStreamOutput(weak_from_this(), StreamOutputType::audio, queue_)) {
     log("failed to rebuild (" + reason + "): " + error->printed());
     discardStream(fresh);
     return false;
   }
-  {
-    std::unique_lock lock(stateLock_);
-    if (!isCurrentLocked(generation, nonce)) {
-      lock.unlock();
-      (void)fresh->removeStreamOutput(StreamOutputType::audio);
-      return false;
-    }
+  onQueue([&] {
+    current = state_.isCurrent(order);
+    if (!current) return;
     stream_ = fresh;
+    firstCallback_ = true;
+  });
+  if (!current) {
+    (void)fresh->removeStreamOutput(StreamOutputType::audio);
+    return false;
   }
-  resetCallbackState();
 
   if (auto error = startCapture(*fresh)) {
     log("failed to rebuild (" + reason + "): " + error->printed());
     discardStream(fresh);
     return false;
   }
-  {
-    std::unique_lock lock(stateLock_);
-    if (!isCurrentLocked(generation, nonce)) {
-      if (stream_ == fresh) stream_.reset();
-      lock.unlock();
-      tearDownIgnoringErrors(*fresh);
-      log("recovery aborted (" + reason + ") - stopped during startCapture");
-      return false;
-    }
+  onQueue([&] {
+    current = state_.isCurrent(order);
+    if (current)
+      watchdog_.heartbeat();
+    else if (stream_ == fresh)
+      stream_.reset();
+  });
+  if (!current) {
+    tearDownIgnoringErrors(*fresh);
+    log("recovery aborted (" + reason + ") - stopped during startCapture");
+    return false;
   }
-  updateLastCallbackTimestamp();
   log("recovered (" + reason + ")");
   return true;
-}
-
-void SystemAudioSource::completeRebuild(uint64_t generation, uint64_t nonce, bool succeeded) {
-  bool retry = false;
-  {
-    std::lock_guard lock(stateLock_);
-    bool stampsMatch = sessionGeneration_ == generation && recoveryNonce_ == nonce;
-    if (stampsMatch) streamRecoveryScheduled_ = false;
-    retry = !succeeded && inContentionRecovery_ && isActive_ && !isStopping_ && stampsMatch;
-  }
-  if (retry) scheduleContentionRecovery();
 }
 
 }  // namespace qb
