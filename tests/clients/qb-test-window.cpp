@@ -25,6 +25,9 @@
 //   iconify                        asks the window manager to minimise the window (without
 //                                  one, nothing happens and the answer is an error)
 //   colour RRGGBB | pattern NAME
+//   colour RRGGBB AT               paints at CLOCK_MONOTONIC second AT (at once when that has
+//                                  passed) and answers "ok colour SECONDS", SECONDS being
+//                                  CLOCK_MONOTONIC just before the paint was sent
 //   animate [content|move] [FPS]   the picture scrolls (content) or the window glides
 //                                  (move) FPS times a second (default content, 30)
 //   counter [MIN_MS MAX_MS]        paints the counter code (TestPictures.hpp) with the next
@@ -680,12 +683,23 @@ class TestWindow {
       std::string s;
       in >> s;
       auto v = parseColour(s);
-      if (!v) return error("usage: colour RRGGBB");
+      if (!v) return error("usage: colour RRGGBB [AT]");
+      double at = 0;
+      const bool timed = bool(in >> at);
+      if (timed) {
+        const timespec due{time_t(at), long((at - std::floor(at)) * 1e9)};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
+        }
+      }
       colour_ = *v;
       pattern_ = Pattern::solid;
+      const double painted = monotonicSeconds();
       paint();
       sync();
-      say("ok %s", word.c_str());
+      if (timed)
+        say("ok %s %.6f", word.c_str(), painted);
+      else
+        say("ok %s", word.c_str());
     } else if (word == "pattern") {
       std::string s;
       in >> s;
