@@ -14,6 +14,7 @@
 #include "platform/sim/SimPlatform.hpp"
 #include "runtime/ManualExecutor.hpp"
 #include "sources/MicrophoneSource.hpp"
+#include "sources/WavTestFiles.hpp"
 
 using namespace qb;
 using ::testing::ElementsAre;
@@ -102,29 +103,15 @@ class FakeAudioSource final : public LiveMicrophone {
   bool active_ = false;
 };
 
-// A short canonical 16-bit PCM WAV file that is removed with the object.
+// A short canonical 16-bit PCM WAV file of a 440 Hz tone, removed with the object.
 class TempWav {
  public:
   TempWav() : path_(std::filesystem::temp_directory_path() / ("qb-loop-" + std::to_string(::getpid()) + ".wav")) {
-    const uint32_t rate = 48000, frames = 4800;
-    const uint16_t channels = 2, bits = 16;
-    std::string b;
-    auto u32 = [&](uint32_t v) {
-      for (int i = 0; i < 4; ++i) b.push_back(static_cast<char>(v >> (8 * i)));
-    };
-    auto u16 = [&](uint16_t v) {
-      b.push_back(static_cast<char>(v));
-      b.push_back(static_cast<char>(v >> 8));
-    };
-    auto tag = [&](const char* t) { b.append(t, 4); };
-    uint32_t dataBytes = frames * channels * bits / 8;
-    tag("RIFF"), u32(36 + dataBytes), tag("WAVE"), tag("fmt "), u32(16), u16(1), u16(channels), u32(rate);
-    u32(rate * channels * bits / 8), u16(channels * bits / 8), u16(bits), tag("data"), u32(dataBytes);
-    for (uint32_t i = 0; i < frames; ++i) {
-      auto s = static_cast<int16_t>(8000 * std::sin(i * 2 * M_PI * 440 / rate));
-      u16(static_cast<uint16_t>(s)), u16(static_cast<uint16_t>(s));
-    }
-    std::ofstream(path_, std::ios::binary) << b;
+    std::vector<int16_t> samples;
+    for (int i = 0; i < 4800; ++i)
+      samples.insert(samples.end(), 2, int16_t(8000 * std::sin(i * 2 * M_PI * 440 / 48000)));
+    const auto bytes = qb::testing::makeWav({.data = qb::testing::int16Samples(samples)});
+    std::ofstream(path_, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), long(bytes.size()));
   }
   ~TempWav() { std::filesystem::remove(path_); }
   std::string path() const { return path_.string(); }

@@ -79,13 +79,6 @@ TEST(AudioProtocol, LevelFieldEdges) {
   EXPECT_EQ(levelField(1.0 / 65535.0), 1);
 }
 
-TEST(AudioProtocol, FrameTypeFromRaw) {
-  EXPECT_EQ(AudioProtocol::frameTypeFromRaw(1), AudioProtocol::FrameType::mic);
-  EXPECT_EQ(AudioProtocol::frameTypeFromRaw(2), AudioProtocol::FrameType::system);
-  EXPECT_EQ(AudioProtocol::frameTypeFromRaw(3), AudioProtocol::FrameType::video);
-  for (int raw : {0, 4, 255}) EXPECT_FALSE(AudioProtocol::frameTypeFromRaw(static_cast<uint8_t>(raw)));
-}
-
 // Frames larger than the pipe's buffer force partial writes; two writers at once must
 // still produce whole frames, one after the other.
 TEST(OutputWriters, ConcurrentFramesOnOnePipeNeverInterleave) {
