@@ -11,6 +11,7 @@
 #include "sources/WAVFileSource.hpp"
 #include "wire/DoubleFormat.hpp"
 #include "wire/Output.hpp"
+#include "wire/StderrWriter.hpp"
 
 namespace qb {
 
@@ -76,6 +77,9 @@ CommandLoop::~CommandLoop() = default;
 void CommandLoop::setHandler(const std::string& word, Handler handler) { handlers_[word] = std::move(handler); }
 
 void CommandLoop::run() {
+  // Answers may wait for a host that floods commands without reading them, as they would
+  // on a full pipe; no other thread's lines ever wait.
+  StderrWriter::setCallerMayWait(true);
   logToStderr("runApp() called - helper in IDLE mode");
   logToStderr("Helper ready, waiting for commands...");
   auto lines = openLines_();

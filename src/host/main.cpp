@@ -66,6 +66,7 @@ int main() {
     };
   // Exit without running static destructors under threads that may still be writing.
   auto exitProcess = [](int status) {
+    qb::flushStderr();
     std::fflush(nullptr);
     std::_Exit(status);
   };

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "wire/LineText.hpp"
+#include "wire/StderrWriter.hpp"
 
 namespace qb {
 
@@ -32,7 +33,8 @@ void writeLine(std::string_view prefix, std::string_view message) {
     sink.stderrLine(line);
     return;
   }
-  writeAll(STDERR_FILENO, {reinterpret_cast<const uint8_t*>(line.data()), line.size()});
+  auto kind = StderrWriter::kindOf(line);
+  StderrWriter::process().write(std::move(line), kind);
 }
 
 void writeFrame(const std::vector<uint8_t>& frame) {
@@ -80,6 +82,9 @@ void sendCommandResponse(std::string_view message) { writeLine("CMD_RESPONSE:", 
 void sendEvent(std::string_view message) { writeLine("EVENT:", message); }
 void sendMicEvent(std::string_view message) { writeLine("MIC_EVENT:", message); }
 void writeStderrLine(std::string_view line) { writeLine({}, line); }
+void flushStderr() {
+  if (!currentSink().stderrLine) StderrWriter::process().flush();
+}
 
 ScopedOutputSink::ScopedOutputSink(OutputSink sink) : previous_(currentSink()) { currentSink() = std::move(sink); }
 ScopedOutputSink::~ScopedOutputSink() { currentSink() = std::move(previous_); }

@@ -1,6 +1,7 @@
 #pragma once
 // The helper's two output streams: binary frames on standard output, whole text lines
-// on standard error. Callable from any thread.
+// on standard error. Callable from any thread; text lines never wait for the host (see
+// StderrWriter).
 
 #include <cstdint>
 #include <functional>
@@ -27,6 +28,10 @@ void sendEvent(std::string_view message);            // "EVENT:" + message
 void sendMicEvent(std::string_view message);         // "MIC_EVENT:" + message
 // A whole line that carries its own prefix ("DEVICE_DIAGNOSTIC:...", "[Swift Mic] ...").
 void writeStderrLine(std::string_view line);
+// Text lines are handed to one writer thread (StderrWriter) and return at once; this
+// returns once every line written before it has reached the descriptor. Call it before
+// the process ends.
+void flushStderr();
 
 // Writes all bytes to fd, continuing after partial writes and EINTR. Other errors end
 // the attempt silently: the host is gone or not reading, and SIGPIPE (left at its

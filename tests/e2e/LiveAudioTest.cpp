@@ -128,6 +128,40 @@ TEST_F(LiveAudioTest, MicrophoneFollowsTheDefaultSource) {
   EXPECT_EQ(firstSequenceBreak(framesOf(all, kSystem)), framesOf(all, kSystem).size());
 }
 
+// A host that stops reading standard error must not stall capture: its pipe fills with
+// the command loop's lines, and then a device switch makes the microphone's threads
+// talk. They hand their lines over and go on; nothing said is lost or reordered.
+TEST_F(LiveAudioTest, AHostThatStopsReadingStandardErrorStallsNoCapture) {
+  TonePlayer mic2("mic2", kMic2Hz, kMic2Amp);
+  ASSERT_NO_FATAL_FAILURE(startStreaming());
+  ASSERT_TRUE(helper->waitForFrames(10, 5, [](const Frame& f) { return f.type == kMic; }));
+  helper->holdReading(false, true);
+  constexpr int kCommands = 3000;  // about 200 kB of lines: three times what the pipe holds
+  std::string flood;
+  for (int i = 0; i < kCommands; ++i) flood += "NOT_A_COMMAND_" + std::to_string(i) + "\n";
+  ASSERT_TRUE(helper->sendRaw(flood + "HEALTH_CHECK\n"));
+  std::this_thread::sleep_for(500ms);
+  auto switched = Clock::now();
+  ASSERT_TRUE(pactl({"set-default-source", "mic2"}).ok());
+  auto heard = waitForTone(kMic, kMic2Hz, kMic2Amp, switched, 5);
+  EXPECT_TRUE(heard) << "the microphone stalled while standard error was not read";
+  std::this_thread::sleep_for(2s);
+  auto held = framesBetween(helper->frames(), kMic, switched, Clock::now());
+  EXPECT_GT(held.size(), 2 * 50u) << "microphone frames while standard error was not read";
+
+  helper->holdReading(false, false);
+  ASSERT_TRUE(helper->waitForResponsePrefix("HEALTH_OK:", kAnswerTimeout));
+  ASSERT_TRUE(waitForText("[Swift Mic] Using device: Test Microphone 2", kAnswerTimeout));
+  int next = 0;
+  for (const auto& l : helper->lines()) {
+    if (l.text.starts_with("Unknown command: NOT_A_COMMAND_")) {
+      ASSERT_EQ(l.text, "Unknown command: NOT_A_COMMAND_" + std::to_string(next++));
+    }
+  }
+  EXPECT_EQ(next, kCommands);
+  ASSERT_NO_FATAL_FAILURE(stopCleanly());
+}
+
 TEST_F(LiveAudioTest, SystemAudioFollowsTheDefaultSink) {
   TonePlayer speakers("speakers", kSpeakersHz, kSpeakersAmp);
   TonePlayer headset("headset", kHeadsetHz, kHeadsetAmp);

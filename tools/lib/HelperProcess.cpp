@@ -156,13 +156,14 @@ namespace {
 // written has been drained (bounded, so a grandchild holding the pipe cannot keep the
 // reader forever).
 template <class OnBytes>
-void pumpFd(int fd, int stopFd, OnBytes onBytes) {
+void pumpFd(int fd, int stopFd, const std::atomic<bool>& held, OnBytes onBytes) {
   std::vector<uint8_t> buf(64 * 1024);
   bool stopping = false;
   auto stopDeadline = Clock::now();
   while (true) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-    int timeout = stopping ? 100 : -1;
+    const bool holding = held.load() && !stopping;
+    pollfd fds[2] = {{holding ? -1 : fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+    int timeout = stopping ? 100 : holding ? 20 : -1;
     int n = ::poll(fds, stopping ? 1 : 2, timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -188,7 +189,7 @@ void pumpFd(int fd, int stopFd, OnBytes onBytes) {
 }  // namespace
 
 void HelperProcess::readStdout(int fd) {
-  pumpFd(fd, stopPipe_[0], [this](std::span<const uint8_t> bytes) {
+  pumpFd(fd, stopPipe_[0], holdStdout_, [this](std::span<const uint8_t> bytes) {
     auto frames = frameParser_.feed(bytes);
     if (options_.onFrame)
       for (const auto& f : frames) options_.onFrame(f);
@@ -223,7 +224,8 @@ void HelperProcess::readStderr(int fd) {
     }
     changed_.notify_all();
   };
-  pumpFd(fd, stopPipe_[0], [&](std::span<const uint8_t> bytes) { deliver(lineParser_.feed(bytes), bytes.size()); });
+  pumpFd(fd, stopPipe_[0], holdStderr_,
+         [&](std::span<const uint8_t> bytes) { deliver(lineParser_.feed(bytes), bytes.size()); });
   deliver(lineParser_.finish(), 0);
   {
     std::lock_guard lock(mutex_);
@@ -242,6 +244,11 @@ bool HelperProcess::sendRaw(std::string_view bytes) {
   std::lock_guard lock(sendMutex_);
   if (stdinFd_ < 0) return false;
   return writeNoSigpipe(stdinFd_, bytes.data(), bytes.size());
+}
+
+void HelperProcess::holdReading(bool stdoutHeld, bool stderrHeld) {
+  holdStdout_ = stdoutHeld;
+  holdStderr_ = stderrHeld;
 }
 
 void HelperProcess::closeStdin() {

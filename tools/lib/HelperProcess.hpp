@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -62,6 +63,10 @@ class HelperProcess {
   bool sendRaw(std::string_view bytes);
   void closeStdin();
 
+  // Stops reading standard output and/or error (their pipes fill and the helper's
+  // writes wait), as a stalled host would; false resumes.
+  void holdReading(bool stdoutHeld, bool stderrHeld);
+
   // Waits until a line with index >= `from` satisfies `pred`; returns it, or nothing
   // after `timeoutSeconds`.
   std::optional<Line> waitForLine(const std::function<bool(const Line&)>& pred, double timeoutSeconds,
@@ -102,6 +107,8 @@ class HelperProcess {
   int stdinFd_ = -1;
   int stopPipe_[2] = {-1, -1};  // wakes the readers when the child is gone
   std::mutex sendMutex_;
+  std::atomic<bool> holdStdout_{false};
+  std::atomic<bool> holdStderr_{false};
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
