@@ -64,15 +64,27 @@ std::string toSingleLine(std::string_view text) {
   std::string repaired = repairUtf8(text);
   std::string out;
   out.reserve(repaired.size() + 16);
+  // Between double quotes a control character takes JSON's own escape, so that a line
+  // carrying JSON stays valid JSON; "\x" would end its parse.
+  bool inQuotes = false, escaped = false;
   for (char ch : repaired) {
     auto c = static_cast<uint8_t>(ch);
     if (isLineBreaking(c)) {
-      out += "\\x";
+      out += inQuotes ? "\\u00" : "\\x";
       out.push_back(digits[c >> 4]);
       out.push_back(digits[c & 15]);
-    } else {
-      out.push_back(ch);
+      escaped = false;
+      continue;
     }
+    out.push_back(ch);
+    if (!inQuotes)
+      inQuotes = ch == '"';
+    else if (escaped)
+      escaped = false;
+    else if (ch == '\\')
+      escaped = true;
+    else if (ch == '"')
+      inQuotes = false;
   }
   return out;
 }

@@ -11,7 +11,8 @@
 namespace qb {
 
 // The text as valid UTF-8 with control characters (other than tab) written as "\xHH",
-// so that it can never end or split a line.
+// or as "\u00HH" between double quotes, so that it can never end or split a line and a
+// line carrying JSON stays valid JSON.
 std::string toSingleLine(std::string_view text);
 // True when toSingleLine would change the text.
 bool needsSingleLineCleanup(std::string_view text);

@@ -24,11 +24,19 @@ TEST(LineText, RepairsInvalidUtf8WithReplacementCharacters) {
   EXPECT_TRUE(isValidUtf8(repairUtf8("\x80\x80\xF0\x9F")));
 }
 
-TEST(LineText, SingleLineEscapesLineBreakingControls) {
-  EXPECT_EQ(toSingleLine("a\nb\rc\td"), "a\\x0Ab\\x0Dc\td");
-  EXPECT_EQ(toSingleLine(std::string("nul\0end", 7)), "nul\\x00end");
-  EXPECT_EQ(toSingleLine("del\x7F"), "del\\x7F");
-  EXPECT_EQ(toSingleLine("\xFF\n"), "\xEF\xBF\xBD\\x0A");
+TEST(LineText, SingleLineEscapesControlsAndKeepsJsonValid) {
+  const struct {
+    std::string in, out;
+  } cases[] = {
+      {"a\nb\rc\td", "a\\x0Ab\\x0Dc\td"},
+      {std::string("nul\0end", 7), "nul\\x00end"},
+      {"del\x7F", "del\\x7F"},
+      {"\xFF\n", "\xEF\xBF\xBD\\x0A"},
+      // Inside quotes, JSON's escape; quotes escaped inside a string do not end it.
+      {"LIST:[{\"name\":\"a\x7F\\\"\x01\"}]\x7F", "LIST:[{\"name\":\"a\\u007F\\\"\\u0001\"}]\\x7F"},
+      {"{\"k\":\"\\\\\"}\n", "{\"k\":\"\\\\\"}\\x0A"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(toSingleLine(c.in), c.out) << c.in;
   EXPECT_FALSE(needsSingleLineCleanup("\xE2\x9C\x85 fine\ttext"));
 }
 
