@@ -157,8 +157,7 @@ void CommandLoop::stop(const CommandLine&) {
   logToStderr("Stopping all services...");
   if (videoSource_) videoSource_->stop();
   // A sampling cut short reports nothing: its sessions stop with the rest.
-  for (auto& weak : samplers_)
-    if (auto sampler = weak.lock()) sampler->cancel();
+  if (micSamples_) micSamples_->cancel();
   if (monitor_) monitor_->stopMonitoring();
   if (detector_) detector_->stopMonitoring();
   if (streamer_) streamer_->stop();
@@ -283,19 +282,20 @@ void CommandLoop::sampleRunningMics(const CommandLine& cmd) {
   const std::string reason = cmd.argument.value_or("requested");
   logToStderr("Running mics sample requested: reason=" + reason);
   std::optional<std::string> selected = microphone_ ? microphone_->selectedDeviceID() : std::nullopt;
-  auto sampler = MicSampler::make(executor_, platform_.audio, kSampleDurationMs, kMaxConcurrentSamples,
-                                  [](const std::string& line) { logToStderr(line); });
-  std::erase_if(samplers_, [](const auto& weak) { return weak.expired(); });
-  samplers_.push_back(sampler);
+  if (!micSamples_)
+    micSamples_ = MicSampleQueue::make(
+        executor_, platform_.audio, kSampleDurationMs, kMaxConcurrentSamples,
+        [](const std::string& line) { logToStderr(line); },
+        [](const RunningMicsSampleDiagnostic& report) {
+          if (auto json = encodeRunningMicsSample(report))
+            writeStderrLine("RUNNING_MICS_SAMPLE:" + *json);
+          else
+            logToStderr("Failed to encode running mics sample diagnostic");
+        });
   // Written before the sampling starts, so that it always precedes the report even when
   // there is nothing to sample.
   writeStderrLine("EVENT:RUNNING_MICS_SAMPLE_STARTED");
-  sampler->sampleRunningMics(reason, std::move(selected), [](RunningMicsSampleDiagnostic report) {
-    if (auto json = encodeRunningMicsSample(report))
-      writeStderrLine("RUNNING_MICS_SAMPLE:" + *json);
-    else
-      logToStderr("Failed to encode running mics sample diagnostic");
-  });
+  micSamples_->request(reason, std::move(selected));
 }
 
 }  // namespace qb

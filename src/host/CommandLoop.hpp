@@ -12,7 +12,7 @@
 #include "host/CommandParser.hpp"
 #include "host/CommandServices.hpp"
 #include "host/LineQueue.hpp"
-#include "monitoring/MicSampler.hpp"
+#include "monitoring/MicSampleQueue.hpp"
 #include "platform/Platform.hpp"
 
 namespace qb {
@@ -77,8 +77,8 @@ class CommandLoop {
   std::shared_ptr<VideoSource> videoSource_;
   std::shared_ptr<MonitoringService> monitor_;
   std::shared_ptr<MonitoringService> detector_;
-  // Samplings still running, so that STOP can end them.
-  std::vector<std::weak_ptr<MicSampler>> samplers_;
+  // SAMPLE_RUNNING_MICS, one sampling at a time; STOP ends it.
+  std::shared_ptr<MicSampleQueue> micSamples_;
 };
 
 }  // namespace qb

@@ -443,3 +443,29 @@ TEST_F(CommandLoopTest, RunningMicsSampleReportsLaterWhileTheLoopGoesOnAndStopEn
   EXPECT_EQ(sim.audio().recordingSessionCount("builtin-mic"), 0);
   loop.reset();
 }
+
+TEST_F(CommandLoopTest, ABurstOfRunningMicsSamplesCostsTwoSamplingsAndAnswersEachRequest) {
+  SimPlatform sim(executor);
+  sim.addTypicalMachine();
+  sim.audio().setRunningSomewhere("builtin-mic", PropertyScope::input, true);
+  platformOverride = sim.platform();
+  constexpr int kBurst = 50;
+  std::vector<qbtest::ScriptStep> steps;
+  for (int i = 0; i < kBurst; ++i) steps.push_back("SAMPLE_RUNNING_MICS:r" + std::to_string(i));
+  steps.push_back([&] { executor.advance(2); });
+  run(steps);
+
+  const auto lines = out.lines();
+  std::vector<std::string> reasons;
+  for (const auto& l : lines)
+    if (l.starts_with("RUNNING_MICS_SAMPLE:"))
+      reasons.push_back(nlohmann::json::parse(l.substr(20))["reason"].get<std::string>());
+  ASSERT_EQ(reasons.size(), size_t{kBurst});
+  for (int i = 0; i < kBurst; ++i) EXPECT_EQ(reasons[i], "r" + std::to_string(i));
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "EVENT:RUNNING_MICS_SAMPLE_STARTED"), kBurst);
+  // The first request's sampling, and one for all that came while it ran.
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.starts_with("[MicSampler] Starting"); }),
+            2);
+  loop.reset();
+}
