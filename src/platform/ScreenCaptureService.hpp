@@ -59,13 +59,18 @@ struct ShareableContent {
 
 // What a stream shows: a whole display, or one window wherever it is. Nothing is ever left
 // out of a display, so the filter has no exclusion lists.
+//
+// Where the user picks the target in the desktop's own dialog (userChoosesTargets), the kind
+// says what to offer and `restoreToken`, when not empty, names an earlier choice to take again
+// without asking (CaptureStream::restoreToken); services that do not ask ignore it.
 struct ContentFilter {
   enum class Kind { display, window };
   Kind kind = Kind::display;
   uint32_t displayID = 0;
   uint32_t windowID = 0;
-  static ContentFilter forDisplay(uint32_t id) { return {Kind::display, id, 0}; }
-  static ContentFilter forWindow(uint32_t id) { return {Kind::window, 0, id}; }
+  std::string restoreToken;
+  static ContentFilter forDisplay(uint32_t id) { return {Kind::display, id, 0, {}}; }
+  static ContentFilter forWindow(uint32_t id) { return {Kind::window, 0, id, {}}; }
 };
 
 constexpr uint32_t fourCC(const char (&s)[5]) {
@@ -221,6 +226,10 @@ class CaptureStream {
   // Captures another display or window with the same stream and outputs. On error the
   // stream keeps its previous filter and keeps capturing.
   virtual void updateContentFilter(const ContentFilter& filter, ErrorCompletion done) = 0;
+  // Where the user chose the target: after a successful startCapture or updateContentFilter,
+  // the token that takes the same choice again once (tokens are single use), when the
+  // desktop gave one. Any thread; none on services that do not ask.
+  virtual std::optional<std::string> restoreToken() const { return std::nullopt; }
 };
 
 template <class T>
@@ -238,6 +247,10 @@ class ScreenCaptureService {
   // The default query is excludingDesktopWindows=false, onScreenWindowsOnly=true.
   virtual void shareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                                 std::function<void(Result<ShareableContent>)> done) = 0;
+  // True where the user picks what is captured in the desktop's own dialog (a Wayland
+  // desktop's portal): windows are not listed, a window filter's id means nothing and a
+  // display's id only that a display is wanted. Any thread, after a first shareableContent.
+  virtual bool userChoosesTargets() const { return false; }
   // A new, idle stream. Never null and never fails here: a filter or configuration the
   // service cannot capture is reported by addStreamOutput or startCapture.
   virtual std::shared_ptr<CaptureStream> makeStream(const ContentFilter& filter, const StreamConfiguration& config,

@@ -1,5 +1,6 @@
 #include "platform/linux/LinuxPlatform.hpp"
 
+#include "platform/linux/ScreenBackend.hpp"
 #include "platform/linux/encode/H264EncoderFactory.hpp"
 #include "platform/linux/encode/PngImageEncoder.hpp"
 #include "platform/linux/identity/LinuxAppIdentity.hpp"
@@ -7,7 +8,6 @@
 #include "platform/linux/logind/LogindWakeNotifier.hpp"
 #include "platform/linux/pulse/LinuxAudioDeviceService.hpp"
 #include "platform/linux/pulse/PulseConnection.hpp"
-#include "platform/linux/x11/LinuxScreenCaptureService.hpp"
 
 namespace qb {
 
@@ -27,7 +27,7 @@ Platform makeLinuxPlatform(Executor& executor, LogFunction writeLog) {
   p.images = std::make_shared<encode::PngImageEncoder>();
   p.apps = std::make_shared<LinuxAppIdentity>();
   // Last, as it keeps p.apps to name the owners of windows: every other service is set by now.
-  p.screen = std::make_shared<LinuxScreenCaptureService>(executor, connection, events, p.apps, log);
+  p.screen = makeScreenCaptureService(executor, connection, events, p.apps, log);
   return p;
 }
 
