@@ -114,6 +114,7 @@ std::variant<VideoSettings, VideoArgumentError> parseStartVideoArguments(const s
   if (auto v = exactInteger(json, "height", kInt64Min, kInt64Max)) s.format.height = *v;
   if (auto v = exactInteger(json, "fps", kInt64Min, kInt64Max)) s.format.fps = *v;
   if (auto v = exactInteger(json, "bitrate", kInt64Min, kInt64Max)) s.format.bitrate = *v;
+  if (auto v = stringValue(json, "restoreToken")) s.target.restoreToken = *v;
   return s;
 }
 
@@ -124,6 +125,7 @@ std::variant<VideoTarget, VideoArgumentError> parseSwitchVideoArguments(const st
 
   VideoTarget target;
   target.type = stringValue(json, "type").value_or("");
+  target.restoreToken = stringValue(json, "restoreToken").value_or("");
 
   // Any number counts; its integer part (fraction dropped) must be a valid target id.
   auto id = json.find("id");

@@ -18,6 +18,8 @@ const char* endReason(int64_t code, ContentFilter::Kind kind) {
       return kind == ContentFilter::Kind::window ? "windowClosed" : "displayRemoved";
     case StreamErrorCode::kConnectionLost:
       return "connectionLost";
+    case StreamErrorCode::kUserStopped:
+      return "sharingEnded";
     default:
       return "failed";
   }
@@ -103,15 +105,24 @@ std::optional<ScreenVideoError> ScreenVideoSource::lookUpTarget(const VideoTarge
   auto content = awaitShareableContent(executor_, *screen_, false, false);
   if (auto* error = std::get_if<PlatformError>(&content)) return *error;
   const auto& found = std::get<ShareableContent>(content);
+  // Where the user picks in the desktop's dialog, windows are not listed and cannot be named:
+  // the kind says what the dialog offers, and an earlier choice may be taken again.
+  if (screen_->userChoosesTargets() && target.type != "display") {
+    filter = ContentFilter::forWindow(targetID);
+    filter.restoreToken = target.restoreToken;
+    return std::nullopt;
+  }
   if (target.type == "display") {
     // Display ids are never 0, so 0 (START_VIDEO's default) can stand for the first one.
     if (targetID == 0 && !found.displays.empty()) {
       filter = ContentFilter::forDisplay(found.displays.front().displayID);
+      filter.restoreToken = target.restoreToken;
       return std::nullopt;
     }
     for (const auto& d : found.displays)
       if (d.displayID == targetID) {
         filter = ContentFilter::forDisplay(targetID);
+        filter.restoreToken = target.restoreToken;
         return std::nullopt;
       }
     return VideoSourceError::targetNotFound("Display " + std::to_string(targetID) + " not found");
@@ -210,7 +221,16 @@ std::optional<ScreenVideoError> ScreenVideoSource::start(const VideoTarget& targ
     return failed(*stoppedMeanwhile);
   }
   log("started successfully");
+  reportRestoreToken(*stream, filter);
   return std::nullopt;
+}
+
+void ScreenVideoSource::reportRestoreToken(const CaptureStream& stream, const ContentFilter& filter) {
+  auto token = stream.restoreToken();
+  if (!token) return;
+  const bool window = filter.kind == ContentFilter::Kind::window;
+  sendEvent("SCREEN_SHARE_RESTORE_TOKEN:" +
+            eventJSON({{"restoreToken", *token}, {"type", window ? "window" : "display"}}));
 }
 
 std::optional<ScreenVideoError> ScreenVideoSource::switchTarget(const VideoTarget& target) {
@@ -251,6 +271,7 @@ std::optional<ScreenVideoError> ScreenVideoSource::switchTarget(const VideoTarge
     }
   }
   log("switched to " + target.type + ":" + std::to_string(target.id));
+  reportRestoreToken(*stream, filter);
   return std::nullopt;
 }
 

@@ -23,6 +23,11 @@
 // stops the source and says so once, after its last frame:
 // EVENT:VIDEO_STOPPED:{"reason":"windowClosed","type":"window","id":N,"error":"<printed>"}.
 //
+// Where the user picks the target in the desktop's dialog (Wayland), a start or switch that
+// the desktop allows to be repeated says how, before its answer:
+// EVENT:SCREEN_SHARE_RESTORE_TOKEN:{"restoreToken":"<token>","type":"display"}. The host keeps
+// the token and passes it back as "restoreToken" to take the same choice without the dialog.
+//
 // start, switchTarget and stop are called from one thread at a time (the command loop,
 // or the pool after the stream stopped on its own); they wait for the platform.
 
@@ -92,6 +97,8 @@ class ScreenVideoSource final : public VideoSource,
   // Stops the running capture (only when it is `stream`, if given); false when there was none.
   bool stopRun(const CaptureStream* stream);
   void endOnItsOwn(const CaptureStream* stream, const PlatformError& error);
+  // Where the user chose the target, the token that takes the choice again, for the host to keep.
+  void reportRestoreToken(const CaptureStream& stream, const ContentFilter& filter);
   std::variant<std::shared_ptr<VideoEncoder>, VideoSourceError> createCompressionSession();
   void submit(const std::shared_ptr<Run>& run, const VideoFrame& frame);
   void submitHeldPicture(const std::shared_ptr<Run>& run);

@@ -16,6 +16,9 @@ namespace qb {
 struct VideoTarget {
   std::string type = "display";
   uint32_t id = 0;
+  // Where the user picks the target in the desktop's dialog (Wayland): an earlier choice to
+  // take again without asking, as the host was given it; empty: ask.
+  std::string restoreToken;
 };
 
 // How to encode it; fixed for the life of a source.
