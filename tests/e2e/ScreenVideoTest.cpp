@@ -20,8 +20,10 @@
 #include "linux/PrivateXServer.hpp"
 #include "linux/TestWindowClient.hpp"
 #include "linux/X11TestEnv.hpp"
+#include "support/DecodedVideo.hpp"
 
 using namespace qbtools;
+using qb::testenv::centreOfLastPicture;
 using qb::testenv::TestWindowClient;
 
 namespace {
@@ -89,27 +91,6 @@ class ScreenVideoE2E : public ::testing::Test {
 
   std::unique_ptr<HelperProcess> helper;
 };
-
-// The RGB pixel at the centre of the last picture of an Annex B stream, decoded by ffmpeg.
-std::optional<std::array<int, 3>> centreOfLastPicture(const std::vector<Frame>& frames, int width, int height) {
-  const auto dir = std::filesystem::temp_directory_path();
-  const auto h264 = dir / ("qb-e2e-" + std::to_string(::getpid()) + ".h264");
-  const auto rgb = dir / ("qb-e2e-" + std::to_string(::getpid()) + ".rgb");
-  {
-    std::ofstream out(h264, std::ios::binary);
-    for (auto& f : frames) out.write(reinterpret_cast<const char*>(f.payload.data()), long(f.payload.size()));
-  }
-  const std::string cmd = "ffmpeg -v error -y -i " + h264.string() + " -f rawvideo -pix_fmt rgb24 " + rgb.string();
-  const int status = std::system(cmd.c_str());
-  std::ifstream in(rgb, std::ios::binary);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
-  std::filesystem::remove(h264);
-  std::filesystem::remove(rgb);
-  const size_t picture = size_t(width) * height * 3;
-  if (status != 0 || bytes.size() < picture || bytes.size() % picture != 0) return std::nullopt;
-  const size_t at = bytes.size() - picture + (size_t(height / 2) * width + width / 2) * 3;
-  return std::array<int, 3>{bytes[at], bytes[at + 1], bytes[at + 2]};
-}
 
 TEST_F(ScreenVideoE2E, DisplayThenWindowThenTheWindowClosesAndANewStartWorks) {
   TestWindowClient moving({"--title", "Moving bars", "--pattern", "bars", "--geometry", "400x300+40+40"});

@@ -44,11 +44,11 @@ class ScreenVideoSourceTest : public ::testing::Test {
   }
 
   std::string startError(const std::string& type, uint32_t id) {
-    auto e = source->start({type, id});
+    auto e = source->start({type, id, {}});
     return e ? describe(*e) : "";
   }
   std::string switchError(const std::string& type, uint32_t id) {
-    auto e = source->switchTarget({type, id});
+    auto e = source->switchTarget({type, id, {}});
     return e ? describe(*e) : "";
   }
 

@@ -154,9 +154,13 @@ Result<std::unique_ptr<PortalCaptureStream::Capture>> PortalCaptureStream::open(
   pipewire::PipeWireVideoStream::Handler handler;
   handler.picture = [weak, outlet = outlet_](const VideoFrame& frame) { outlet->deliver(weak, frame); };
   handler.ended = [weak, queue = queue_, generation](int64_t code, const std::string& why) {
-    queue->async([weak, generation, code, why] {
+    auto end = [weak, generation, code, why] {
       if (auto self = weak.lock()) self->end(generation, code, why);
-    });
+    };
+    if (code == StreamErrorCode::kDisplayUnavailable)
+      (void)queue->asyncAfter(kNodeGoneGrace, end);
+    else
+      queue->async(end);
   };
   std::string why;
   auto stream = pipewire::PipeWireVideoStream::open(std::move(cast.pipewire), cast.nodeId, video, std::move(handler),

@@ -9,7 +9,8 @@
 // the old one until the new one streams. Each grant's restore token is kept for
 // restoreToken().
 //
-// What ends the stream on its own, reported once through the delegate on the event queue:
+// What ends the stream on its own, reported once through the delegate on the event queue
+// (a node that goes with its session is reported as the session's end):
 //   the desktop or the user closed the session   -3808
 //   the shared node went away or failed           -3815
 //   the connection to PipeWire was lost           -3821
@@ -41,6 +42,9 @@ class PortalCaptureStream final : public CaptureStream, public std::enable_share
  public:
   static constexpr double kChooserTimeout = 300;
   static constexpr double kStreamStartTimeout = 10;
+  // A desktop that ends a session also removes its node, and the two news come by different
+  // ways: a node gone waits this long for the session's end, which says more.
+  static constexpr double kNodeGoneGrace = 0.5;
 
   static std::shared_ptr<PortalCaptureStream> create(Executor& executor, std::shared_ptr<Queue> events,
                                                      std::shared_ptr<DesktopPortal> portal, const ContentFilter& filter,

@@ -1,0 +1,34 @@
+#pragma once
+// What the Wayland screen tests need of the screen-sharing stack of scripts/test-env
+// (start-portal): whether it runs, and the test portal's controls and counts.
+//
+// Tests that use it skip without it:  eval "$(scripts/test-env start-portal)"
+
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "PulseTestEnv.hpp"
+
+#define QB_REQUIRE_TEST_PORTAL()                                                                      \
+  do {                                                                                                \
+    if (::qb::testenv::envOr("QB_TEST_PORTAL").empty())                                               \
+      GTEST_SKIP() << "no screen-sharing stack: run eval \"$(scripts/test-env start-portal)\" first"; \
+  } while (0)
+
+namespace qb::testenv {
+
+// Tells the test portal `command` (see tests/portal/qb-test-portal.cpp); false when it refused.
+inline bool portal(const std::string& command) { return testEnv("portal " + command); }
+
+// The test portal's counts: sessions, nodes, streaming, choosers, restored, screenshots.
+inline std::map<std::string, int> portalStatus() {
+  std::map<std::string, int> counts;
+  std::istringstream in(run(script() + " portal status").value_or(""));
+  for (std::string field; in >> field;)
+    if (auto eq = field.find('='); eq != std::string::npos && field.substr(0, eq) != "node_ids")
+      counts[field.substr(0, eq)] = std::atoi(field.c_str() + eq + 1);
+  return counts;
+}
+
+}  // namespace qb::testenv
