@@ -6,7 +6,10 @@
 #include <string_view>
 
 #include "platform/Platform.hpp"
-#include "platform/linux/pulse/PulseConnection.hpp"
+
+namespace qb::pulse {
+class PulseConnection;
+}
 
 namespace qb {
 
