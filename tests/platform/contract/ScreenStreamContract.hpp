@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -47,6 +48,13 @@ class ScreenStreamDriver {
   virtual void removeDisplay(uint32_t id) = 0;
   // The display server goes away for good.
   virtual void loseServer() = 0;
+  virtual bool canLoseServer() { return true; }
+  // Where the user picks windows in the desktop's dialog (Wayland), a window stream shows the
+  // window made last, and a window that does not exist cannot be named.
+  virtual bool windowsPickedByTheUser() { return false; }
+  // What a stream ends with when its window is destroyed; on Wayland the desktop ends the
+  // sharing session with it.
+  virtual int64_t windowGoneCode() { return StreamErrorCode::kDisplayUnavailable; }
 
   virtual bool waitUntil(const std::function<bool()>& pred, double seconds) = 0;
   virtual void settle(double seconds) {
@@ -206,11 +214,14 @@ TYPED_TEST_P(ScreenStreamContract, ConstantMotionIsPacedByTheMinimumInterval) {
   ASSERT_TRUE(this->picture(1));
   // A change every 20 ms for a second; the last one must still show, at the latest an
   // interval after it was made.
+  const auto motionStart = std::chrono::steady_clock::now();
   for (int i = 0; i < 50; ++i) {
     d.paintDisplay(i % 2 ? 0x101010 : 0xF0F0F0);
     d.settle(0.02);
   }
   d.paintDisplay(0x00FF00);
+  // Paints that take their time on a loaded machine make the motion last longer.
+  const double motion = std::chrono::duration<double>(std::chrono::steady_clock::now() - motionStart).count();
   ASSERT_TRUE(d.waitUntil(
       [&] {
         auto last = this->log_->last();
@@ -220,7 +231,8 @@ TYPED_TEST_P(ScreenStreamContract, ConstantMotionIsPacedByTheMinimumInterval) {
       << "the last change was lost";
   const auto pictures = this->log_->pictures();
   EXPECT_GE(pictures.size(), 5u);
-  EXPECT_LE(pictures.size(), 14u) << "about one picture per 0.1 s over ~1 s of motion";
+  EXPECT_LE(pictures.size(), size_t(motion / 0.1) + 4)
+      << "about one picture per 0.1 s over " << motion << " s of motion";
   for (size_t i = 1; i < pictures.size(); ++i)
     EXPECT_GE(pictures[i].time - pictures[i - 1].time, 0.1 - 0.005) << "pictures " << i - 1 << " and " << i;
 }
@@ -238,7 +250,9 @@ TYPED_TEST_P(ScreenStreamContract, SwitchingTheFilterShowsTheNewTargetOnTheSameS
   EXPECT_TRUE(sameColour(shown->left, 0xE02020)) << "160x90 fills 320x180";
 
   // A switch to something that does not exist fails and keeps the stream on its target.
-  EXPECT_TRUE(this->switchTo(ContentFilter::forWindow(0x7FFFFF0)));
+  if (!d.windowsPickedByTheUser()) {
+    EXPECT_TRUE(this->switchTo(ContentFilter::forWindow(0x7FFFFF0)));
+  }
   d.paintWindow(w, 0x20E020);
   auto after = this->picture(3);
   ASSERT_TRUE(after);
@@ -248,6 +262,7 @@ TYPED_TEST_P(ScreenStreamContract, SwitchingTheFilterShowsTheNewTargetOnTheSameS
 
 TYPED_TEST_P(ScreenStreamContract, ACoveredWindowIsCapturedAsItself) {
   auto& d = *this->driver_;
+  if (d.windowsPickedByTheUser()) GTEST_SKIP() << "the user picks the window: one of two cannot be named";
   const uint32_t covered = d.makeWindow(20, 20, 200, 100, 0x2020E0);
   d.makeWindow(0, 0, 300, 200, 0xE0E020);  // on top of it
   ASSERT_FALSE(this->start(ContentFilter::forWindow(covered)));
@@ -293,7 +308,7 @@ TYPED_TEST_P(ScreenStreamContract, AWindowResizedUnmappedAndDestroyed) {
 
   // Destroyed: the stream ends through its delegate.
   d.destroyWindow(w);
-  EXPECT_TRUE(this->stoppedWith(StreamErrorCode::kDisplayUnavailable));
+  EXPECT_TRUE(this->stoppedWith(d.windowGoneCode()));
   EXPECT_EQ(this->log_->stops().size(), 1u);
   EXPECT_TRUE(this->stop()) << "a stream that ended is no longer capturing";
   this->stream_.reset();
@@ -312,6 +327,7 @@ TYPED_TEST_P(ScreenStreamContract, ARemovedDisplayEndsItsStream) {
 
 TYPED_TEST_P(ScreenStreamContract, LosingTheDisplayServerEndsEveryStream) {
   auto& d = *this->driver_;
+  if (!d.canLoseServer()) GTEST_SKIP() << "this backend's server is shared and cannot be lost here";
   const uint32_t w = d.makeWindow(10, 10, 100, 100, 0x808080);
   ASSERT_FALSE(this->start(ContentFilter::forDisplay(d.firstDisplay())));
   auto other = std::make_shared<PictureLog>();
