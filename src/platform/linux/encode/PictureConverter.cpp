@@ -115,9 +115,11 @@ bool PictureConverter::hasFreePicture() const { return pool_.hasFree(); }
 void PictureConverter::invalidate() { last_ = {}; }
 
 bool PictureConverter::adoptGeometry(const BgraView& source) {
-  if (source.pixels == last_.pixels && source.stride == last_.stride && source.width == last_.width &&
-      source.height == last_.height)
+  if ((source.pixels == last_.pixels || (sourceMoves_ && last_.pixels)) && source.stride == last_.stride &&
+      source.width == last_.width && source.height == last_.height) {
+    last_.pixels = source.pixels;
     return false;
+  }
   const PixelRect old = content_;
   last_ = source;
   content_ = fit(source.width, source.height, pool_.width(), pool_.height());

@@ -70,6 +70,9 @@ class PictureConverter {
   // The next conversion converts the whole source (new target; the grab buffer was rebuilt).
   // A change of the source's size, stride or address does this by itself.
   void invalidate();
+  // For a producer that hands each picture over in another of its buffers, each holding the
+  // whole picture: a new address alone is then no new source, and only the damage is converted.
+  void setSourceMoves(bool moves) { sourceMoves_ = moves; }
 
   // Converts `source` into a free picture of the pool and returns it, stamped with
   // presentationTime. `damage`: rectangles of `source` (source coordinates) that changed since
@@ -124,6 +127,7 @@ class PictureConverter {
   uint64_t scaledCursorSerial_ = 0;
   int scaledCursorWidth_ = 0;
   int scaledCursorHeight_ = 0;
+  bool sourceMoves_ = false;
   uint64_t lastSerial_ = 0;  // of the picture made last
   PixelRect lastCursor_;     // where that picture shows the cursor (picture coordinates)
 };

@@ -83,7 +83,9 @@ struct PipeWireVideoStream::Impl {
         handler(std::move(h)),
         clock(clk),
         converter(c.width, c.height, c.pixelFormat, c.pictures),
-        pacer(c.minimumInterval) {}
+        pacer(c.minimumInterval) {
+    converter.setSourceMoves(true);
+  }
 
   const uint32_t nodeId;
   const Config config;
@@ -110,11 +112,16 @@ struct PipeWireVideoStream::Impl {
   uint32_t format = SPA_VIDEO_FORMAT_UNKNOWN;
   int width = 0;
   int height = 0;
-  std::vector<uint8_t> mirror;  // the newest picture, B, G, R, x per pixel
-  bool mirrorValid = false;
+  // The newest picture: the producer's buffer itself, kept until a newer one comes (B, G, R, x
+  // formats), or a copy in B, G, R, x order (the others).
+  pw_buffer* held = nullptr;
+  const uint8_t* pixels = nullptr;
+  int stride = 0;
+  std::vector<uint8_t> copy;
+  bool havePicture = false;
   PixelRect crop;
-  DamageList toCopy{kDamageRegions};   // where the mirror is older than the newest buffer
-  DamageList changed{kDamageRegions};  // where the mirror changed since the last picture
+  DamageList toCopy{kDamageRegions};   // where the copy is older than the newest buffer
+  DamageList changed{kDamageRegions};  // where the picture changed since the last one taken
   encode::PictureConverter converter;
   FramePacer pacer;
   bool timerArmed = false;
@@ -135,6 +142,7 @@ struct PipeWireVideoStream::Impl {
       pw_thread_loop_lock(loop);
       closing = true;
       if (stream) {
+        if (held) pw_stream_queue_buffer(stream, std::exchange(held, nullptr));
         pw_stream_disconnect(stream);
         pw_stream_destroy(stream);
       }
@@ -179,8 +187,10 @@ struct PipeWireVideoStream::Impl {
     self->format = info.format;
     self->width = int(info.size.width);
     self->height = int(info.size.height);
-    self->mirror.assign(size_t(self->width) * size_t(self->height) * 4, 0);
-    self->mirrorValid = false;
+    self->release();
+    self->copy.clear();
+    if (!self->inProducerOrder()) self->copy.assign(size_t(self->width) * size_t(self->height) * 4, 0);
+    self->havePicture = false;
     self->crop = {0, 0, self->width, self->height};
     {
       std::lock_guard lock(self->statsMutex);
@@ -261,13 +271,36 @@ struct PipeWireVideoStream::Impl {
       if (newest) pw_stream_queue_buffer(stream, newest);
       newest = b;
     }
-    if (newest) {
-      const bool copied = copyIn(newest->buffer);
-      pw_stream_queue_buffer(stream, newest);
-      if (copied) pacer.changed();
-    }
-    if (cursorMoved && mirrorValid) pacer.changed();
+    if (newest && adopt(newest)) pacer.changed();
+    if (cursorMoved && havePicture) pacer.changed();
     takePicture();
+  }
+
+  bool inProducerOrder() const { return format == SPA_VIDEO_FORMAT_BGRx || format == SPA_VIDEO_FORMAT_BGRA; }
+
+  // Gives a buffer back to the producer, and the pages we read of it to the kernel: they are
+  // the producer's memory, and pages read once would count as ours for good.
+  void giveBack(pw_buffer* b, bool read) {
+    const spa_data& d = b->buffer->datas[0];
+    if (read && d.type == SPA_DATA_MemFd && d.data && d.maxsize > kReleasePagesAbove) {
+      const auto page = uintptr_t(::sysconf(_SC_PAGESIZE));
+      const auto start = reinterpret_cast<uintptr_t>(d.data);
+      const auto first = (start + page - 1) / page * page, last = (start + d.maxsize) / page * page;
+      if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+    }
+    pw_stream_queue_buffer(stream, b);
+  }
+  void release() {
+    if (held) giveBack(std::exchange(held, nullptr), true);
+    pixels = nullptr;
+  }
+
+  static void onRemoveBuffer(void* data, pw_buffer* b) {
+    auto* self = static_cast<Impl*>(data);
+    if (b != self->held) return;
+    self->held = nullptr;  // the buffer is going: the picture goes with it
+    self->pixels = nullptr;
+    self->havePicture = false;
   }
 
   bool hasPixels(spa_buffer* sb) const {
@@ -281,7 +314,7 @@ struct PipeWireVideoStream::Impl {
   void readDamage(spa_buffer* sb) {
     spa_meta* meta = spa_buffer_find_meta(sb, SPA_META_VideoDamage);
     bool named = false;
-    if (meta && mirrorValid) {
+    if (meta && havePicture) {
       {
         std::lock_guard lock(statsMutex);
         stats.damage = true;
@@ -297,18 +330,21 @@ struct PipeWireVideoStream::Impl {
     if (!named) toCopy.addAll(width, height);
   }
 
-  bool copyIn(spa_buffer* sb) {
-    const spa_data& d = sb->datas[0];
-    const int stride = d.chunk->stride > 0 ? d.chunk->stride : width * 4;
+  // Takes the newest buffer's picture; false (and the buffer given back) when it is not the
+  // picture negotiated.
+  bool adopt(pw_buffer* b) {
+    const spa_data& d = b->buffer->datas[0];
+    const int bufferStride = d.chunk->stride > 0 ? d.chunk->stride : width * 4;
     const size_t offset = d.chunk->offset % std::max<uint32_t>(d.maxsize, 1);
     const auto* base = static_cast<const uint8_t*>(d.data) + offset;
-    const size_t needed = size_t(stride) * size_t(height > 0 ? height - 1 : 0) + size_t(width) * 4;
-    if (width <= 0 || height <= 0 || stride < width * 4 || d.maxsize < offset + needed) {
+    const size_t needed = size_t(bufferStride) * size_t(height > 0 ? height - 1 : 0) + size_t(width) * 4;
+    if (width <= 0 || height <= 0 || bufferStride < width * 4 || d.maxsize < offset + needed) {
       toCopy.clear();
-      return false;  // not the picture negotiated: leave the copy as it was
+      giveBack(b, false);
+      return false;
     }
-    auto* cropMeta =
-        static_cast<spa_meta_region*>(spa_buffer_find_meta_data(sb, SPA_META_VideoCrop, sizeof(spa_meta_region)));
+    auto* cropMeta = static_cast<spa_meta_region*>(
+        spa_buffer_find_meta_data(b->buffer, SPA_META_VideoCrop, sizeof(spa_meta_region)));
     PixelRect area{0, 0, width, height};
     if (cropMeta && spa_meta_region_is_valid(cropMeta)) {
       const PixelRect c = intersect({cropMeta->region.position.x, cropMeta->region.position.y,
@@ -320,32 +356,27 @@ struct PipeWireVideoStream::Impl {
       crop = area;
       changed.addAll(width, height);
     }
-    const int mirrorStride = width * 4;
-    const bool swap = format == SPA_VIDEO_FORMAT_RGBx || format == SPA_VIDEO_FORMAT_RGBA;
-    for (const auto& r : toCopy.rects()) {
-      const uint8_t* from = base + size_t(r.y) * size_t(stride) + size_t(r.x) * 4;
-      uint8_t* to = mirror.data() + size_t(r.y) * size_t(mirrorStride) + size_t(r.x) * 4;
-      if (swap) {
-        libyuv::ABGRToARGB(from, stride, to, mirrorStride, r.width, r.height);
-      } else {
-        for (int y = 0; y < r.height; ++y)
-          std::memcpy(to + size_t(y) * size_t(mirrorStride), from + size_t(y) * size_t(stride), size_t(r.width) * 4);
-      }
-      changed.add(r, width, height);
+    for (const auto& r : toCopy.rects()) changed.add(r, width, height);
+    if (inProducerOrder()) {
+      release();
+      held = b;
+      pixels = base;
+      stride = bufferStride;
+    } else {
+      const int copyStride = width * 4;
+      for (const auto& r : toCopy.rects())
+        libyuv::ABGRToARGB(base + size_t(r.y) * size_t(bufferStride) + size_t(r.x) * 4, bufferStride,
+                           copy.data() + size_t(r.y) * size_t(copyStride) + size_t(r.x) * 4, copyStride, r.width,
+                           r.height);
+      giveBack(b, true);
+      pixels = copy.data();
+      stride = copyStride;
     }
     toCopy.clear();
-    mirrorValid = true;
+    havePicture = true;
     {
       std::lock_guard lock(statsMutex);
       ++stats.buffers;
-    }
-    // The producer's memory is shared: pages read once would count as ours for good. Given
-    // back, they are mapped again on the next read.
-    if (d.type == SPA_DATA_MemFd && needed > kReleasePagesAbove) {
-      const long page = ::sysconf(_SC_PAGESIZE);
-      const auto first = (reinterpret_cast<uintptr_t>(base) + uintptr_t(page) - 1) / uintptr_t(page) * uintptr_t(page);
-      const auto last = (reinterpret_cast<uintptr_t>(base) + needed) / uintptr_t(page) * uintptr_t(page);
-      if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
     }
     return true;
   }
@@ -404,7 +435,7 @@ struct PipeWireVideoStream::Impl {
   }
 
   void takePicture() {
-    if (!mirrorValid || !pacer.pending() || ended) return;
+    if (!havePicture || !pixels || !pacer.pending() || ended) return;
     const double now = clock.uptime();
     if (!pacer.isDue(now)) return arm();
     if (!converter.hasFreePicture()) {
@@ -415,9 +446,8 @@ struct PipeWireVideoStream::Impl {
       pacer.skipped(now);
       return arm();
     }
-    const int mirrorStride = width * 4;
-    encode::BgraView view{mirror.data() + size_t(crop.y) * size_t(mirrorStride) + size_t(crop.x) * 4, mirrorStride,
-                          crop.width, crop.height};
+    encode::BgraView view{pixels + size_t(crop.y) * size_t(stride) + size_t(crop.x) * 4, stride, crop.width,
+                          crop.height};
     encode::CursorView pointer;
     const bool drawPointer = cursor.visible && !cursor.words.empty();
     if (drawPointer)
@@ -459,7 +489,10 @@ std::unique_ptr<PipeWireVideoStream> PipeWireVideoStream::open(UniqueFd pipewire
   Impl& s = *impl;
   s.loop = pw_thread_loop_new("qb-pipewire", nullptr);
   if (!s.loop) return fail("Cannot create a PipeWire loop");
-  s.context = pw_context_new(pw_thread_loop_get_loop(s.loop), nullptr, 0);
+  // PipeWire locks the buffers it maps, which would keep every page of every buffer resident
+  // for good: ours are read once a picture and given back.
+  s.context =
+      pw_context_new(pw_thread_loop_get_loop(s.loop), pw_properties_new("mem.allow-mlock", "false", nullptr), 0);
   if (!s.context) return fail("Cannot create a PipeWire context");
   if (pw_thread_loop_start(s.loop) < 0) return fail("Cannot start the PipeWire loop");
 
@@ -482,6 +515,7 @@ std::unique_ptr<PipeWireVideoStream> PipeWireVideoStream::open(UniqueFd pipewire
     e.state_changed = Impl::onStateChanged;
     e.param_changed = Impl::onParamChanged;
     e.process = Impl::onProcess;
+    e.remove_buffer = Impl::onRemoveBuffer;
     return e;
   }();
 

@@ -3,14 +3,15 @@
 // turned into the pictures a capture stream delivers.
 //
 // Negotiates raw video in shared memory, BGRx, BGRA, RGBx or RGBA at whatever size the node
-// gives, with the header, crop, damage and cursor metadata. Each buffer's changed areas are
-// copied into a picture of our own (the buffer goes back to the producer at once, so a slow
-// encoder never holds up the desktop) and the pages read are given back. Pictures follow the
-// buffers, paced by FramePacer as on X11: never two closer than the minimum frame interval,
-// a change inside it taken at its end. They are converted by the same PictureConverter,
-// scaled into the configured size with the aspect ratio kept, with the changed areas named;
-// a buffer without damage metadata changed everywhere. Where the portal sends the cursor as
-// metadata, it is drawn in by the converter.
+// gives, with the header, crop, damage and cursor metadata. The newest buffer is kept until a
+// newer one comes (one of the producer's buffers, so the desktop never waits for a slow
+// encoder: the picture is converted out of it at once or at the end of the frame interval);
+// RGBx and RGBA are copied into B, G, R order instead. Pages read of a buffer are given back
+// with it. Pictures follow the buffers, paced by FramePacer as on X11: never two closer than
+// the minimum frame interval, a change inside it taken at its end. They are converted by the
+// same PictureConverter, scaled into the configured size with the aspect ratio kept, only the
+// damaged areas again; a buffer without damage metadata changed everywhere. Where the portal
+// sends the cursor as metadata, the converter draws it in.
 //
 // Threads: the stream has its own PipeWire loop thread; pictures and the end are reported
 // there. The end is reported once: the node went away or failed (-3815) or the connection
