@@ -11,7 +11,8 @@
 // frame payloads in order), video.h264 when video frames came (START_VIDEO:{...}; the
 // Annex B payloads in order, playable as a raw H.264 stream), and events.log (each stderr
 // line with its arrival time). With --mux, FILE.mkv (Matroska) receives all of them as
-// tracks of one file, each frame at its time, so that they play in step.
+// tracks of one file, each frame at its capture time by the helper's timing lines, so that
+// they play in step (audio without such lines, from an older helper, where it arrived).
 // Sequence gaps are reported. Exit status 0 when the helper behaved.
 
 #include <signal.h>
@@ -108,6 +109,7 @@ struct Channel {
   uint32_t sampleRate = 48000;
   uint8_t audioChannels = 2;
   std::vector<ArrivedFrame> arrived;  // with --mux only
+  std::vector<AudioTiming> timing;
 };
 
 std::string dbfs(double level) {
@@ -131,17 +133,24 @@ struct Video {
   uint16_t width = 0, height = 0;
   uint8_t fps = 0;
   std::vector<ArrivedFrame> arrived;  // with --mux only
+  std::vector<VideoTiming> timing;
 };
 
 // Lines the recorded tracks up and writes them into one file; false on failure.
 bool writeMux(const std::string& path, const std::string& outDir, const Channel (&channels)[2], const Video& video) {
-  MuxVideoTrack v{outDir + "/video.h264", placeVideo(video.arrived, video.fps), video.width, video.height, video.fps};
+  MuxVideoTrack v{outDir + "/video.h264", placeVideo(video.arrived, video.fps, video.timing), video.width, video.height,
+                  video.fps};
+  if (v.frames.size() < video.arrived.size())
+    std::fprintf(stderr, "  video: %zu frames without a timing line or a keyframe before them are left out\n",
+                 video.arrived.size() - v.frames.size());
   std::vector<MuxAudioTrack> audio;
   const char* titles[2] = {"microphone", "system audio"};
   for (int i = 0; i < 2; ++i) {
     const Channel& ch = channels[i];
     audio.push_back({titles[i], outDir + "/" + ch.name + ".wav", WavWriter::kHeaderBytes,
-                     placeAudio(ch.arrived, ch.sampleRate * ch.audioChannels * 2), ch.sampleRate, ch.audioChannels});
+                     ch.timing.empty() ? placeAudioByArrival(ch.arrived, ch.sampleRate * ch.audioChannels * 2)
+                                       : placeAudio(ch.arrived, ch.sampleRate * ch.audioChannels * 2, ch.timing),
+                     ch.sampleRate, ch.audioChannels});
   }
   startTogetherAtZero({&v.frames, &audio[0].frames, &audio[1].frames});
   std::fprintf(stderr, "muxing into %s ...\n", path.c_str());
@@ -214,9 +223,7 @@ int main(int argc, char** argv) {
         gapReports.emplace_back(buf);
       }
       video.nextSequence = f.sequence + 1;
-      if (mux)
-        video.arrived.push_back(
-            {f.received, f.sequence, video.bytes, uint32_t(f.payload.size()), f.pts, f.isKeyframe()});
+      if (mux) video.arrived.push_back({f.sequence, video.bytes, uint32_t(f.payload.size()), f.pts, f.isKeyframe()});
       video.file.write(reinterpret_cast<const char*>(f.payload.data()), static_cast<std::streamsize>(f.payload.size()));
       ++video.frames;
       if (f.isKeyframe()) ++video.keyframes;
@@ -246,7 +253,7 @@ int main(int argc, char** argv) {
       ch.audioChannels = f.channels;
     }
     if (f.sampleRate != 48000 || f.channels != 2 || f.bitsPerSample != 16) ch.formatMismatch = true;
-    if (mux) ch.arrived.push_back({f.received, f.sequence, ch.wav.dataBytes(), uint32_t(f.payload.size())});
+    if (mux) ch.arrived.push_back({f.sequence, ch.wav.dataBytes(), uint32_t(f.payload.size()), 0, false, f.received});
     ch.wav.append(f.payload);
     ++ch.frames;
     ch.lastLevel = f.level;
@@ -257,6 +264,9 @@ int main(int argc, char** argv) {
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "[%8.3f] ", secondsSince(start, l.received));
     events << stamp << l.text << '\n';
+    if (l.kind != LineKind::event) return;
+    if (auto audio = parseAudioTiming(l.body)) channels[audio->first - 1].timing.push_back(audio->second);
+    if (auto timing = parseVideoTiming(l.body)) video.timing.push_back(*timing);
   };
 
   ::signal(SIGPIPE, SIG_IGN);

@@ -19,7 +19,7 @@ Timestamp at(int64_t us) { return kT0 + std::chrono::microseconds(us); }
 
 // Audio frame `sequence`, arrived `arrivedUs` after T0, stored at `offset`.
 ArrivedFrame audio(uint32_t sequence, int64_t arrivedUs, uint64_t offset) {
-  return {at(arrivedUs), sequence, offset, kFrameBytes};
+  return {sequence, offset, kFrameBytes, 0, false, at(arrivedUs)};
 }
 
 int64_t fromT0(const PlacedFrame& f) {
@@ -27,6 +27,59 @@ int64_t fromT0(const PlacedFrame& f) {
 }
 
 }  // namespace
+
+TEST(MuxTimeline, TimingLinesAreReadFromTheirEventsOnly) {
+  auto audio = parseAudioTiming(R"(AUDIO_TIMING:{"channel":"system","sequence":4294967295,"captureTimeUs":12})");
+  ASSERT_TRUE(audio);
+  EXPECT_EQ(audio->first, 2);
+  EXPECT_EQ(audio->second.sequence, 4294967295u);
+  EXPECT_EQ(audio->second.captureTimeUs, 12);
+  EXPECT_EQ(parseAudioTiming(R"(AUDIO_TIMING:{"channel":"mic","sequence":3,"captureTimeUs":5})")->first, 1);
+  auto video = parseVideoTiming(R"(VIDEO_TIMING:{"sequence":0,"timestampUs":7,"captureTimeUs":9000000000})");
+  ASSERT_TRUE(video);
+  EXPECT_EQ(video->timestampUs, 7u);
+  EXPECT_EQ(video->captureTimeUs, 9000000000);
+  for (const char* other : {R"(AUDIO_TIMING:{"channel":"both","sequence":3,"captureTimeUs":5})",
+                            R"(AUDIO_TIMING:{"channel":"mic","sequence":3})", R"(AUDIO_TIMING_X:{})",
+                            R"(AUDIO_LOSS:{"channel":"mic","frames":2,"sequence":3})", "AUDIO_TIMING:{",
+                            R"(VIDEO_TIMING:{"sequence":"0","timestampUs":7,"captureTimeUs":9})"}) {
+    EXPECT_FALSE(parseAudioTiming(other)) << other;
+    EXPECT_FALSE(parseVideoTiming(other)) << other;
+  }
+}
+
+TEST(MuxTimeline, AudioLiesWhereItsChannelsLinesSay) {
+  // Frames 0..4, 3 frames lost, 8..9; the lines came for 0 and for the first after the loss,
+  // which a server restart also delayed by 1 s. Frames out of line order, a line's sequence
+  // wrapping, and a frame before any line are placed by their lines all the same.
+  struct Case {
+    std::vector<uint32_t> sequences;
+    std::vector<AudioTiming> lines;
+    std::vector<int64_t> placedUs;
+  };
+  const Case cases[] = {
+      {{0, 1, 2, 3, 4, 8, 9},
+       {{0, 1000000}, {8, 2160000}},
+       {1000000, 1020000, 1040000, 1060000, 1080000, 2160000, 2180000}},
+      {{5, 6, 7}, {{7, 500000}}, {460000, 480000, 500000}},
+      {{4294967294u, 4294967295u, 0, 1}, {{4294967294u, 0}, {0, 40000}}, {0, 20000, 40000, 60000}},
+      // The sample clock ran fast against the capture clock: the line holds (a little overlap
+      // rather than drift that adds up), and a line that would go back in time does not.
+      {{0, 1, 2, 3}, {{0, 0}, {2, 39000}, {3, 30000}}, {0, 20000, 39000, 39001}},
+  };
+  for (const auto& c : cases) {
+    std::vector<ArrivedFrame> frames;
+    for (uint32_t s : c.sequences) frames.push_back({s, frames.size() * kFrameBytes, kFrameBytes});
+    const auto placed = placeAudio(frames, kBytesPerSecond, c.lines);
+    ASSERT_EQ(placed.size(), c.placedUs.size());
+    for (size_t i = 0; i < placed.size(); ++i) {
+      EXPECT_EQ(placed[i].us, c.placedUs[i]) << "frame " << c.sequences[i];
+      EXPECT_EQ(placed[i].durationUs, 20000);
+      EXPECT_EQ(placed[i].offset, i * kFrameBytes);
+    }
+  }
+  EXPECT_TRUE(placeAudio({{0, 0, kFrameBytes}}, kBytesPerSecond, {}).empty()) << "no line, no place";
+}
 
 TEST(MuxTimeline, AudioBatchesLieBackToBackAnchoredAtTheLeastDelayedFrame) {
   // Captured from T0 on; handed over five at a time every 100 ms, each batch a little late
@@ -37,7 +90,7 @@ TEST(MuxTimeline, AudioBatchesLieBackToBackAnchoredAtTheLeastDelayedFrame) {
     const int64_t batchEnd = (int64_t(i / 5) + 1) * 100000;
     frames.push_back(audio(i, batchEnd + lateness[i / 5], uint64_t(i) * kFrameBytes));
   }
-  const auto placed = placeAudio(frames, kBytesPerSecond);
+  const auto placed = placeAudioByArrival(frames, kBytesPerSecond);
   ASSERT_EQ(placed.size(), 20u);
   for (size_t i = 0; i < placed.size(); ++i) {
     SCOPED_TRACE(i);
@@ -62,7 +115,7 @@ TEST(MuxTimeline, AudioLeavesHolesForLostFramesAndStartsAfreshAfterAPauseOrANewS
   // A new start counts from 0 again, a second later.
   for (uint32_t i = 0; i < 5; ++i) add(i, 3500000 + (i + 1) * 20000);
 
-  const auto placed = placeAudio(frames, kBytesPerSecond);
+  const auto placed = placeAudioByArrival(frames, kBytesPerSecond);
   ASSERT_EQ(placed.size(), frames.size());
   EXPECT_EQ(fromT0(placed[9]), 9 * 20000);
   EXPECT_EQ(fromT0(placed[10]), 13 * 20000) << "the lost frames leave their time empty";
@@ -79,46 +132,46 @@ TEST(MuxTimeline, AudioRunsNeverOverlap) {
   std::vector<ArrivedFrame> frames;
   for (uint32_t i = 0; i < 5; ++i) frames.push_back(audio(i, 1000000 + (i + 1) * 20000, i * kFrameBytes));
   for (uint32_t i = 0; i < 5; ++i) frames.push_back(audio(i, 1050000, (5 + i) * kFrameBytes));
-  const auto placed = placeAudio(frames, kBytesPerSecond);
+  const auto placed = placeAudioByArrival(frames, kBytesPerSecond);
   ASSERT_EQ(placed.size(), 10u);
   EXPECT_EQ(fromT0(placed[4]) + 20000, 1100000);
   EXPECT_EQ(fromT0(placed[5]), 1100000);
   EXPECT_EQ(fromT0(placed[9]), 1180000);
 }
 
-TEST(MuxTimeline, VideoKeepsItsPtsAnchoredAtTheFastestFrameAndEachCaptureOnItsOwn) {
+TEST(MuxTimeline, VideoLiesWhereItsRunsLinesSay) {
   std::vector<ArrivedFrame> frames;
-  auto add = [&](uint32_t sequence, uint64_t pts, int64_t arrivedUs, bool key) {
-    frames.push_back({at(arrivedUs), sequence, frames.size() * 1000, 1000, pts, key});
+  auto add = [&](uint32_t sequence, uint64_t pts, bool key) {
+    frames.push_back({sequence, frames.size() * 1000, 1000, pts, key});
   };
-  add(7, 900000, 10000, false);  // the tail of an earlier capture: undecodable, left out
-  add(0, 0, 500000 + 40000, true);
-  add(1, 100000, 600000 + 25000, false);  // the fastest: the capture began at 500 ms
-  add(2, 200000, 700000 + 30000, false);
-  add(3, 400000, 900000 + 60000, true);
-  // A new START_VIDEO: pts from 0 again, captured from 2 s on.
-  add(0, 0, 2000000 + 30000, true);
-  add(1, 100000, 2100000 + 30000, false);
+  add(0, 0, false);  // undecodable without a keyframe first: left out
+  add(1, 100000, true);
+  add(2, 300000, false);
+  // A new START_VIDEO: pts from 0 again, on its own line.
+  add(0, 0, true);
+  add(1, 100000, false);
+  // A third run whose line never came: left out.
+  add(0, 0, true);
+  const std::vector<VideoTiming> lines = {{0, 0, 5000000}, {0, 0, 9000000}};
 
-  const auto placed = placeVideo(frames, 10);
-  ASSERT_EQ(placed.size(), 6u);
-  const int64_t expected[] = {525000, 625000, 725000, 925000, 2030000, 2130000};
+  const auto placed = placeVideo(frames, 10, lines);
+  ASSERT_EQ(placed.size(), 4u);
+  const int64_t expected[] = {5100000, 5300000, 9000000, 9100000};
   for (size_t i = 0; i < placed.size(); ++i) {
     SCOPED_TRACE(i);
-    EXPECT_EQ(fromT0(placed[i]), expected[i]);
+    EXPECT_EQ(placed[i].us, expected[i]);
     EXPECT_EQ(placed[i].offset, (i + 1) * 1000);
   }
   EXPECT_TRUE(placed[0].keyframe);
   EXPECT_FALSE(placed[1].keyframe);
-  EXPECT_EQ(placed[2].durationUs, 200000) << "a still screen holds the picture until the next one";
-  EXPECT_EQ(placed[5].durationUs, 100000) << "the last picture lasts one frame interval";
-}
+  EXPECT_EQ(placed[0].durationUs, 200000) << "a still screen holds the picture until the next one";
+  EXPECT_EQ(placed[3].durationUs, 100000) << "the last picture lasts one frame interval";
 
-TEST(MuxTimeline, VideoSequenceWrapIsNoNewCapture) {
-  std::vector<ArrivedFrame> frames = {{at(0), UINT32_MAX, 0, 10, 5000000, true}, {at(100000), 0, 10, 10, 5100000}};
-  const auto placed = placeVideo(frames, 10);
-  ASSERT_EQ(placed.size(), 2u);
-  EXPECT_EQ(placed[1].us - placed[0].us, 100000);
+  // A sequence that wraps is no new run.
+  const auto wrapped =
+      placeVideo({{UINT32_MAX, 0, 10, 5000000, true}, {0, 10, 10, 5100000}}, 10, {{UINT32_MAX, 5000000, 7000000}});
+  ASSERT_EQ(wrapped.size(), 2u);
+  EXPECT_EQ(wrapped[1].us, 7100000);
 }
 
 TEST(MuxTimeline, TracksStartTogetherAtZeroKeepingTheirDistance) {

@@ -1,14 +1,20 @@
 #pragma once
 // Places the frames of a recording on one clock, so that tracks muxed into one file line up.
+// Times are microseconds on the helper's capture clock (CLOCK_MONOTONIC, which is also the
+// clock arrival times are taken on).
 //
-// Audio frames carry no time of their own: within a run of frames they sit back to back by
-// their sample counts, a gap in the sequence leaves a hole of the missing frames, and the run
-// is anchored where its least delayed frame says it began (frames arrive in batches, so the
-// first arrival says little). Video frames carry pts from the helper's own clock, anchored the
-// same way on the frames' arrival. Everything is in microseconds from the first frame of any
-// track.
+// By the helper's timing lines (docs/protocol.md, "One clock for all media"): audio frame n
+// of a channel lies at T + (n - N) * its duration, by the channel's last line at or before n
+// (sequence N, capture time T); a video frame at T - P + pts, by its run's line (sequence N,
+// pts P, capture time T). Without audio lines, audio is placed by arrival: within a run of
+// frames back to back by their sample counts, a gap in the sequence leaving a hole of the
+// missing frames, and the run anchored where its least delayed frame says it began (frames
+// arrive in batches, so the first arrival says little).
 
 #include <cstdint>
+#include <optional>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ProtocolReader.hpp"
@@ -17,12 +23,12 @@ namespace qbtools {
 
 // One frame as it arrived, and where its payload was stored.
 struct ArrivedFrame {
-  Timestamp received{};
   uint32_t sequence = 0;
   uint64_t offset = 0;  // of the payload in the track's file
   uint32_t size = 0;
-  uint64_t pts = 0;  // video only: microseconds on the helper's clock
+  uint64_t pts = 0;  // video only
   bool keyframe = false;
+  Timestamp received{};  // audio only
 };
 
 // One frame on the shared clock.
@@ -34,15 +40,42 @@ struct PlacedFrame {
   bool keyframe = false;
 };
 
-// Audio of `bytesPerSecond`. A run ends where frames arrive more than `resyncUs` later than
-// their sample count allows (the capture paused or restarted) or where the sequence starts
-// anew; the next run is anchored afresh, never overlapping the one before.
-std::vector<PlacedFrame> placeAudio(const std::vector<ArrivedFrame>& frames, uint32_t bytesPerSecond,
-                                    int64_t resyncUs = 300000);
+struct AudioTiming {
+  uint32_t sequence = 0;
+  int64_t captureTimeUs = 0;
+};
 
-// Video at `fps`. A run ends where pts or the sequence start again (a new capture); frames
-// before the first keyframe are left out, as nothing could decode them.
-std::vector<PlacedFrame> placeVideo(const std::vector<ArrivedFrame>& frames, uint8_t fps);
+struct VideoTiming {
+  uint32_t sequence = 0;
+  uint64_t timestampUs = 0;
+  int64_t captureTimeUs = 0;
+};
+
+// The timing line carried by an event line's body (the text after "EVENT:"); for audio with
+// the frame type of its channel (1 microphone, 2 system audio). None for any other line.
+std::optional<std::pair<uint8_t, AudioTiming>> parseAudioTiming(std::string_view eventBody);
+std::optional<VideoTiming> parseVideoTiming(std::string_view eventBody);
+
+// Audio of `bytesPerSecond` by its channel's lines, in the order they came. A frame before
+// the first line is placed by it too. Frames may overlap by the little that the sample clock
+// and the capture clock drift apart between lines (parts per million): each line places its
+// frames afresh, so the drift never adds up; only a frame that would begin before the one
+// before it is moved after it. Nothing without lines.
+std::vector<PlacedFrame> placeAudio(const std::vector<ArrivedFrame>& frames, uint32_t bytesPerSecond,
+                                    const std::vector<AudioTiming>& lines);
+
+// Audio of `bytesPerSecond` by its arrival, for a helper that writes no audio timing lines.
+// A run ends where frames arrive more than `resyncUs` later than their sample count allows
+// (the capture paused or restarted) or where the sequence starts anew; the next run is
+// anchored afresh, never overlapping the one before.
+std::vector<PlacedFrame> placeAudioByArrival(const std::vector<ArrivedFrame>& frames, uint32_t bytesPerSecond,
+                                             int64_t resyncUs = 300000);
+
+// Video at `fps` by its lines. Frames come in runs, one per START_VIDEO, each counting its
+// sequence from 0 and each with its own lines, paired in order; a run without a line is left
+// out, as are frames before the first keyframe, which nothing could decode.
+std::vector<PlacedFrame> placeVideo(const std::vector<ArrivedFrame>& frames, uint8_t fps,
+                                    const std::vector<VideoTiming>& lines);
 
 // Shifts all tracks together so that the earliest frame of any starts at 0.
 void startTogetherAtZero(const std::vector<std::vector<PlacedFrame>*>& tracks);
