@@ -2,9 +2,10 @@
 //
 //   qb-test-burst SINK...
 //
-// Keeps a playback stream of silence (48 kHz mono s16le, about 20 ms of latency) on each
-// SINK of the sound server named by PULSE_SERVER (mic1/mic2 mean the sinks that feed those
-// test microphones), and obeys commands on standard input, one per line:
+// Keeps a playback stream of silence (48 kHz mono s16le, about 60 ms ahead, so that a busy
+// machine does not run it dry) on each SINK of the sound server named by PULSE_SERVER
+// (mic1/mic2 mean the sinks that feed those test microphones), and obeys commands on
+// standard input, one per line:
 //
 //   burst AT FREQUENCY SECONDS   a burst of a cosine at half of full scale (so its first
 //                                sample is its loudest) whose first sample each sink plays at
@@ -81,6 +82,7 @@ void onState(pa_stream* s, void* user) {
 }
 
 void onContext(pa_context*, void*) { pa_threaded_mainloop_signal(loop, 0); }
+void onTiming(pa_stream*, void*) { pa_threaded_mainloop_signal(loop, 0); }
 
 std::string feedSink(const std::string& name) { return name == "mic1" || name == "mic2" ? name + "_feed" : name; }
 
@@ -108,13 +110,14 @@ int main(int argc, char** argv) {
   std::vector<std::unique_ptr<Player>> players;
   const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 1};
   const uint32_t tenMs = kRate / 100 * 2;
-  const pa_buffer_attr attr{uint32_t(-1), 2 * tenMs, 0, tenMs / 2, uint32_t(-1)};
+  const pa_buffer_attr attr{uint32_t(-1), 6 * tenMs, 0, tenMs, uint32_t(-1)};
   for (int i = 1; i < argc; ++i) {
     auto p = std::make_unique<Player>();
     p->sink = argv[i];
     p->stream = pa_stream_new(context, "burst", &spec, nullptr);
     pa_stream_set_state_callback(p->stream, onState, p.get());
     pa_stream_set_write_callback(p->stream, onWrite, p.get());
+    pa_stream_set_latency_update_callback(p->stream, onTiming, nullptr);
     const auto flags =
         pa_stream_flags_t(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
     pa_stream_connect_playback(p->stream, feedSink(p->sink).c_str(), &attr, flags, nullptr, nullptr);
@@ -122,12 +125,17 @@ int main(int argc, char** argv) {
   }
   for (auto& p : players)
     while (!p->ready && !p->failed) pa_threaded_mainloop_wait(loop);
-  for (auto& p : players)
+  for (auto& p : players) {
     if (p->failed) {
       pa_threaded_mainloop_unlock(loop);
       std::fprintf(stderr, "qb-test-burst: cannot play into %s\n", p->sink.c_str());
       return 1;
     }
+    // Ready means the stream can say when what is written plays.
+    pa_usec_t latency;
+    int negative;
+    while (pa_stream_get_latency(p->stream, &latency, &negative) != 0) pa_threaded_mainloop_wait(loop);
+  }
   pa_threaded_mainloop_unlock(loop);
   std::printf("ready\n");
   std::fflush(stdout);

@@ -84,7 +84,7 @@ class TestWindowClient {
     if (::write(stdin_, text.data(), text.size()) != ssize_t(text.size())) return false;
     const std::string word = line.substr(0, line.find(' '));
     auto answer = lines_.waitFor({}, from, seconds, [&](const std::string& l) {
-      return l == "ok " + word || l.rfind("error " + word + ":", 0) == 0;
+      return l == "ok " + word || l.rfind("ok " + word + " ", 0) == 0 || l.rfind("error " + word + ":", 0) == 0;
     });
     return answer && answer->rfind("ok ", 0) == 0;
   }

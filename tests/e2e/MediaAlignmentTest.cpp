@@ -1,0 +1,245 @@
+// Microphone, system audio and video on one clock, placed by the helper's timing lines as
+// quellbrook-record --mux places them (MuxTimeline): a tone burst played into both audio
+// channels at the moment a window flips colour lands within 30 ms of the flip, at the start
+// and after a recording with a stall of the host and a sound-server restart in it.
+// QB_ALIGNMENT_SECONDS (default 20) is how long the recording runs between the two flips;
+// the long run takes 60.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "HelperProcess.hpp"
+#include "MuxTimeline.hpp"
+#include "clients/ChildLines.hpp"
+#include "clients/PipedChild.hpp"
+#include "e2e/support/LiveAudio.hpp"
+#include "linux/TestWindowClient.hpp"
+#include "linux/X11TestEnv.hpp"
+
+using namespace qbtools;
+
+namespace {
+
+const std::string kBinary = QB_BINARY_DIR "/quellbrook";
+constexpr double kTimeout = 10;
+constexpr double kTolerance = 0.030;
+constexpr uint32_t kAudioBytesPerSecond = 48000 * 2 * 2;
+
+double monotonicSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+// qb-test-burst on the speakers (the system audio channel) and the first microphone's feed.
+class BurstPlayer {
+ public:
+  BurstPlayer() {
+    child_ = qbtest::spawnPiped({QB_BINARY_DIR "/qb-test-burst", "speakers", "mic1"}, -1);
+    if (child_.pid > 0) lines_.start(child_.out);
+    ready_ = child_.pid > 0 && lines_.waitFor("ready", 0, kTimeout);
+  }
+  ~BurstPlayer() {
+    if (child_.pid <= 0) return;
+    ::close(child_.in);
+    ::kill(child_.pid, SIGKILL);
+    ::waitpid(child_.pid, nullptr, 0);
+    lines_.join();
+  }
+  bool ready() const { return ready_; }
+
+  // Plays a burst from CLOCK_MONOTONIC second `at`; per sink, when it expects to play it.
+  std::map<std::string, double> burst(double at) {
+    const size_t from = lines_.size();
+    const std::string command = "burst " + std::to_string(at) + " 1000 0.2\n";
+    std::map<std::string, double> played;
+    if (::write(child_.in, command.data(), command.size()) != ssize_t(command.size())) return played;
+    for (const char* sink : {"speakers", "mic1"})
+      if (auto line = lines_.waitFor(std::string("ok burst ") + sink + " ", from, kTimeout))
+        played[sink] = std::stod(line->substr(line->rfind(' ') + 1));
+    return played;
+  }
+
+ private:
+  qbtest::PipedChild child_;
+  qbtest::ChildLines lines_;
+  bool ready_ = false;
+};
+
+struct Flip {
+  double painted = 0;                   // when the window's paint was sent
+  std::map<std::string, double> burst;  // when each sink played the burst
+};
+
+// Whether the centre of each picture of an Annex B stream is red, decoded by ffmpeg.
+std::vector<bool> redCentres(const std::vector<const Frame*>& video, int width, int height) {
+  const auto dir = std::filesystem::temp_directory_path();
+  const auto h264 = dir / ("qb-align-" + std::to_string(::getpid()) + ".h264");
+  const auto rgb = dir / ("qb-align-" + std::to_string(::getpid()) + ".rgb");
+  {
+    std::ofstream out(h264, std::ios::binary);
+    for (auto* f : video) out.write(reinterpret_cast<const char*>(f->payload.data()), long(f->payload.size()));
+  }
+  const std::string cmd =
+      "ffmpeg -v error -y -i " + h264.string() + " -fps_mode passthrough -f rawvideo -pix_fmt rgb24 " + rgb.string();
+  const int status = std::system(cmd.c_str());
+  std::ifstream in(rgb, std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+  std::filesystem::remove(h264);
+  std::filesystem::remove(rgb);
+  const size_t picture = size_t(width) * height * 3, centre = (size_t(height / 2) * width + width / 2) * 3;
+  std::vector<bool> red;
+  if (status != 0 || bytes.size() != picture * video.size()) return red;
+  for (size_t at = 0; at < bytes.size(); at += picture)
+    red.push_back(bytes[at + centre] > 200 && bytes[at + centre + 1] < 60 && bytes[at + centre + 2] < 60);
+  return red;
+}
+
+}  // namespace
+
+TEST(MediaAlignmentE2E, ABurstAtAFlipLandsWithin30msOfItAtTheStartAndAfterAStallAndARestart) {
+  QB_REQUIRE_TEST_DISPLAY();
+  const char* env = std::getenv("QB_ALIGNMENT_SECONDS");
+  const double seconds = env ? std::atof(env) : 20;
+  qb::testenv::TestWindowClient window({"--title", "Flash", "--colour", "000000", "--geometry", "320x240+700+400"});
+  ASSERT_TRUE(window.ok());
+
+  struct Gate {
+    std::mutex m;
+    std::condition_variable cv;
+    bool closed = false;
+  };
+  auto gate = std::make_shared<Gate>();
+  HelperOptions options;
+  options.binary = kBinary;
+  options.onFrame = [gate](const Frame&) {  // the reader thread: blocking it is not reading
+    std::unique_lock lock(gate->m);
+    gate->cv.wait(lock, [&] { return !gate->closed; });
+  };
+  HelperProcess helper(options);
+  auto answer = [&](const std::string& command, const std::string& prefix) {
+    const uint64_t from = helper.lineCount();
+    EXPECT_TRUE(helper.send(command));
+    auto line = helper.waitForResponsePrefix(prefix, kTimeout, from);
+    return line ? line->body : std::string();
+  };
+  auto ofType = [](uint8_t type) { return [type](const Frame& f) { return f.type == type; }; };
+  ASSERT_EQ(answer("START_STREAMING", "STREAMING:"), "STREAMING:started");
+  ASSERT_EQ(answer("START_VIDEO:{\"type\":\"window\",\"id\":" + std::to_string(window.id()) +
+                       ",\"width\":320,\"height\":240,\"fps\":30}",
+                   "START_VIDEO:"),
+            "START_VIDEO:started");
+  ASSERT_TRUE(helper.waitForFrames(50, kTimeout, ofType(1)) && helper.waitForFrames(50, kTimeout, ofType(2)));
+  if (!helper.waitForLine(
+          [](const Line& l) { return l.kind == LineKind::event && l.body.starts_with("AUDIO_TIMING:"); }, 1, 0))
+    GTEST_SKIP() << "this helper writes no EVENT:AUDIO_TIMING lines yet: audio cannot be placed on the capture clock";
+  auto burst = std::make_unique<BurstPlayer>();
+  ASSERT_TRUE(burst->ready());
+
+  std::vector<Flip> flips;
+  auto flip = [&] {
+    const double at = monotonicSeconds() + 0.5;
+    Flip f;
+    f.burst = burst->burst(at);
+    ASSERT_EQ(f.burst.size(), 2u);
+    ASSERT_TRUE(window.command("colour FF0000 " + std::to_string(at)));
+    const auto painted = window.linesStartingWith("ok colour ").back();
+    f.painted = std::stod(painted.substr(painted.rfind(' ') + 1));
+    flips.push_back(f);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(window.command("colour 000000"));
+  };
+  flip();
+  const double firstFlip = monotonicSeconds();
+
+  // The host stops reading for four seconds, then the sound server restarts.
+  {
+    std::lock_guard lock(gate->m);
+    gate->closed = true;
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+  {
+    std::lock_guard lock(gate->m);
+    gate->closed = false;
+  }
+  gate->cv.notify_all();
+  burst.reset();
+  ASSERT_TRUE(qb::e2e::testEnv({"restart-pulse"}).ok());
+  for (uint8_t type : {1, 2}) {
+    const size_t before = helper.frames().size();
+    ASSERT_TRUE(helper.waitForFrames(50, 20, [&](const Frame& f) { return f.index >= before && f.type == type; }))
+        << "channel " << int(type) << " did not come back";
+  }
+  burst = std::make_unique<BurstPlayer>();
+  ASSERT_TRUE(burst->ready());
+  std::this_thread::sleep_for(std::chrono::duration<double>(std::max(0.0, firstFlip + seconds - monotonicSeconds())));
+  flip();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  helper.send("STOP");
+  ASSERT_TRUE(helper.waitForExit(kTimeout));
+
+  // Place every frame as the recorder does.
+  const auto frames = helper.frames();
+  std::vector<ArrivedFrame> arrived[3];
+  std::vector<const Frame*> video;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    const Frame& f = frames[i];
+    if (f.type < 1 || f.type > 3) continue;
+    arrived[f.type - 1].push_back({f.sequence, i, uint32_t(f.payload.size()), f.pts, f.isKeyframe()});
+    if (f.isVideo()) video.push_back(&f);
+  }
+  std::vector<AudioTiming> audioLines[2];
+  std::vector<VideoTiming> videoLines;
+  for (const auto& l : helper.linesOfKind(LineKind::event)) {
+    if (auto a = parseAudioTiming(l.body)) audioLines[a->first - 1].push_back(a->second);
+    if (auto v = parseVideoTiming(l.body)) videoLines.push_back(*v);
+  }
+  const std::vector<PlacedFrame> placed[3] = {placeAudio(arrived[0], kAudioBytesPerSecond, audioLines[0]),
+                                              placeAudio(arrived[1], kAudioBytesPerSecond, audioLines[1]),
+                                              placeVideo(arrived[2], 30, videoLines)};
+  const auto red = redCentres(video, 320, 240);
+  ASSERT_EQ(red.size(), video.size()) << "the video does not decode";
+  std::map<uint64_t, size_t> videoIndex;  // frame index -> decoded picture
+  for (size_t i = 0; i < video.size(); ++i) videoIndex[video[i]->index] = i;
+
+  for (size_t k = 0; k < flips.size(); ++k) {
+    SCOPED_TRACE("flip " + std::to_string(k));
+    const auto& f = flips[k];
+    const int64_t paintedUs = std::llround(f.painted * 1e6);
+    std::optional<int64_t> flipUs;
+    for (const auto& p : placed[2])
+      if (p.us >= paintedUs - 200000 && red[videoIndex[frames[p.offset].index]]) {
+        flipUs = p.us;
+        break;
+      }
+    ASSERT_TRUE(flipUs) << "no red picture";
+    std::printf("flip %zu: picture captured %.1f ms after the paint\n", k, (*flipUs - paintedUs) / 1000.0);
+    const std::pair<int, const char*> channels[] = {{0, "mic1"}, {1, "speakers"}};
+    for (auto [channel, sink] : channels) {
+      std::optional<int64_t> onsetUs;
+      for (const auto& p : placed[channel]) {
+        if (p.us < paintedUs - 300000 || p.us > paintedUs + 500000) continue;
+        const auto& pcm = frames[p.offset].payload;
+        for (size_t s = 0; s + 1 < pcm.size() && !onsetUs; s += 4)
+          if (std::abs(int16_t(pcm[s] | pcm[s + 1] << 8)) > 8000) onsetUs = p.us + int64_t(s / 4) * 1000000 / 48000;
+        if (onsetUs) break;
+      }
+      ASSERT_TRUE(onsetUs) << sink << ": no burst";
+      const double error = (*onsetUs - *flipUs) / 1e6 - (f.burst.at(sink) - f.painted);
+      std::printf("flip %zu: %s burst %.1f ms from the flip (played %.1f ms from the paint): off by %.1f ms\n", k, sink,
+                  (*onsetUs - *flipUs) / 1000.0, (f.burst.at(sink) - f.painted) * 1000, error * 1000);
+      EXPECT_LE(std::abs(error), kTolerance) << sink;
+    }
+  }
+}
