@@ -15,6 +15,7 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -29,6 +30,7 @@ namespace {
 
 constexpr int32_t kRefused = -EINVAL;
 constexpr int32_t kFailed = -EIO;
+constexpr int kPtsPerSecond = 1000000;
 
 struct X264Close {
   void operator()(x264_t* e) const { x264_encoder_close(e); }
@@ -87,7 +89,7 @@ X264Ptr openWithOutputBuffersOnSmallPages(x264_param_t& p) {
   return encoder;
 }
 
-X264Ptr openEncoder(const EncoderSettings& s) {
+X264Ptr openEncoder(const EncoderSettings& s, std::span<const X264Option> options) {
   x264_param_t p;
   if (x264_param_default_preset(&p, kX264Preset, "zerolatency") < 0) return nullptr;
   p.i_log_level = X264_LOG_NONE;  // its log goes to stderr, the host's text channel
@@ -97,7 +99,7 @@ X264Ptr openEncoder(const EncoderSettings& s) {
   p.i_fps_num = uint32_t(s.fps);
   p.i_fps_den = 1;
   p.i_timebase_num = 1;
-  p.i_timebase_den = uint32_t(s.fps);
+  p.i_timebase_den = kPtsPerSecond;
   p.i_threads = x264ThreadCount(s, static_cast<int>(std::thread::hardware_concurrency()));
   p.i_keyint_max = s.fps;
   p.i_bframe = 0;
@@ -118,6 +120,8 @@ X264Ptr openEncoder(const EncoderSettings& s) {
   p.b_aud = 0;
   // Pictures may say which macroblocks did not change (markUnchanged).
   p.analyse.b_mb_info = 1;
+  for (const X264Option& o : options)
+    if (x264_param_parse(&p, o.name.c_str(), o.value.c_str()) != 0) return nullptr;
   if (x264_param_apply_profile(&p, "main") < 0) return nullptr;
   return openWithOutputBuffersOnSmallPages(p);
 }
@@ -131,8 +135,13 @@ std::span<const uint8_t> unitOf(const x264_nal_t& nal) {
 class X264VideoEncoder final : public ThreadedVideoEncoder {
  public:
   // `encoder` has encoded `encoded` pictures already (its proof): its next one is an IDR.
-  X264VideoEncoder(X264Ptr encoder, const EncoderSettings& settings, int64_t encoded)
-      : encoder_(std::move(encoder)), settings_(settings), nextPts_(encoded), idrNext_(encoded > 0) {
+  X264VideoEncoder(X264Ptr encoder, const EncoderSettings& settings, std::span<const X264Option> options,
+                   int64_t encoded)
+      : encoder_(std::move(encoder)),
+        settings_(settings),
+        options_(options.begin(), options.end()),
+        lastPts_(encoded > 0 ? std::optional<int64_t>(0) : std::nullopt),
+        idrNext_(encoded > 0) {
     readHeaders();
     startThread();
   }
@@ -142,7 +151,7 @@ class X264VideoEncoder final : public ThreadedVideoEncoder {
   void encodeOne(VideoFrame frame, bool forceKeyframe, Output output) override {
     if (!encoder_) {
       // Drained by completeFrames: a fresh encoder continues, its first picture an IDR.
-      encoder_ = openEncoder(settings_);
+      encoder_ = openEncoder(settings_, options_);
       if (!encoder_) return deliver(output, encodeError("reopen failed"));
       readHeaders();
     }
@@ -151,7 +160,9 @@ class X264VideoEncoder final : public ThreadedVideoEncoder {
     const uint64_t previous = std::exchange(lastSerial_, 0);
     if (!wrap(frame, in)) return deliver(output, encodeError("picture of another size"));
     if (frame.changedSince != 0 && frame.changedSince == previous) markUnchanged(frame, in);
-    in.i_pts = nextPts_++;
+    const std::optional<int64_t> before = lastPts_;
+    in.i_pts = ptsOf(frame.presentationTime);
+    if (before) budgetFor(in.i_pts - *before);
     in.i_type = forceKeyframe || idrNext_ ? X264_TYPE_IDR : X264_TYPE_AUTO;
     idrNext_ = false;
     track(in.i_pts, frame.presentationTime, std::move(output));
@@ -178,8 +189,39 @@ class X264VideoEncoder final : public ThreadedVideoEncoder {
     }
     failInFlight(encodeError("drained"));
     encoder_.reset();
-    nextPts_ = 0;
+    lastPts_.reset();
+    lastTime_.reset();
+    budgetFrames_ = 1;
     lastSerial_ = 0;
+  }
+
+  // Presentation times on libx264's clock, rising by at least one tick: the frame rate says how
+  // long a picture is shown, but a picture of a still screen is shown until the next change.
+  int64_t ptsOf(double presentationTime) {
+    int64_t pts = 0;
+    if (lastPts_ && lastTime_)
+      pts = *lastPts_ + std::max<int64_t>(1, std::llround((presentationTime - *lastTime_) * kPtsPerSecond));
+    else if (lastPts_)
+      pts = *lastPts_ + kPtsPerSecond / settings_.fps;
+    lastPts_ = pts;
+    lastTime_ = presentationTime;
+    return pts;
+  }
+
+  // libx264 budgets bits by frames at the configured rate, but a still screen sends no
+  // pictures: the picture after a pause may spend what the frames of a fixed-rate stream would
+  // have left in its buffer. So the refill of libx264's buffer model for this picture is scaled
+  // by the frame intervals it stands for, up to just under its one second.
+  void budgetFor(int64_t ptsSincePrevious) {
+    const int frames =
+        std::clamp<int>(static_cast<int>(std::llround(double(ptsSincePrevious) * settings_.fps / kPtsPerSecond)), 1,
+                        std::max(1, settings_.fps - 1));
+    if (frames == budgetFrames_) return;
+    x264_param_t p;
+    x264_encoder_parameters(encoder_.get(), &p);
+    const int kbps = static_cast<int>(std::clamp<int64_t>(settings_.bitrate / 1000, 1, INT32_MAX / frames));
+    p.rc.i_bitrate = p.rc.i_vbv_max_bitrate = kbps * frames;
+    if (x264_encoder_reconfig(encoder_.get(), &p) == 0) budgetFrames_ = frames;
   }
 
   // '420v' as it lies; 'BGRA' through an NV12 picture of the encoder's own.
@@ -265,7 +307,10 @@ class X264VideoEncoder final : public ThreadedVideoEncoder {
   // Encoder thread only (and the constructor).
   X264Ptr encoder_;
   const EncoderSettings settings_;
-  int64_t nextPts_ = 0;
+  const std::vector<X264Option> options_;
+  std::optional<int64_t> lastPts_;  // of the picture libx264 took last (the proof's is 0)
+  std::optional<double> lastTime_;  // its presentation time
+  int budgetFrames_ = 1;            // frame intervals libx264's bit budget is set for
   bool idrNext_ = false;
   uint64_t lastSerial_ = 0;  // of the picture libx264 took last (0: none, or it failed)
   std::vector<uint8_t> sps_, pps_;
@@ -294,12 +339,17 @@ bool encodesABlackPicture(x264_t* encoder, const EncoderSettings& s) {
 }  // namespace
 
 std::variant<std::unique_ptr<VideoEncoder>, int32_t> openX264(const EncoderSettings& settings) {
+  return openX264(settings, kScreenContentOptions);
+}
+
+std::variant<std::unique_ptr<VideoEncoder>, int32_t> openX264(const EncoderSettings& settings,
+                                                              std::span<const X264Option> options) {
   // The encoder that proved itself is the one kept: a second one would double the time
   // START_VIDEO waits for and briefly the 40 MB an encoder holds at 1080p.
-  X264Ptr encoder = openEncoder(settings);
+  X264Ptr encoder = openEncoder(settings, options);
   if (!encoder) return kRefused;
   if (!encodesABlackPicture(encoder.get(), settings)) return kFailed;
-  return std::unique_ptr<VideoEncoder>(std::make_unique<X264VideoEncoder>(std::move(encoder), settings, 1));
+  return std::unique_ptr<VideoEncoder>(std::make_unique<X264VideoEncoder>(std::move(encoder), settings, options, 1));
 }
 
 }  // namespace qb::encode

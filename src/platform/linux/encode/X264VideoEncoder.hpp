@@ -14,7 +14,10 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <span>
+#include <string>
 #include <variant>
+#include <vector>
 
 #include "platform/VideoEncoder.hpp"
 
@@ -33,10 +36,21 @@ inline int x264ThreadCount(const EncoderSettings& settings, int cores) {
   return std::clamp(wanted, 1, std::max(1, cores));
 }
 
+// One libx264 option by the name its command line gives it, applied over the preset.
+struct X264Option {
+  std::string name;
+  std::string value;
+};
+
+// What screen content is encoded with, over the preset and tune.
+inline const std::vector<X264Option> kScreenContentOptions = {};
+
 // Opens libx264 for these settings and has it encode one black picture first (its output is
 // dropped; the first picture given to the encoder comes out as an IDR). Called from the
-// command thread. Returns the encoder, or -EINVAL when libx264 refuses the settings and
-// -EIO when it cannot encode with them.
+// command thread. Returns the encoder, or -EINVAL when libx264 refuses the settings or an
+// option and -EIO when it cannot encode with them. Without options: kScreenContentOptions.
 std::variant<std::unique_ptr<VideoEncoder>, int32_t> openX264(const EncoderSettings& settings);
+std::variant<std::unique_ptr<VideoEncoder>, int32_t> openX264(const EncoderSettings& settings,
+                                                              std::span<const X264Option> options);
 
 }  // namespace qb::encode
