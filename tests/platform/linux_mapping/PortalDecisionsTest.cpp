@@ -24,11 +24,6 @@ TEST(ScreenBackendChoice, AWaylandSessionIsNamedByItsDisplayOrItsType) {
   }
 }
 
-TEST(PortalRequests, PathsNameTheCallerAsThePortalDoes) {
-  EXPECT_EQ(portal::requestPath(":1.42", "t1"), "/org/freedesktop/portal/desktop/request/1_42/t1");
-  EXPECT_EQ(portal::sessionPath(":1.7", "s"), "/org/freedesktop/portal/desktop/session/1_7/s");
-}
-
 TEST(PortalRequests, TheCursorIsDrawnInWherePossibleElseAsMetadata) {
   using namespace portal;
   struct Case {
