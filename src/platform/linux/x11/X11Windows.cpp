@@ -252,29 +252,19 @@ std::vector<X11Window> queryX11Windows(x11::X11Connection& connection, bool onSc
 
     X11Window win;
     win.id = p.id;
-    if (netName && netName->type == a[Atoms::kUtf8String] && !bytesOf(netName.get()).empty()) {
-      win.title = x11::textPropertyToUtf8(bytesOf(netName.get()), TextEncoding::utf8);
-    } else if (name && name->type != XCB_ATOM_NONE) {
+    X11WindowProperties properties;
+    if (netName && netName->type == a[Atoms::kUtf8String]) properties.netWmName = bytesOf(netName.get());
+    if (name && name->type != XCB_ATOM_NONE) {
       const TextEncoding enc = name->type == a[Atoms::kUtf8String]     ? TextEncoding::utf8
                                : name->type == a[Atoms::kCompoundText] ? TextEncoding::compoundText
                                                                        : TextEncoding::latin1;
-      win.title = x11::textPropertyToUtf8(bytesOf(name.get()), enc);
+      properties.wmName = {{enc, bytesOf(name.get())}};
     }
-    const std::string_view cls = bytesOf(wmClass.get());
-    if (!cls.empty()) {
-      const size_t nul = cls.find('\0');
-      win.instance = x11::textPropertyToUtf8(cls.substr(0, nul), TextEncoding::latin1, 256);
-      if (nul != std::string_view::npos)
-        win.klass = x11::textPropertyToUtf8(cls.substr(nul + 1), TextEncoding::latin1, 256);
-    }
-    if (!managed && !win.title && cls.empty()) continue;
-
-    // A PID means something only on the machine the client runs on.
-    const auto pidWords = wordsOf(pid.get());
-    const std::string_view host = bytesOf(machine.get());
-    if (!pidWords.empty() && pidWords[0] > 0 && pidWords[0] <= 0x7FFFFFFF &&
-        (host.empty() || host.substr(0, host.find('\0')) == localHostName()))
-      win.pid = int(pidWords[0]);
+    properties.wmClass = bytesOf(wmClass.get());
+    properties.pid = wordsOf(pid.get());
+    properties.clientMachine = bytesOf(machine.get());
+    applyX11WindowProperties(win, properties, localHostName());
+    if (!managed && !win.title && properties.wmClass.empty()) continue;
 
     win.x = position->dst_x;
     win.y = position->dst_y;
@@ -289,6 +279,22 @@ std::vector<X11Window> queryX11Windows(x11::X11Connection& connection, bool onSc
     out.push_back(std::move(win));
   }
   return out;
+}
+
+void applyX11WindowProperties(X11Window& win, const X11WindowProperties& p, std::string_view localHost) {
+  if (p.netWmName && !p.netWmName->empty())
+    win.title = x11::textPropertyToUtf8(*p.netWmName, TextEncoding::utf8);
+  else if (p.wmName)
+    win.title = x11::textPropertyToUtf8(p.wmName->second, p.wmName->first);
+  if (!p.wmClass.empty()) {
+    const size_t nul = p.wmClass.find('\0');
+    win.instance = x11::textPropertyToUtf8(p.wmClass.substr(0, nul), TextEncoding::latin1, 256);
+    if (nul != std::string_view::npos)
+      win.klass = x11::textPropertyToUtf8(p.wmClass.substr(nul + 1), TextEncoding::latin1, 256);
+  }
+  // A PID means something only on the machine the client runs on.
+  const bool here = p.clientMachine.empty() || p.clientMachine.substr(0, p.clientMachine.find('\0')) == localHost;
+  if (!p.pid.empty() && p.pid[0] > 0 && p.pid[0] <= 0x7FFFFFFF && here) win.pid = int(p.pid[0]);
 }
 
 std::optional<RunningApplication> applicationOf(const X11Window& window, const std::optional<AppInfo>& identity) {

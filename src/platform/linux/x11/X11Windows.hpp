@@ -7,10 +7,13 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/AppIdentity.hpp"
 #include "platform/ScreenCaptureService.hpp"
+#include "platform/linux/x11/X11Text.hpp"
 
 namespace qb {
 
@@ -28,6 +31,19 @@ struct X11Window {
   std::optional<int> pid;       // _NET_WM_PID, when the window's client runs on this machine
   std::string instance, klass;  // WM_CLASS (valid UTF-8; empty when not set)
 };
+
+// The text and owner properties of a window as its client set them: any bytes at all.
+struct X11WindowProperties {
+  std::optional<std::string_view> netWmName;                             // _NET_WM_NAME, when of type UTF8_STRING
+  std::optional<std::pair<x11::TextEncoding, std::string_view>> wmName;  // WM_NAME in its encoding
+  std::string_view wmClass;                                              // "instance\0class\0"
+  std::vector<uint32_t> pid;                                             // _NET_WM_PID
+  std::string_view clientMachine;                                        // WM_CLIENT_MACHINE
+};
+// Fills the title, WM_CLASS names and PID of `window` from its properties: valid UTF-8 of
+// bounded length, and a PID only when the client runs on `localHost` (or does not say).
+// Pure: any thread.
+void applyX11WindowProperties(X11Window& window, const X11WindowProperties& properties, std::string_view localHost);
 
 // Front to back. With `onScreenOnly`, only windows with onScreen set. Sends its requests in
 // a few batches (four to six round trips however many windows there are). Any thread;
