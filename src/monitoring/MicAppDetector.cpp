@@ -249,12 +249,16 @@ std::optional<MicAppDetector::AppRef> MicAppDetector::resolve(int32_t pid, const
         return ref;
       }
     } else if (auto path = apps_->executablePath(pid)) {
+      // A sound server named in place of its client is no application.
+      if (isSoundServerProgram(executableName(*path))) return std::nullopt;
       return AppRef{"path:" + *path, executableName(*path)};
     }
   }
   const std::string hint = lowercase(processNameHint);
-  for (auto daemon : kDaemonSkipList)
-    if (hint.find(daemon) != std::string::npos) return std::nullopt;
+  auto named = [&](std::string_view daemon) { return hint.find(daemon) != std::string::npos; };
+  if (std::any_of(kDaemonSkipList.begin(), kDaemonSkipList.end(), named) ||
+      std::any_of(kSoundServerPrograms.begin(), kSoundServerPrograms.end(), named))
+    return std::nullopt;
   return AppRef{"process:" + processNameHint, processNameHint};
 }
 

@@ -76,11 +76,10 @@ class MicAppDetector final : public MonitoringService, public std::enable_shared
   // and a child that never ends a line must not grow the buffer for ever.
   static constexpr size_t kMaxLineLength = 64 * 1024;
   // Process names that are never reported when their PID resolves to nothing: the
-  // system's own audio daemons.
-  static constexpr std::array<std::string_view, 14> kDaemonSkipList = {
-      "coreaudiod",         "audiod",     "mediaserverd",  "appleh13camerad", "cameraassistantd", "systemsoundserve",
-      "systemsoundserverd", "audiomxd",   "avconferenced", "[implicit]",      "pulseaudio",       "pipewire",
-      "pipewire-pulse",     "wireplumber"};
+  // system's own audio daemons, and the sound servers (kSoundServerPrograms).
+  static constexpr std::array<std::string_view, 10> kDaemonSkipList = {
+      "coreaudiod",         "audiod",   "mediaserverd",  "appleh13camerad", "cameraassistantd", "systemsoundserve",
+      "systemsoundserverd", "audiomxd", "avconferenced", "[implicit]"};
 
  private:
   struct AppRef {

@@ -1,10 +1,22 @@
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qb {
+
+// The sound servers' own programs. None of them is an application using a microphone, and a
+// client's connection may show one of them rather than the client (pipewire-pulse serves
+// every PulseAudio-protocol client of PipeWire from its own process).
+inline constexpr std::array<std::string_view, 4> kSoundServerPrograms = {"pulseaudio", "pipewire", "pipewire-pulse",
+                                                                         "wireplumber"};
+inline bool isSoundServerProgram(std::string_view name) {
+  return std::find(kSoundServerPrograms.begin(), kSoundServerPrograms.end(), name) != kSoundServerPrograms.end();
+}
 
 struct AppInfo {
   std::string bundleIdentifier;  // desktop application id

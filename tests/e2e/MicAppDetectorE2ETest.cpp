@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -55,10 +56,12 @@ class MicAppDetectorE2ETest : public LiveAudioTest {
     if (!dir_.empty()) fs::remove_all(dir_, ec);
   }
 
-  std::string install(const std::string& program, const std::string& id, const std::string& name) {
-    const fs::path path = dir_ / "opt" / program / program;
+  // A copy of `binary` (by default the recording client) installed as `program`.
+  std::string install(const std::string& program, const std::string& id, const std::string& name,
+                      const fs::path& binary = fs::path(QB_BINARY_DIR) / "qb-test-recorder") {
+    const fs::path path = dir_ / "opt" / id / program;
     fs::create_directories(path.parent_path());
-    fs::copy_file(fs::path(QB_BINARY_DIR) / "qb-test-recorder", path, fs::copy_options::overwrite_existing);
+    fs::copy_file(binary, path, fs::copy_options::overwrite_existing);
     std::ofstream(dir_ / "share" / "applications" / (id + ".desktop"))
         << "[Desktop Entry]\nType=Application\nName=" << name << "\nExec=" << path.string() << " %U\n";
     return path.string();
@@ -152,6 +155,26 @@ TEST_F(MicAppDetectorE2ETest, MetersMonitorsCorkedStreamsAndTheHelperItselfAreNo
   quit(meet);
   ASSERT_TRUE(waitForEvents(2));
   EXPECT_THAT(appEvents(), ElementsAre(meetLine("START", pid), meetLine("STOP", pid)));
+}
+
+// The PulseAudio clients above reach PipeWire through its PulseAudio server, whose process
+// the connection shows; a client of PipeWire's own interface shows its own.
+TEST_F(MicAppDetectorE2ETest, ANativePipeWireRecorderIsNamedByItsOwnProcess) {
+  const char* sound = std::getenv("QB_TEST_ENV_SOUND");
+  if (!sound || std::string(sound) != "pipewire") GTEST_SKIP() << "PipeWire only";
+  // pw-record tells its mode by its own name.
+  const std::string recorder = install("pw-record", "org.example.Recorder", "Recorder", "/usr/bin/pw-record");
+  pid_t pid = 0;
+  {
+    ChildGuard native({recorder, "--target", "mic1", "-"});
+    ASSERT_TRUE(native.started());
+    pid = native.pid();
+    ASSERT_TRUE(waitForEvents(1));
+  }
+  ASSERT_TRUE(waitForEvents(2));
+  // Its own executable and PID (the entry was written after the helper read the entries).
+  const std::string app = " path:" + recorder + " 'pw-record' " + std::to_string(pid);
+  EXPECT_THAT(appEvents(), ElementsAre("START" + app, "STOP" + app));
 }
 
 TEST_F(MicAppDetectorE2ETest, ALostSoundServerIsReportedAndTheToolComesBack) {

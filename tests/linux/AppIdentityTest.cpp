@@ -234,10 +234,17 @@ TEST_F(AppIdentityTest, StatedPidsAreTrustedOnlyWhenTheyCheckOut) {
   EXPECT_EQ(hostPidOf(instance, roots), 301);
   instance.sandboxInstance = "../1843127";
   EXPECT_EQ(hostPidOf(instance, roots), std::nullopt);
-  // What the server saw on its socket beats what the client says.
+  // What the server saw on its socket beats what the client says, unless it saw a sound
+  // server: pipewire-pulse (the pipewire binary) speaks for every PulseAudio client.
   auto server = claim(2, "zoom");
   server.serverPid = 100;
   EXPECT_EQ(hostPidOf(server, roots), 100);
+  machine.add({.pid = 50, .exe = "/usr/bin/pipewire", .args = {"pipewire-pulse"}});
+  auto pulseClient = claim(100, "meet");
+  pulseClient.serverPid = 50;
+  EXPECT_EQ(hostPidOf(pulseClient, roots), 100);
+  pulseClient.statedPid = 4321;
+  EXPECT_EQ(hostPidOf(pulseClient, roots), std::nullopt);
 }
 
 }  // namespace

@@ -51,6 +51,7 @@ class ChildGuard {
   ChildGuard& operator=(const ChildGuard&) = delete;
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   bool running() const;
   int stdinFd() const { return stdinFd_; }
   void kill();

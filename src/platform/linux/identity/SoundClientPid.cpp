@@ -1,8 +1,11 @@
 #include "platform/linux/identity/SoundClientPid.hpp"
 
+#include <charconv>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <vector>
+
+#include "platform/AppIdentity.hpp"
 
 namespace qb {
 
@@ -78,11 +81,43 @@ std::optional<int> hostPidInSandbox(const SoundClientClaim& claim, const Identit
   return std::nullopt;
 }
 
+// By its executable or by its own name: pipewire-pulse runs the pipewire binary.
+bool runsSoundServer(int pid, const ProcFs& proc) {
+  auto program = proc.programName(pid);
+  auto comm = proc.comm(pid);
+  return (program && isSoundServerProgram(*program)) || (comm && isSoundServerProgram(*comm));
+}
+
+std::optional<int> positiveInt(const std::map<std::string, std::string>& props, const char* key) {
+  auto it = props.find(key);
+  if (it == props.end()) return std::nullopt;
+  int value = 0;
+  auto [end, error] = std::from_chars(it->second.data(), it->second.data() + it->second.size(), value);
+  if (error != std::errc() || end != it->second.data() + it->second.size() || value <= 0) return std::nullopt;
+  return value;
+}
+
 }  // namespace
+
+SoundClientClaim SoundClientClaim::fromProperties(const std::map<std::string, std::string>& props) {
+  auto text = [&](const char* key) {
+    auto it = props.find(key);
+    return it == props.end() ? std::string() : it->second;
+  };
+  SoundClientClaim claim;
+  claim.statedPid = positiveInt(props, "application.process.id");
+  claim.binary = text("application.process.binary");
+  claim.machineId = text("application.process.machine_id");
+  claim.serverPid = positiveInt(props, "pipewire.sec.pid");
+  claim.sandboxAppId = text("pipewire.access.portal.app_id");
+  claim.sandboxInstance = text("pipewire.access.portal.instance_id");
+  return claim;
+}
 
 std::optional<int> hostPidOf(const SoundClientClaim& claim, const IdentityRoots& roots) {
   const ProcFs proc(roots.proc);
-  if (claim.serverPid && proc.exists(*claim.serverPid)) return claim.serverPid;
+  if (claim.serverPid && proc.exists(*claim.serverPid) && !runsSoundServer(*claim.serverPid, proc))
+    return claim.serverPid;
   // A PID stated from inside a sandbox means nothing on the host.
   if (claim.statedPid && claim.sandboxAppId.empty() && claim.sandboxInstance.empty()) {
     bool sameMachine = true;
