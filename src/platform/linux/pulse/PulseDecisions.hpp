@@ -2,7 +2,7 @@
 // The sound-server backend's decisions, kept free of libpulse so that they can be tested
 // without a server: reconnection backoff, recording formats and fragment sizes, hole
 // filling, how stream and connection failures map onto what the logic expects (session
-// notifications, stream error codes), and which sources count as in use.
+// notifications, stream error codes). Which sources count as in use: MicrophoneUse.hpp.
 //
 // Everything here is pure or a plain value type; none of it is thread-safe on its own.
 
@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -266,65 +265,7 @@ inline SessionAction decideSession(SessionEvent event, const SessionFacts& f) {
   return SessionAction::none;
 }
 
-// ---- Microphone use ------------------------------------------------------------------
-//
-// A source is "running somewhere" while something really records it. The server's own
-// RUNNING state says less: volume controls keep peak meters open on every source, corked
-// streams hold a source without taking its audio, and filters (echo cancellation, noise
-// suppression) record the hardware microphone with streams of their own whether or not
-// anyone uses the filtered source.
-
-inline constexpr uint32_t kNoIndex = 0xFFFFFFFFu;  // the server's "none"
-
-struct SourceFacts {
-  uint32_t index = kNoIndex;
-  uint32_t ownerModule = kNoIndex;  // the server module that made it, if any
-  std::string linkGroup;            // the nodes of one filter share it (PipeWire)
-};
-
-struct RecordingFacts {
-  uint32_t source = kNoIndex;
-  uint32_t client = kNoIndex;  // none: a stream of a server module
-  uint32_t ownerModule = kNoIndex;
-  std::string linkGroup;
-  bool corked = false;
-  bool peakMeter = false;  // resample method "peaks" (PulseAudio) or stream.monitor (PipeWire)
-};
-
-// Indexes of the sources in use. A recording counts unless it is corked or a peak meter.
-// A filter's recording (a module's stream whose module also made a source, or a stream
-// sharing a link group with a source) counts only while the filter's own source is in
-// use; any other module stream (a loopback to the speakers) counts like a client's.
-inline std::set<uint32_t> sourcesInUse(const std::vector<SourceFacts>& sources,
-                                       const std::vector<RecordingFacts>& recordings) {
-  std::set<uint32_t> inUse;
-  std::vector<std::pair<uint32_t, std::vector<uint32_t>>> filters;  // recorded source, sources it feeds
-  for (const auto& r : recordings) {
-    if (r.corked || r.peakMeter || r.source == kNoIndex) continue;
-    std::vector<uint32_t> feeds;
-    for (const auto& s : sources) {
-      if (s.index == r.source) continue;
-      const bool sameModule = r.client == kNoIndex && r.ownerModule != kNoIndex && s.ownerModule == r.ownerModule;
-      const bool sameGroup = !r.linkGroup.empty() && s.linkGroup == r.linkGroup;
-      if (sameModule || sameGroup) feeds.push_back(s.index);
-    }
-    if (feeds.empty())
-      inUse.insert(r.source);
-    else
-      filters.emplace_back(r.source, std::move(feeds));
-  }
-  // Filters may feed filters: repeat until nothing changes.
-  for (bool grew = true; grew;) {
-    grew = false;
-    for (const auto& [source, feeds] : filters) {
-      if (inUse.count(source)) continue;
-      if (std::any_of(feeds.begin(), feeds.end(), [&](uint32_t f) { return inUse.count(f) > 0; })) {
-        inUse.insert(source);
-        grew = true;
-      }
-    }
-  }
-  return inUse;
-}
+// The server's "none" for an index.
+inline constexpr uint32_t kNoIndex = 0xFFFFFFFFu;
 
 }  // namespace qb::pulse

@@ -212,7 +212,7 @@ void PulseDeviceWatcher::recordingUpdated(uint32_t index, std::optional<Recordin
 void PulseDeviceWatcher::updateUse(bool announce) {
   std::vector<SourceFacts> sources;
   sources.reserve(state_.sources.size());
-  for (const auto& [index, s] : state_.sources) sources.push_back({index, s.ownerModule, s.linkGroup});
+  for (const auto& [index, s] : state_.sources) sources.push_back(s.facts());
   std::vector<RecordingFacts> recordings;
   recordings.reserve(recordings_.size());
   for (const auto& [index, r] : recordings_) recordings.push_back(r);

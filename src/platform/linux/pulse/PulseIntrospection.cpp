@@ -33,35 +33,9 @@ std::string property(const pa_proplist* props, const char* key) {
   return v ? v : "";
 }
 
-SourceInfo copy(const pa_source_info& i) {
-  SourceInfo s;
-  s.index = i.index;
-  s.name = i.name ? i.name : "";
-  s.description = i.description ? i.description : s.name;
-  s.isMonitor = i.monitor_of_sink != PA_INVALID_INDEX;
-  s.monitorOfSinkName = i.monitor_of_sink_name ? i.monitor_of_sink_name : "";
-  s.running = i.state == PA_SOURCE_RUNNING;
-  s.kind = kindOf(i.sample_spec.format);
-  s.rate = i.sample_spec.rate;
-  s.channels = i.sample_spec.channels;
-  s.channelMap = i.channel_map;
-  s.ownerModule = i.owner_module;
-  s.linkGroup = property(i.proplist, "node.link-group");
-  return s;
-}
+SourceInfo copy(const pa_source_info& i) { return sourceInfo(i); }
 
-RecordingInfo copy(const pa_source_output_info& i) {
-  RecordingInfo r;
-  r.index = i.index;
-  r.facts.source = i.source;
-  r.facts.client = i.client;
-  r.facts.ownerModule = i.owner_module;
-  r.facts.linkGroup = property(i.proplist, "node.link-group");
-  r.facts.corked = i.corked != 0;
-  r.facts.peakMeter = (i.resample_method && std::strcmp(i.resample_method, "peaks") == 0) ||
-                      property(i.proplist, "stream.monitor") == "true";
-  return r;
-}
+RecordingInfo copy(const pa_source_output_info& i) { return {i.index, recordingFacts(i)}; }
 
 SinkInfo copy(const pa_sink_info& i) {
   SinkInfo s;
@@ -129,6 +103,44 @@ ListRead<Item>* single(std::function<void(std::optional<Item>)> done) {
 }
 
 }  // namespace
+
+Properties properties(const pa_proplist* list) {
+  Properties props;
+  void* state = nullptr;
+  while (const char* key = list ? pa_proplist_iterate(list, &state) : nullptr) {
+    const char* value = pa_proplist_gets(list, key);
+    if (value) props[key] = value;
+  }
+  return props;
+}
+
+SourceInfo sourceInfo(const pa_source_info& i) {
+  SourceInfo s;
+  s.index = i.index;
+  s.name = i.name ? i.name : "";
+  s.description = i.description ? i.description : s.name;
+  s.isMonitor = i.monitor_of_sink != PA_INVALID_INDEX;
+  s.monitorOfSinkName = i.monitor_of_sink_name ? i.monitor_of_sink_name : "";
+  s.running = i.state == PA_SOURCE_RUNNING;
+  s.kind = kindOf(i.sample_spec.format);
+  s.rate = i.sample_spec.rate;
+  s.channels = i.sample_spec.channels;
+  s.channelMap = i.channel_map;
+  s.ownerModule = i.owner_module;
+  s.linkGroup = property(i.proplist, "node.link-group");
+  return s;
+}
+
+RecordingFacts recordingFacts(const pa_source_output_info& i) {
+  RecordingFacts r;
+  r.source = i.source;
+  r.client = i.client;
+  r.ownerModule = i.owner_module;
+  r.corked = i.corked != 0;
+  r.peakMeter = i.resample_method && std::strcmp(i.resample_method, "peaks") == 0;
+  addPropertyFacts(r, properties(i.proplist));
+  return r;
+}
 
 void fetchServerInfo(pa_context* c, std::function<void(std::optional<ServerInfo>)> done) {
   auto* read = new ListRead<ServerInfo>;

@@ -8,6 +8,7 @@
 
 #include <pulse/channelmap.h>
 #include <pulse/context.h>
+#include <pulse/introspect.h>
 
 #include <cstdint>
 #include <functional>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/pulse/MicrophoneUse.hpp"
 #include "platform/linux/pulse/PulseConnection.hpp"
 #include "platform/linux/pulse/PulseDecisions.hpp"
 
@@ -33,6 +35,8 @@ struct SourceInfo {
   uint32_t rate = 0;
   uint32_t channels = 0;
   pa_channel_map channelMap{};
+
+  SourceFacts facts() const { return {index, ownerModule, linkGroup, isMonitor}; }
 };
 
 // A recording stream (source output).
@@ -51,6 +55,13 @@ struct ServerInfo {
   std::string defaultSinkName;
   std::string defaultSourceName;
 };
+
+// A proplist as a plain copy.
+Properties properties(const pa_proplist* list);
+// What the microphone-use rule needs of a recording stream, from the stream alone (its
+// client's properties may add to it: addPropertyFacts).
+RecordingFacts recordingFacts(const pa_source_output_info& info);
+SourceInfo sourceInfo(const pa_source_info& info);
 
 // Asynchronous; lock held (normally on the loop thread).
 void fetchServerInfo(pa_context* c, std::function<void(std::optional<ServerInfo>)> done);

@@ -13,9 +13,10 @@
 // (on one line). "input_running" is the process's state: a stream that stops while another
 // stream of its process still records says true, so that a reader counting processes sees
 // the process stop only with its last stream ("stream_running" is the stream's own state).
-// Peak meters, corked streams, recordings of outputs, streams of server
-// modules, volume controls and the helper's own streams are left out. The process is the
-// client's host process, checked against /proc. Exits 1 when the server goes away (after
+// Which streams count is the helper's own rule (MicrophoneUse.hpp): peak meters, corked
+// streams, recordings of outputs, streams of server modules and filters, volume controls and
+// the helper's own streams are left out. The process is the client's host process, checked
+// against /proc (SoundClientPid.hpp). Exits 1 when the server goes away (after
 // a stop line for each stream still reported running), 2 for bad arguments.
 //
 // Output never blocks: when the reader is slow, what is not yet written collapses to the
@@ -40,46 +41,26 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/linux/identity/ProcFs.hpp"
 #include "platform/linux/identity/SoundClientPid.hpp"
 #include "platform/linux/pulse/MicrophoneUse.hpp"
+#include "platform/linux/pulse/PulseIntrospection.hpp"
 
 namespace {
 
-using Props = std::map<std::string, std::string>;
+using qb::pulse::Properties;
 
 // Beyond this much unwritten output no new line is formed until the reader catches up.
 constexpr size_t kMaxPendingOutput = 64 * 1024;
 
-Props copyProps(const pa_proplist* list) {
-  Props props;
-  void* state = nullptr;
-  while (const char* key = pa_proplist_iterate(list, &state)) {
-    const char* value = pa_proplist_gets(list, key);
-    if (value) props[key] = value;
-  }
-  return props;
-}
-
-std::optional<int> intProp(const Props& props, const char* key) {
-  auto it = props.find(key);
-  if (it == props.end()) return std::nullopt;
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(it->second.c_str(), &end, 10);
-  if (errno || end == it->second.c_str() || *end || v <= 0 || v > INT32_MAX) return std::nullopt;
-  return static_cast<int>(v);
-}
-
-std::string prop(const Props& props, const char* key) {
-  auto it = props.find(key);
-  return it == props.end() ? std::string() : it->second;
-}
-
 struct Stream {
-  bool running = false;   // what the server says now (qualifying and uncorked)
-  bool reported = false;  // what we last wrote
+  qb::pulse::RecordingFacts facts;  // with its client's properties
+  std::optional<int> hostPid;       // its client's process, where it could be vouched for
+  std::string binary;               // what its client says it runs
+  bool running = false;             // what the rule says now
+  bool reported = false;            // what we last wrote
   bool gone = false;
   // Who we reported at the start; the stop names the same.
   std::string name;
@@ -92,14 +73,16 @@ struct Tool {
   pa_context* context = nullptr;
   pa_io_event* writer = nullptr;
   qb::IdentityRoots roots = qb::IdentityRoots::fromEnvironment();
-  std::map<uint32_t, Props> clients;
-  std::map<uint32_t, std::pair<std::string, bool>> sources;  // name, is a monitor
+  std::map<uint32_t, Properties> clients;
+  std::map<uint32_t, qb::pulse::SourceInfo> sources;
   std::map<uint32_t, Stream> streams;
+  bool synced = false;  // the first lists have arrived
   std::string output;
   bool headersWritten = false;
   int exitStatus = 0;
 
-  void updateStream(const pa_source_output_info& info);
+  void streamRead(uint32_t index, const qb::pulse::RecordingFacts& facts);
+  void evaluate();
   void flush();
   void writeLine(uint32_t index, const Stream& s, bool running);
   void writePending();
@@ -161,36 +144,36 @@ void Tool::writePending() {
   api->io_enable(writer, output.empty() ? PA_IO_EVENT_NULL : PA_IO_EVENT_OUTPUT);
 }
 
-void Tool::updateStream(const pa_source_output_info& info) {
-  qb::pulse::RecordingUseFacts facts;
-  facts.hasClient = info.client != PA_INVALID_INDEX;
-  facts.corked = info.corked != 0;
-  facts.peakMeter = info.resample_method && std::strcmp(info.resample_method, "peaks") == 0;
-  facts.streamProps = copyProps(info.proplist);
-  facts.peakMeter = facts.peakMeter || prop(facts.streamProps, "stream.monitor") == "true";
-  auto source = sources.find(info.source);
-  facts.recordsMonitor = source != sources.end() && source->second.second;
-  if (auto client = clients.find(info.client); client != clients.end()) facts.clientProps = client->second;
-
-  const Props& c = facts.clientProps;
-  qb::SoundClientClaim claim;
-  claim.statedPid = intProp(c, PA_PROP_APPLICATION_PROCESS_ID);
-  claim.binary = prop(c, PA_PROP_APPLICATION_PROCESS_BINARY);
-  claim.machineId = prop(c, PA_PROP_APPLICATION_PROCESS_MACHINE_ID);
-  claim.serverPid = intProp(c, "pipewire.sec.pid");
-  claim.sandboxAppId = prop(c, "pipewire.access.portal.app_id");
-  claim.sandboxInstance = prop(c, "pipewire.access.portal.instance_id");
-  if (facts.hasClient) facts.hostPid = qb::hostPidOf(claim, roots);
-
-  Stream& s = streams[info.index];
+void Tool::streamRead(uint32_t index, const qb::pulse::RecordingFacts& read) {
+  Stream& s = streams[index];
   s.gone = false;
-  s.running = !qb::pulse::whyNotMicrophoneUse(facts, {getpid(), getppid()});
-  if (s.running && !s.reported) {
-    const qb::ProcFs proc(roots.proc);
-    s.pid = *facts.hostPid;
-    s.name = proc.programName(s.pid).value_or(claim.binary.empty() ? "unknown" : qb::baseName(claim.binary));
-    s.source = source == sources.end() ? std::to_string(info.source) : source->second.first;
+  s.facts = read;
+  s.hostPid.reset();
+  s.binary.clear();
+  if (auto client = clients.find(read.client); client != clients.end()) {
+    qb::pulse::addPropertyFacts(s.facts, client->second);
+    const auto claim = qb::SoundClientClaim::fromProperties(client->second);
+    s.binary = claim.binary;
+    s.hostPid = qb::hostPidOf(claim, roots);
   }
+}
+
+// Applies the rule to every stream (a source that comes or goes may make a filter of a
+// stream), names the streams that start, and writes what changed.
+void Tool::evaluate() {
+  if (!synced) return;
+  std::vector<qb::pulse::SourceFacts> facts;
+  for (const auto& [index, source] : sources) facts.push_back(source.facts());
+  for (auto& [index, s] : streams) {
+    s.running = !s.gone && !qb::pulse::whyNotApplicationUse(s.facts, facts, s.hostPid, {getpid(), getppid()});
+    if (!s.running || s.reported) continue;
+    const qb::ProcFs proc(roots.proc);
+    s.pid = *s.hostPid;
+    s.name = proc.programName(s.pid).value_or(s.binary.empty() ? "unknown" : qb::baseName(s.binary));
+    auto source = sources.find(s.facts.source);
+    s.source = source == sources.end() ? std::to_string(s.facts.source) : source->second.name;
+  }
+  flush();
 }
 
 // Nobody reads our lines any more (the helper is gone): stop instead of spinning.
@@ -206,25 +189,25 @@ void Tool::finish(int status) {
 }
 
 // ---- Server reads ------------------------------------------------------------------------
-
-void onSourceOutput(pa_context*, const pa_source_output_info* info, int eol, void* userdata) {
-  auto* tool = static_cast<Tool*>(userdata);
-  if (info) tool->updateStream(*info);
-  if (eol) tool->flush();
-}
+//
+// Answers come in request order, so the client and source reads sent for one change have
+// landed by the time the stream read sent after them answers.
 
 void onClient(pa_context*, const pa_client_info* info, int, void* userdata) {
-  if (info) static_cast<Tool*>(userdata)->clients[info->index] = copyProps(info->proplist);
-}
-
-void onSource(pa_context*, const pa_source_info* info, int, void* userdata) {
-  if (info)
-    static_cast<Tool*>(userdata)->sources[info->index] = {info->name ? info->name : "",
-                                                          info->monitor_of_sink != PA_INVALID_INDEX};
+  if (info) static_cast<Tool*>(userdata)->clients[info->index] = qb::pulse::properties(info->proplist);
 }
 
 void drop(pa_operation* op) {
   if (op) pa_operation_unref(op);
+}
+
+void readStream(pa_context* c, Tool* tool, uint32_t index) {
+  qb::pulse::fetchRecording(c, index, [tool, index](std::optional<qb::pulse::RecordingInfo> info) {
+    // None: the stream went away meanwhile, and its removal follows.
+    if (!info) return;
+    tool->streamRead(index, info->facts);
+    tool->evaluate();
+  });
 }
 
 void onEvent(pa_context* c, pa_subscription_event_type_t type, uint32_t index, void* userdata) {
@@ -239,22 +222,25 @@ void onEvent(pa_context* c, pa_subscription_event_type_t type, uint32_t index, v
         drop(pa_context_get_client_info(c, index, onClient, tool));
       break;
     case PA_SUBSCRIPTION_EVENT_SOURCE:
-      if (removed)
+      if (removed) {
         tool->sources.erase(index);
-      else
-        drop(pa_context_get_source_info_by_index(c, index, onSource, tool));
+        tool->evaluate();
+        break;
+      }
+      qb::pulse::fetchSource(c, index, [tool, index](std::optional<qb::pulse::SourceInfo> info) {
+        if (info)
+          tool->sources[index] = std::move(*info);
+        else
+          tool->sources.erase(index);
+        tool->evaluate();
+      });
       break;
     case PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT:
       if (removed) {
-        if (auto it = tool->streams.find(index); it != tool->streams.end()) {
-          it->second.running = false;
-          it->second.gone = true;
-        }
-        tool->flush();
+        if (auto it = tool->streams.find(index); it != tool->streams.end()) it->second.gone = true;
+        tool->evaluate();
       } else {
-        // Answers come in request order, so the client and source reads sent for the
-        // same change have landed by then.
-        drop(pa_context_get_source_output_info(c, index, onSourceOutput, tool));
+        readStream(c, tool, index);
       }
       break;
     default:
@@ -278,19 +264,22 @@ void onState(pa_context* c, void* userdata) {
           static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT | PA_SUBSCRIPTION_MASK_CLIENT |
                                               PA_SUBSCRIPTION_MASK_SOURCE),
           nullptr, nullptr));
-      drop(pa_context_get_source_info_list(c, onSource, tool));
+      qb::pulse::fetchSources(c, [tool](std::optional<std::vector<qb::pulse::SourceInfo>> list) {
+        for (auto& s : list.value_or(std::vector<qb::pulse::SourceInfo>{})) tool->sources[s.index] = std::move(s);
+      });
       drop(pa_context_get_client_info_list(c, onClient, tool));
-      drop(pa_context_get_source_output_info_list(c, onSourceOutput, tool));
+      qb::pulse::fetchRecordings(c, [tool](std::optional<std::vector<qb::pulse::RecordingInfo>> list) {
+        for (const auto& r : list.value_or(std::vector<qb::pulse::RecordingInfo>{})) tool->streamRead(r.index, r.facts);
+        tool->synced = true;
+        tool->evaluate();
+      });
       break;
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED: {
       std::fprintf(stderr, "quellbrook-mic-log: lost the sound server: %s\n", pa_strerror(pa_context_errno(c)));
       // Every stream ended with the server.
-      for (auto& [index, s] : tool->streams) {
-        s.running = false;
-        s.gone = true;
-      }
-      tool->flush();
+      for (auto& [index, s] : tool->streams) s.gone = true;
+      tool->evaluate();
       tool->finish(1);
       break;
     }
