@@ -165,6 +165,10 @@ void MicAppDetector::logStreamExited(uint64_t child, int status) {
   if (child != logTaskNumber_) return;  // a child replaced or stopped before its exit arrived
   logTask_.reset();
   if (!isMonitoring_ || status == 0) return;
+  // What the failed tool counted ends with it (it says so itself when it can, before it
+  // exits); the next one reports afresh whatever records by then.
+  const auto counted = pidToBundleMap_;
+  for (const auto& [pid, app] : counted) handleMicStop(pid);
   const std::string message = "log stream exited with status " + std::to_string(status);
   log(message);
   sendError(message);
@@ -263,6 +267,10 @@ std::optional<MicAppDetector::AppRef> MicAppDetector::resolve(int32_t pid, const
 }
 
 void MicAppDetector::resolvePIDAndEmit(int32_t pid, const std::string& processNameHint) {
+  // A counted process keeps the application it started as: resolved again it may be gone
+  // already (its stream stopping as it exits still says its process runs), and would then
+  // be taken for another application, which would get this process's stop.
+  if (pidToBundleMap_.count(pid)) return;
   const double now = executor_.clock().now();
   if (now - pidCacheTime_ > kPidCacheMaxAge) warmPidCache();
   auto app = resolve(pid, processNameHint);

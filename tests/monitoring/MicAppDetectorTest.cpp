@@ -190,6 +190,24 @@ TEST_F(MicAppDetectorTest, ResolvesThroughCacheApplicationPathAndProcessName) {
   EXPECT_EQ(output.linesStartingWith("MicAppDetector: Warmed PID cache").size(), 2u);
 }
 
+// The tool says a process still runs when one of its streams stops while another records;
+// a process that ends with its streams may be gone by then, and must stop as what it started.
+TEST_F(MicAppDetectorTest, AProcessEndingWithItsStreamsStopsAsTheApplicationItStarted) {
+  sim.apps().addProcess(400, "/usr/bin/arecord");
+  detector->startMonitoring();
+  push(logLine("meet (100)", true) + logLine("arecord (400)", true));
+  ex.advance(31);  // the next start rebuilds the cache
+  sim.apps().removeApplication(100);
+  sim.apps().removeApplication(400);
+  for (const char* name : {"meet (100)", "arecord (400)"}) push(logLine(name, true) + logLine(name, false));
+  sim.apps().addApplication({"us.example.Meet", "Meet", "/opt/meet/meet", 102});
+  push(logLine("meet (102)", true));
+  EXPECT_THAT(events(),
+              ElementsAre("0.00 START us.example.Meet 'Meet' 100", "0.00 START path:/usr/bin/arecord 'arecord' 400",
+                          "31.00 STOP us.example.Meet 'Meet' 100", "31.00 STOP path:/usr/bin/arecord 'arecord' 400",
+                          "31.00 START us.example.Meet 'Meet' 102"));
+}
+
 TEST_F(MicAppDetectorTest, AssemblesLinesFromPiecesSplitAnywhere) {
   const std::string text =
       logLine("meet (100)", true) + "\r\n" + logLine("meet (100)", false) + logLine("Zoë (7)", true);
@@ -237,14 +255,15 @@ TEST_F(MicAppDetectorTest, RestartsAFailedLogToolAfterFiveSecondsAndNotAfterACle
   ex.advanceTo(6);
   EXPECT_EQ(sim.processes().launches().size(), 2u);
   EXPECT_EQ(sim.processes().runningCount(), 1);
-  // The application stays counted across the restart.
+  // What the failed tool counted ended with it; the new one's reports count afresh.
   push(logLine("meet-audio-helper (101)", true) + logLine("meet (100)", false) +
        logLine("meet-audio-helper (101)", false));
   exitChild(0);
   ex.advance(30);
   EXPECT_EQ(sim.processes().launches().size(), 2u);
   EXPECT_THAT(errors(), ElementsAre("1.00 log stream exited with status 1"));
-  EXPECT_THAT(events(), ElementsAre("0.00 START us.example.Meet 'Meet' 100", "6.00 STOP us.example.Meet 'Meet' 101"));
+  EXPECT_THAT(events(), ElementsAre("0.00 START us.example.Meet 'Meet' 100", "1.00 STOP us.example.Meet 'Meet' 100",
+                                    "6.00 START us.example.Meet 'Meet' 101", "6.00 STOP us.example.Meet 'Meet' 101"));
   EXPECT_THAT(detectorLog(), ::testing::Contains("MicAppDetector: log stream exited with status 1"));
   EXPECT_THAT(detectorLog(), ::testing::Contains("MicAppDetector: Attempting to restart log stream..."));
 }
@@ -262,18 +281,21 @@ TEST_F(MicAppDetectorTest, TheLastLinesOfAnEndingLogToolComeBeforeItsError) {
 
 TEST_F(MicAppDetectorTest, StopCancelsAPendingRestartAndForgetsWhatWasCounted) {
   detector->startMonitoring();
-  push(logLine("meet (100)", true));
   exitChild(SimProcessLauncher::kTerminatedStatus);
   ex.advance(2);
   detector->stopMonitoring();
   ex.advance(1);
-  detector->startMonitoring();  // 3 s: inside the old dedupe window and before the old restart
+  detector->startMonitoring();  // 3 s: before the old restart
+  push(logLine("meet (100)", true));
+  detector->stopMonitoring();
+  detector->startMonitoring();
   push(logLine("meet (100)", true));
   ex.advance(10);
-  EXPECT_EQ(sim.processes().launches().size(), 2u);
+  EXPECT_EQ(sim.processes().launches().size(), 3u);
   EXPECT_EQ(sim.processes().runningCount(), 1);
-  // No stop event for what was counted at the stop; the new start is reported again.
-  EXPECT_THAT(events(), ElementsAre("0.00 START us.example.Meet 'Meet' 100", "3.00 START us.example.Meet 'Meet' 100"));
+  // No stop event for what was counted at the stop; the new start is reported again, inside
+  // the old dedupe window.
+  EXPECT_THAT(events(), ElementsAre("3.00 START us.example.Meet 'Meet' 100", "3.00 START us.example.Meet 'Meet' 100"));
   EXPECT_THAT(errors(), ElementsAre("0.00 log stream exited with status 143"));
 }
 
