@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "e2e/support/LiveAudioFixture.hpp"
+#include "linux/PulseTestEnv.hpp"
 
 namespace qb::e2e {
 namespace {
@@ -254,9 +255,7 @@ TEST_F(LiveAudioTest, RecordingKilledByAnotherClientIsReclaimed) {
   ASSERT_TRUE(ours) << "no system audio recording of the helper on the server";
   uint64_t from = helper->lineCount();
   auto killed = Clock::now();
-  // pactl cannot end another client's stream; pacmd's command line can.
-  auto kill = runProcess({"pacmd", "kill-source-output", std::to_string(*ours)});
-  ASSERT_TRUE(kill.ok() && kill.output.empty()) << kill.output;
+  ASSERT_TRUE(testenv::killSourceOutput(int(*ours)));
 
   auto contention = waitForText("EVENT:SYSTEM_AUDIO_CONTENTION:-3805", 3, from);
   ASSERT_TRUE(contention);
@@ -343,9 +342,6 @@ TEST_F(LiveAudioTest, DeviceQueriesNameTheServersMicrophones) {
                                             {"id":"mic2","name":"Test Microphone 2","type":"input"}])"))
       << "monitors are not microphones";
   EXPECT_EQ(ask("GET_CURRENT_MIC", "CURRENT_MIC:"), "CURRENT_MIC:Test Microphone 1");
-  ASSERT_TRUE(pactl({"set-default-source", "mic2"}).ok());
-  EXPECT_EQ(ask("GET_CURRENT_MIC", "CURRENT_MIC:"), "CURRENT_MIC:Test Microphone 2");
-  ASSERT_TRUE(pactl({"set-default-source", "mic1"}).ok());
 
   // Without streaming there is no microphone to diagnose.
   uint64_t from = helper->lineCount();

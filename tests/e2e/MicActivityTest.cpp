@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -69,6 +70,14 @@ class MicActivityTest : public LiveAudioTest {
     return MicEvent{state, name, line->received};
   }
 
+  std::string ask(const std::string& command, const std::string& prefix) {
+    const uint64_t from = helper->lineCount();
+    EXPECT_TRUE(helper->send(command));
+    auto line = helper->waitForResponsePrefix(prefix, kAnswerTimeout, from);
+    EXPECT_TRUE(line) << "no answer to " << command;
+    return line ? line->body : std::string();
+  }
+
   nlohmann::json sampleRunningMics(const std::string& reason = "test") {
     startHelper();
     const uint64_t from = helper->lineCount();
@@ -127,6 +136,30 @@ TEST_F(MicActivityTest, ASecondMicrophoneIsNamedWhenActiveAndTheDefaultWhenItSto
   // Once each: the poll does not repeat itself.
   std::this_thread::sleep_for(700ms);
   EXPECT_EQ(micEvents(from).size(), 2u);
+  ASSERT_NO_FATAL_FAILURE(stopCleanly());
+}
+
+// Once the monitor has named the new default microphone, every query names it: the answers
+// come from what the server has announced, also where the server decides the default a
+// moment after it was asked to (PipeWire's session manager).
+TEST_F(MicActivityTest, QueriesAfterADefaultChangeAnswerWhatTheServerAnnounced) {
+  ASSERT_NO_FATAL_FAILURE(startMonitoring());
+  ASSERT_TRUE(waitForMicEvent("inactive", "Test Microphone 1", 0));
+  int right = 0;
+  for (int i = 1; i <= 40; ++i) {
+    const std::string source = i % 2 ? "mic2" : "mic1";
+    const std::string name = i % 2 ? "Test Microphone 2" : "Test Microphone 1";
+    const uint64_t from = helper->lineCount();
+    ASSERT_TRUE(pactl({"set-default-source", source}).ok());
+    ASSERT_TRUE(waitForMicEvent("device_changed", name, from)) << "switch " << i;
+    const bool current = ask("GET_CURRENT_MIC", "CURRENT_MIC:") == "CURRENT_MIC:" + name;
+    auto list = nlohmann::json::parse(ask("LIST_DEVICES", "DEVICES_LIST:").substr(13), nullptr, false);
+    const bool listed = list.is_array() && std::any_of(list.begin(), list.end(), [&](const nlohmann::json& d) {
+                          return d.value("id", "") == source && d.value("name", "") == name;
+                        });
+    right += current && listed;
+  }
+  EXPECT_EQ(right, 40);
   ASSERT_NO_FATAL_FAILURE(stopCleanly());
 }
 

@@ -18,13 +18,17 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "TonePlayer.hpp"
 #include "platform/linux/pulse/PulseConnection.hpp"
+#include "platform/linux/pulse/PulseDecisions.hpp"
 
 #define QB_REQUIRE_TEST_SERVER()                                                               \
   do {                                                                                         \
@@ -77,8 +81,11 @@ inline bool waitUntil(const std::function<bool()>& pred, double seconds) {
   }
 }
 
+// The process that answers the PulseAudio protocol (on PipeWire, pipewire-pulse).
 inline std::optional<int> serverPid() {
-  std::ifstream f(envOr("QB_TEST_ENV_DIR", "/tmp/quellbrook-test-env") + "/pulse.pid");
+  const bool pipewire = envOr("QB_TEST_ENV_SOUND") == "pipewire";
+  std::ifstream f(envOr("QB_TEST_ENV_DIR", "/tmp/quellbrook-test-env") +
+                  (pipewire ? "/pipewire-pulse.pid" : "/pulse.pid"));
   int pid = 0;
   if (f >> pid && pid > 0) return pid;
   return std::nullopt;
@@ -108,6 +115,24 @@ inline std::vector<int> sourceOutputsNamed(const std::string& mediaName) {
     if (props.value("media.name", "") == mediaName) out.push_back(so.value("index", -1));
   }
   return out;
+}
+
+// The format the server gives a source ("float32le 1ch 48000Hz"), as the backend describes it.
+inline std::optional<StreamDescription> sourceFormat(const std::string& source) {
+  for (auto& s : pactlJson("list sources")) {
+    if (s.value("name", "") != source) continue;
+    std::istringstream spec(s.value("sample_specification", ""));
+    std::string format, channels, rate;
+    spec >> format >> channels >> rate;
+    const std::map<std::string, pulse::SampleKind> kinds = {{"u8", pulse::SampleKind::u8},
+                                                            {"s16le", pulse::SampleKind::s16le},
+                                                            {"s32le", pulse::SampleKind::s32le},
+                                                            {"float32le", pulse::SampleKind::float32le}};
+    auto kind = kinds.find(format);
+    if (kind == kinds.end()) return std::nullopt;
+    return pulse::describe(kind->second, uint32_t(std::atoi(rate.c_str())), uint32_t(std::atoi(channels.c_str())));
+  }
+  return std::nullopt;
 }
 
 inline bool isMonitorName(const std::string& source) {
@@ -158,10 +183,11 @@ class Background {
   pid_t pid_ = -1;
 };
 
-// A sine into a sink (mic1/mic2 mean their feeds) for `seconds`.
-inline std::unique_ptr<Background> playTone(const std::string& sink, double freq, double amp, int seconds = 30) {
-  return std::make_unique<Background>(script() + " play " + sink + " " + std::to_string(freq) + " " +
-                                      std::to_string(amp) + " " + std::to_string(seconds) + " >/dev/null 2>&1");
+// A sine into a sink (mic1/mic2 mean their feeds) for `seconds`, played by the tests' own
+// player straight into the server.
+inline std::unique_ptr<qbtools::TonePlayer> playTone(const std::string& sink, double freq, double amp,
+                                                     int seconds = 30) {
+  return std::make_unique<qbtools::TonePlayer>(sink, freq, amp, 100, seconds);
 }
 
 }  // namespace qb::testenv

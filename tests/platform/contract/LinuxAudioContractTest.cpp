@@ -24,6 +24,7 @@ class LinuxAudioContractDriver final : public AudioContractDriver {
   }
   ~LinuxAudioContractDriver() override {
     children_.clear();
+    tones_.clear();
     service_.reset();
     connection_.reset();
     if (testenv::serverAvailable()) {
@@ -43,7 +44,7 @@ class LinuxAudioContractDriver final : public AudioContractDriver {
 
   void setDefaultSource(const std::string& uniqueID) override { testenv::pactl("set-default-source " + uniqueID); }
   void playToneIntoMic(const std::string& uniqueID, double frequency, double amplitude) override {
-    children_["tone " + uniqueID] = testenv::playTone(uniqueID, frequency, amplitude, 60);
+    tones_[uniqueID] = testenv::playTone(uniqueID, frequency, amplitude, 60);
   }
   void startExternalRecording(const std::string& uniqueID) override {
     children_["rec " + uniqueID] =
@@ -53,13 +54,12 @@ class LinuxAudioContractDriver final : public AudioContractDriver {
   void killServer() override { testenv::testEnv("kill-pulse"); }
   void restartServer() override {
     children_.clear();  // players and recorders die with the server's connection anyway
+    tones_.clear();
     testenv::testEnv("start-pulse");
   }
 
   std::optional<StreamDescription> nativeFormat(const std::string& uniqueID) override {
-    if (uniqueID == kMic1) return pulse::describe(pulse::SampleKind::s16le, 48000, 1);
-    if (uniqueID == kMic2) return pulse::describe(pulse::SampleKind::s16le, 44100, 2);
-    return std::nullopt;
+    return testenv::sourceFormat(uniqueID);
   }
 
   bool waitUntil(const std::function<bool()>& pred, double seconds) override {
@@ -71,6 +71,7 @@ class LinuxAudioContractDriver final : public AudioContractDriver {
   std::shared_ptr<pulse::PulseConnection> connection_;
   std::unique_ptr<LinuxAudioDeviceService> service_;
   std::map<std::string, std::unique_ptr<testenv::Background>> children_;
+  std::map<std::string, std::unique_ptr<qbtools::TonePlayer>> tones_;
 };
 
 }  // namespace

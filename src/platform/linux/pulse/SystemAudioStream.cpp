@@ -12,6 +12,9 @@ namespace {
 
 constexpr double kConnectWait = 3.0;  // a restarting server takes a moment to answer
 constexpr double kStartWait = 3.0;
+// A server without a default output may be about to name one: PipeWire's session manager does
+// so a moment after an output appears or goes, and after the server itself starts.
+constexpr double kDefaultWait = 5.0;
 const char* const kErrorDomain = "SoundServerErrorDomain";
 
 std::string describeEnd(int64_t code) {
@@ -120,12 +123,14 @@ std::optional<PlatformError> SystemAudioStream::startBlocking() {
     return std::nullopt;
   }
   PlatformError error =
-      startError_ ? *startError_
+      startError_        ? *startError_
+      : awaitingDefault_ ? streamError(StreamErrorCode::kDisplayUnavailable, "There is no output device to capture")
       : !connection_->isReady()
           ? streamError(StreamErrorCode::kConnectionLost, describeEnd(StreamErrorCode::kConnectionLost))
           : streamError(StreamErrorCode::kFailed, "The system audio recording did not start in time");
   phase_ = Phase::idle;
   awaitingServer_ = false;
+  awaitingDefault_ = false;
   ++token_;
   record_.reset();
   verified_ = false;
@@ -138,6 +143,7 @@ void SystemAudioStream::stopCapture(ErrorCompletion done) {
     if (record_ && phase_ == Phase::running) record_->flush();  // the last few milliseconds
     if (phase_ != Phase::ended) phase_ = Phase::stopped;
     awaitingServer_ = false;
+    awaitingDefault_ = false;
     ++token_;
     record_.reset();
     verified_ = false;
@@ -177,25 +183,38 @@ void SystemAudioStream::followDefault() {
     pa_context* c = self->connection_->context();
     if (!c) return;
     if (!info || info->defaultSinkName.empty()) {
-      self->end(StreamErrorCode::kDisplayUnavailable, "There is no output device to capture");
+      self->awaitDefault();
       return;
     }
     pulse::fetchSink(c, info->defaultSinkName, [weak, token](std::optional<pulse::SinkInfo> sink) {
       auto self = weak.lock();
       if (!self || token != self->token_ || !self->active()) return;
-      if (sink && !sink->monitorSourceName.empty()) {
+      if (sink && !sink->monitorSourceName.empty())
         self->openOn(*sink);
-      } else if (++self->followAttempts_ < pulse::kMaxFollowAttempts) {
-        self->followDefault();  // the default went away in between: look again
-      } else {
-        self->end(StreamErrorCode::kDisplayUnavailable, "There is no output device to capture");
-      }
+      else
+        self->awaitDefault();  // the default went away in between
     });
+  });
+}
+
+// Records nothing until the server names a default output (a server event), and ends the
+// stream if it names none in time.
+void SystemAudioStream::awaitDefault() {
+  if (awaitingDefault_) return;
+  awaitingDefault_ = true;
+  connection_->log("SoundServer: system audio waits for the sound server to name a default output");
+  executor_.runAsyncAfter(kDefaultWait, [weak = weak_from_this(), token = token_] {
+    auto self = weak.lock();
+    if (!self) return;
+    PulseMainLoop::Lock lock(self->connection_->loop());
+    if (!self->awaitingDefault_ || token != self->token_ || !self->active()) return;
+    self->end(StreamErrorCode::kDisplayUnavailable, "There is no output device to capture");
   });
 }
 
 void SystemAudioStream::openOn(const pulse::SinkInfo& sink) {
   ++token_;  // checks of an earlier recording no longer apply
+  awaitingDefault_ = false;
   record_.reset();
   verified_ = false;
   capturedSink_ = sink.name;
@@ -278,6 +297,7 @@ void SystemAudioStream::connectionLost() {
   ++token_;         // answers still pending concern the old server
   record_.reset();  // dead with its context
   verified_ = false;
+  awaitingDefault_ = false;
   if (active()) act(SystemStreamEvent::connectionLost, pulse::SystemStreamFacts{false});
   connection_->loop().signal();  // a start waiting for its recording fails now
 }
@@ -291,8 +311,13 @@ void SystemAudioStream::connectionReady(pa_context*, bool) {
 }
 
 void SystemAudioStream::serverEvent(pa_subscription_event_type_t type, uint32_t) {
-  if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER && phase_ == Phase::running)
+  if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SERVER) return;
+  if (awaitingDefault_ && active()) {
+    awaitingDefault_ = false;
+    followDefault();
+  } else if (phase_ == Phase::running) {
     evaluate(SystemStreamEvent::defaultSinkChanged);
+  }
 }
 
 void SystemAudioStream::evaluate(SystemStreamEvent event) {
@@ -358,6 +383,7 @@ void SystemAudioStream::end(int64_t code, const std::string& description) {
   ++token_;
   record_.reset();
   verified_ = false;
+  awaitingDefault_ = false;
   const PlatformError error = streamError(code, description);
   if (phase_ == Phase::starting) {
     startError_ = error;

@@ -10,7 +10,9 @@
 //   -3815 (kDisplayUnavailable) the captured output is gone and there is none to follow
 //   -3802 (kFailed)             the recording could not be set up again
 // Losing the sound server does not end it: it records nothing until the connection is
-// back, then records the monitor of the new server's default output by itself. Only a
+// back, then records the monitor of the new server's default output by itself. Nor does a
+// server that names no default output for a moment (PipeWire's session manager names it a
+// little after an output comes or goes, or the server starts): the stream waits up to 5 s. Only a
 // start fails with -3821 (kConnectionLost) when there is no server.
 // The decisions are pulse::decideSystemStream (PulseDecisions.hpp).
 //
@@ -78,6 +80,7 @@ class SystemAudioStream final : public CaptureStream,
   // All below: lock held (loop thread or a caller holding it).
   bool active() const { return phase_ == Phase::starting || phase_ == Phase::running; }
   void followDefault();
+  void awaitDefault();
   void openOn(const pulse::SinkInfo& sink);
   void onReady();
   void onMoved();
@@ -105,8 +108,9 @@ class SystemAudioStream final : public CaptureStream,
   std::optional<PlatformError> startError_;
   uint64_t token_ = 0;  // newest asynchronous chain wins; bumped by every (re)open and stop
   int followAttempts_ = 0;
-  bool verified_ = false;        // the stream is known to record the monitor of an output
-  bool awaitingServer_ = false;  // the connection was lost while recording
+  bool verified_ = false;         // the stream is known to record the monitor of an output
+  bool awaitingServer_ = false;   // the connection was lost while recording
+  bool awaitingDefault_ = false;  // the server names no default output yet
   std::string capturedSink_;
   std::unique_ptr<pulse::PulseRecordStream> record_;
 };
