@@ -1,15 +1,30 @@
 #include "wire/AudioProtocol.hpp"
 
 #include <cmath>
+#include <cstring>
 
 namespace qb {
 
 namespace {
 
-template <class T>
-void putLE(std::vector<uint8_t>& out, T value) {
-  for (size_t i = 0; i < sizeof(T); ++i) out.push_back(static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i)));
-}
+// Fills a buffer sized for the whole frame, field by field, little-endian. The header is
+// written in place rather than grown byte by byte: one allocation, no re-checks of capacity.
+class FieldWriter {
+ public:
+  explicit FieldWriter(std::vector<uint8_t>& out) : at_(out.data()) {}
+
+  template <class T>
+  void le(T value) {
+    for (size_t i = 0; i < sizeof(T); ++i) *at_++ = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
+  }
+  void bytes(std::span<const uint8_t> data) {
+    if (!data.empty()) std::memcpy(at_, data.data(), data.size());
+    at_ += data.size();
+  }
+
+ private:
+  uint8_t* at_;
+};
 
 }  // namespace
 
@@ -22,38 +37,38 @@ uint16_t levelField(double rms) {
 std::vector<uint8_t> encodeAudioFrame(AudioProtocol::FrameType type, uint16_t sampleRate, uint8_t channels,
                                       uint8_t bitsPerSample, double rms, std::span<const uint8_t> pcm,
                                       uint32_t sequence) {
-  std::vector<uint8_t> out;
-  out.reserve(AudioProtocol::headerSize + pcm.size());
-  out.insert(out.end(), AudioProtocol::magicBytes.begin(), AudioProtocol::magicBytes.end());
-  out.push_back(AudioProtocol::version);
-  out.push_back(static_cast<uint8_t>(type));
-  putLE<uint16_t>(out, sampleRate);
-  out.push_back(channels);
-  out.push_back(bitsPerSample);
-  putLE<uint16_t>(out, levelField(rms));
-  putLE<uint32_t>(out, static_cast<uint32_t>(pcm.size()));
-  putLE<uint32_t>(out, sequence);
-  putLE<uint32_t>(out, 0);
-  out.insert(out.end(), pcm.begin(), pcm.end());
+  std::vector<uint8_t> out(AudioProtocol::headerSize + pcm.size());
+  FieldWriter w(out);
+  w.bytes(AudioProtocol::magicBytes);
+  w.le(AudioProtocol::version);
+  w.le(static_cast<uint8_t>(type));
+  w.le(sampleRate);
+  w.le(channels);
+  w.le(bitsPerSample);
+  w.le(levelField(rms));
+  w.le(static_cast<uint32_t>(pcm.size()));
+  w.le(sequence);
+  w.le(uint32_t{0});
+  w.bytes(pcm);
   return out;
 }
 
 std::vector<uint8_t> encodeVideoFrame(uint16_t width, uint16_t height, uint8_t fps, bool isKeyframe, uint64_t pts,
                                       std::span<const uint8_t> nal, uint32_t sequence) {
-  std::vector<uint8_t> out;
-  out.reserve(AudioProtocol::videoHeaderSize + nal.size());
-  out.insert(out.end(), AudioProtocol::magicBytes.begin(), AudioProtocol::magicBytes.end());
-  out.push_back(AudioProtocol::videoVersion);
-  out.push_back(static_cast<uint8_t>(AudioProtocol::FrameType::video));
-  putLE<uint16_t>(out, width);
-  putLE<uint16_t>(out, height);
-  out.push_back(fps);
-  out.push_back(isKeyframe ? 1 : 2);
-  putLE<uint64_t>(out, pts);
-  putLE<uint32_t>(out, static_cast<uint32_t>(nal.size()));
-  putLE<uint32_t>(out, sequence);
-  putLE<uint32_t>(out, 0);
-  out.insert(out.end(), nal.begin(), nal.end());
+  std::vector<uint8_t> out(AudioProtocol::videoHeaderSize + nal.size());
+  FieldWriter w(out);
+  w.bytes(AudioProtocol::magicBytes);
+  w.le(AudioProtocol::videoVersion);
+  w.le(static_cast<uint8_t>(AudioProtocol::FrameType::video));
+  w.le(width);
+  w.le(height);
+  w.le(fps);
+  w.le(static_cast<uint8_t>(isKeyframe ? 1 : 2));
+  w.le(pts);
+  w.le(static_cast<uint32_t>(nal.size()));
+  w.le(sequence);
+  w.le(uint32_t{0});
+  w.bytes(nal);
   return out;
 }
 

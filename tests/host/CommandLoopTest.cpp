@@ -461,7 +461,7 @@ TEST_F(CommandLoopTest, ABurstOfRunningMicsSamplesCostsTwoSamplingsAndAnswersEac
     if (l.starts_with("RUNNING_MICS_SAMPLE:"))
       reasons.push_back(nlohmann::json::parse(l.substr(20))["reason"].get<std::string>());
   ASSERT_EQ(reasons.size(), size_t{kBurst});
-  for (int i = 0; i < kBurst; ++i) EXPECT_EQ(reasons[i], "r" + std::to_string(i));
+  for (int i = 0; i < kBurst; ++i) EXPECT_EQ(reasons[i], std::string("r").append(std::to_string(i)));
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "EVENT:RUNNING_MICS_SAMPLE_STARTED"), kBurst);
   // The first request's sampling, and one for all that came while it ran.
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(),

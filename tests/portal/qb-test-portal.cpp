@@ -879,7 +879,8 @@ std::string Portal::status() const {
     for (const auto& n : s->nodes) {
       ++nodes;
       streaming += n->streaming;
-      ids += (ids.empty() ? "" : ",") + std::to_string(n->id);
+      if (!ids.empty()) ids += ',';
+      ids += std::to_string(n->id);
     }
   }
   std::ostringstream out;
