@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "platform/PlatformError.hpp"
@@ -20,6 +21,14 @@ struct EncodedFrame {
   std::vector<std::vector<uint8_t>> parameterSets;
   double presentationTime = 0;
 };
+
+// Appends one unit in the form of lengthPrefixedNALs: a 4-byte big-endian length, then the unit.
+inline void appendLengthPrefixed(std::vector<uint8_t>& out, std::span<const uint8_t> nal) {
+  const auto n = static_cast<uint32_t>(nal.size());
+  const uint8_t prefix[4] = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+  out.insert(out.end(), prefix, prefix + 4);
+  out.insert(out.end(), nal.begin(), nal.end());
+}
 
 struct EncoderSettings {
   int width = 1920;

@@ -24,15 +24,6 @@ class OwnedEncoder final : public VideoEncoder {
   std::shared_ptr<SimVideoEncoder> e_;
 };
 
-void appendLengthPrefixed(std::vector<uint8_t>& out, const std::vector<uint8_t>& nal) {
-  auto n = static_cast<uint32_t>(nal.size());
-  out.push_back(uint8_t(n >> 24));
-  out.push_back(uint8_t(n >> 16));
-  out.push_back(uint8_t(n >> 8));
-  out.push_back(uint8_t(n));
-  out.insert(out.end(), nal.begin(), nal.end());
-}
-
 }  // namespace
 
 SimVideoEncoder::SimVideoEncoder(Executor& executor, const EncoderSettings& settings,

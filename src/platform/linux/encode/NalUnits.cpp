@@ -58,11 +58,4 @@ std::vector<std::span<const uint8_t>> splitNalUnits(std::span<const uint8_t> pac
   return units;
 }
 
-void appendLengthPrefixed(std::vector<uint8_t>& out, std::span<const uint8_t> nal) {
-  const auto n = static_cast<uint32_t>(nal.size());
-  const uint8_t prefix[4] = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
-  out.insert(out.end(), prefix, prefix + 4);
-  out.insert(out.end(), nal.begin(), nal.end());
-}
-
 }  // namespace qb::encode

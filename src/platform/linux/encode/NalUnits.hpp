@@ -17,7 +17,4 @@ inline NalType nalType(std::span<const uint8_t> nal) { return nal.empty() ? NalT
 // read as length-prefixed, anything else as Annex B; empty units are left out.
 std::vector<std::span<const uint8_t>> splitNalUnits(std::span<const uint8_t> packet);
 
-// Appends a 4-byte big-endian length and the unit.
-void appendLengthPrefixed(std::vector<uint8_t>& out, std::span<const uint8_t> nal);
-
 }  // namespace qb::encode
