@@ -30,13 +30,13 @@
 #include <vector>
 
 #include "ProcessStats.hpp"
-#include "Spawn.hpp"
 #include "platform/Platform.hpp"
 #include "platform/linux/LinuxPlatform.hpp"
 #include "platform/linux/encode/X264VideoEncoder.hpp"
 #include "platform/linux/x11/X11Connection.hpp"
 #include "platform/linux/x11/X11Displays.hpp"
 #include "platform/linux/x11/X11Grabber.hpp"
+#include "runtime/ProcessSpawn.hpp"
 #include "runtime/ThreadExecutor.hpp"
 
 namespace {
@@ -130,8 +130,8 @@ struct MovingWindow {
     const ssize_t n = ::readlink("/proc/self/exe", exe.data(), exe.size());
     exe.resize(n > 0 ? size_t(n) : 0);
     exe = exe.substr(0, exe.rfind('/') + 1) + "qb-test-window";
-    pid = qbtools::spawnWithDefaultSignals({exe, "--geometry", "800x600+100+100", "--pattern", "checker"}, p[0],
-                                           devNull_, -1);
+    pid =
+        qb::spawnWithDefaultSignals({exe, "--geometry", "800x600+100+100", "--pattern", "checker"}, p[0], devNull_, -1);
     ::close(p[0]);
     in = p[1];
     const std::string cmd = "animate move " + std::to_string(fps) + "\n";
@@ -268,7 +268,7 @@ Figures runFfmpeg(int fps, double seconds) {
                                    "-f",
                                    "null",
                                    "-"};
-  const pid_t pid = qbtools::spawnWithDefaultSignals(argv, -1, -1, -1);
+  const pid_t pid = qb::spawnWithDefaultSignals(argv, -1, -1, -1);
   if (pid <= 0) return {};
   // Its steady state: a second after the start until a second before the end.
   std::this_thread::sleep_for(std::chrono::seconds(1));

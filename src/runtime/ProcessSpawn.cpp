@@ -1,4 +1,4 @@
-#include "Spawn.hpp"
+#include "runtime/ProcessSpawn.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -9,7 +9,7 @@
 
 extern char** environ;
 
-namespace qbtools {
+namespace qb {
 
 pid_t spawnWithDefaultSignals(const std::vector<std::string>& argv, int in, int out, int err, char* const* envp) {
   if (argv.empty()) {
@@ -18,18 +18,13 @@ pid_t spawnWithDefaultSignals(const std::vector<std::string>& argv, int in, int 
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (in >= 0)
-    posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
-  else
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (out >= 0)
-    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
-  else
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  if (err >= 0)
-    posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
-  else
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  const int fds[3] = {in, out, err};
+  for (int target = 0; target < 3; ++target) {
+    if (fds[target] >= 0)
+      posix_spawn_file_actions_adddup2(&actions, fds[target], target);
+    else
+      posix_spawn_file_actions_addopen(&actions, target, "/dev/null", target == 0 ? O_RDONLY : O_WRONLY, 0);
+  }
 
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
@@ -57,4 +52,4 @@ pid_t spawnWithDefaultSignals(const std::vector<std::string>& argv, int in, int 
   return pid;
 }
 
-}  // namespace qbtools
+}  // namespace qb

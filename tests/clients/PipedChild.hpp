@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Spawn.hpp"
+#include "runtime/ProcessSpawn.hpp"
 
 namespace qbtest {
 
@@ -27,7 +27,7 @@ inline PipedChild spawnPiped(const std::vector<std::string>& argv, int err, char
     ::close(in[1]);
     return {};
   }
-  const pid_t pid = qbtools::spawnWithDefaultSignals(argv, in[0], out[1], err, envp);
+  const pid_t pid = qb::spawnWithDefaultSignals(argv, in[0], out[1], err, envp);
   ::close(in[0]);
   ::close(out[1]);
   if (pid <= 0) {

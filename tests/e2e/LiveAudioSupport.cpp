@@ -11,8 +11,8 @@
 #include <nlohmann/json.hpp>
 #include <numbers>
 
-#include "Spawn.hpp"
 #include "e2e/support/LiveAudio.hpp"
+#include "runtime/ProcessSpawn.hpp"
 
 namespace qb::e2e {
 
@@ -27,7 +27,7 @@ std::string envOr(const char* name, const std::string& fallback = {}) {
 
 // stdout and stderr of the child both go to `out`.
 pid_t spawn(const std::vector<std::string>& argv, int in, int out) {
-  return qbtools::spawnWithDefaultSignals(argv, in, out, out);
+  return qb::spawnWithDefaultSignals(argv, in, out, out);
 }
 
 // Waits for pid until the deadline; kills it then. Returns the wait status, or nothing

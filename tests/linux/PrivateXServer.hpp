@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "Spawn.hpp"
+#include "runtime/ProcessSpawn.hpp"
 
 namespace qb::testenv {
 
@@ -29,7 +29,7 @@ class PrivateXServer {
         "Xvfb",       "-displayfd", std::to_string(childFd), "-screen", "0", size, "-nolisten", "tcp", "-noreset",
         "+extension", "RANDR"};
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
-    pid_ = qbtools::spawnWithDefaultSignals(argv, -1, -1, -1);
+    pid_ = qb::spawnWithDefaultSignals(argv, -1, -1, -1);
     ::close(childFd);
     ::close(fds[1]);
     std::string number;

@@ -1,6 +1,6 @@
 #include "HelperProcess.hpp"
 
-#include "Spawn.hpp"
+#include "runtime/ProcessSpawn.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -96,7 +96,7 @@ HelperProcess::HelperProcess(HelperOptions options) : options_(std::move(options
   envp.push_back(nullptr);
 
   started_ = Clock::now();
-  pid_ = qbtools::spawnWithDefaultSignals(args, in[0], out[1], err[1], envp.data());
+  pid_ = qb::spawnWithDefaultSignals(args, in[0], out[1], err[1], envp.data());
   int rc = pid_ < 0 ? errno : 0;
   ::close(in[0]);
   ::close(out[1]);

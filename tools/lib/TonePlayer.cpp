@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "Spawn.hpp"
+#include "runtime/ProcessSpawn.hpp"
 
 namespace qbtools {
 
@@ -33,7 +33,7 @@ TonePlayer::TonePlayer(std::string sink, double frequency, double amplitude, int
                                       "--latency-msec=" + std::to_string(latencyMs),
                                       "--client-name=quellbrook-tone",
                                       "--stream-name=tone " + std::to_string(static_cast<int>(frequency)) + " Hz"};
-  pid_ = spawnWithDefaultSignals(argv, fds[0], -1, -1);
+  pid_ = qb::spawnWithDefaultSignals(argv, fds[0], -1, -1);
   ::close(fds[0]);
   if (pid_ <= 0) {
     ::close(fds[1]);

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,7 +14,7 @@
 #include <thread>
 #include <utility>
 
-extern char** environ;
+#include "runtime/ProcessSpawn.hpp"
 
 namespace qb {
 
@@ -50,38 +49,6 @@ bool makePipe(Fd& readEnd, Fd& writeEnd) {
   readEnd = Fd(fds[0]);
   writeEnd = Fd(fds[1]);
   return true;
-}
-
-// Starts the program with stdout on `out`, stdin and stderr on the null device, default
-// signal handling and an empty signal mask (whatever this process set for itself).
-int spawnChild(const std::vector<std::string>& argv, int out, pid_t& pid) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t all, none;
-  sigfillset(&all);
-  sigdelset(&all, SIGKILL);
-  sigdelset(&all, SIGSTOP);
-  sigemptyset(&none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-  std::vector<std::string> args = argv;
-  std::vector<char*> cargs;
-  for (auto& a : args) cargs.push_back(a.data());
-  cargs.push_back(nullptr);
-  const bool hasSlash = argv[0].find('/') != std::string::npos;
-  int rc = hasSlash ? posix_spawn(&pid, cargs[0], &actions, &attr, cargs.data(), environ)
-                    : posix_spawnp(&pid, cargs[0], &actions, &attr, cargs.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  return rc;
 }
 
 class LinuxChildProcess final : public ChildProcess {
@@ -218,9 +185,9 @@ std::unique_ptr<ChildProcess> LinuxProcessLauncher::launch(const std::vector<std
     error = std::strerror(errno);
     return nullptr;
   }
-  pid_t pid = -1;
-  if (int rc = spawnChild(argv, outWrite.get(), pid); rc != 0) {
-    error = std::strerror(rc);
+  const pid_t pid = spawnWithDefaultSignals(argv, -1, outWrite.get(), -1);
+  if (pid < 0) {
+    error = std::strerror(errno);
     return nullptr;
   }
   outWrite.reset();  // the child holds the only write end: its exit ends our reads
