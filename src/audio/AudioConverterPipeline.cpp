@@ -117,11 +117,11 @@ class AudioConverterPipeline::Resampler {
     } else {
       av_channel_layout_default(&inLayout, in.channels);
     }
-    av_channel_layout_default(&outLayout, 2);
+    av_channel_layout_default(&outLayout, AudioOutputFormat::channels);
     bool ok = av_opt_set_chlayout(ctx_, "in_chlayout", &inLayout, 0) >= 0 &&
               av_opt_set_chlayout(ctx_, "out_chlayout", &outLayout, 0) >= 0 &&
               av_opt_set_int(ctx_, "in_sample_rate", rate, 0) >= 0 &&
-              av_opt_set_int(ctx_, "out_sample_rate", 48000, 0) >= 0 &&
+              av_opt_set_int(ctx_, "out_sample_rate", AudioOutputFormat::sampleRate, 0) >= 0 &&
               av_opt_set_sample_fmt(ctx_, "in_sample_fmt", format, 0) >= 0 &&
               av_opt_set_sample_fmt(ctx_, "out_sample_fmt", AV_SAMPLE_FMT_S16, 0) >= 0;
     av_channel_layout_uninit(&inLayout);
@@ -206,11 +206,12 @@ std::optional<std::vector<uint8_t>> AudioConverterPipeline::process(const PcmBuf
     if (early) report(Kind::noOutputRoom, "Zero output frames calculated");
     return std::nullopt;
   }
-  int cap = static_cast<int>(std::min<uint32_t>(capacity, INT_MAX / 4));
+  constexpr int kOutFrameBytes = AudioOutputFormat::bytesPerSampleFrame;
+  int cap = static_cast<int>(std::min<uint32_t>(capacity, INT_MAX / kOutFrameBytes));
 
   std::vector<uint8_t> out;
   try {
-    out.resize(static_cast<size_t>(cap) * 4);
+    out.resize(static_cast<size_t>(cap) * kOutFrameBytes);
   } catch (const std::bad_alloc&) {
     if (early) report(Kind::outOfMemory, "Failed to allocate output buffer");
     return std::nullopt;
@@ -234,7 +235,7 @@ std::optional<std::vector<uint8_t>> AudioConverterPipeline::process(const PcmBuf
   if (successCount_ <= 3 || successCount_ % 500 == 0)
     report(Kind::converted, "Success #" + std::to_string(successCount_) + ": " + std::to_string(buffer.frameLength) +
                                 " frames in -> " + std::to_string(frames) + " frames out");
-  out.resize(static_cast<size_t>(frames) * 4);
+  out.resize(static_cast<size_t>(frames) * kOutFrameBytes);
   return out;
 }
 

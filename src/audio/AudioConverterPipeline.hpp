@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/AudioOutputFormat.hpp"
 #include "platform/AudioBuffer.hpp"
 
 namespace qb {
@@ -49,7 +50,9 @@ class AudioConverterPipeline {
   bool prepare(const PcmFormat& input);
   void reset();
 
-  static PcmFormat targetFormat() { return PcmFormat{SampleFormat::Int16, 48000, 2, true}; }
+  static PcmFormat targetFormat() {
+    return PcmFormat{SampleFormat::Int16, AudioOutputFormat::sampleRate, AudioOutputFormat::channels, true};
+  }
 
  private:
   class Resampler;
