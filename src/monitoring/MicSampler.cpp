@@ -130,7 +130,7 @@ void MicSampler::sampleSingleMic(const CaptureDevice& device, std::function<void
   identity.id = device.uniqueID;
   identity.name = prefixCharacters(device.localizedName, kNameLength);
   sampler->sample([this, self = shared_from_this(), sampler, start, identity = std::move(identity),
-                   done = std::move(done)](SingleMicSampler::Result outcome) mutable {
+                   done = std::move(done)](Result<SingleMicSampler::Measurement, std::string> outcome) mutable {
     {
       std::lock_guard lock(mutex_);
       std::erase(active_, sampler);

@@ -36,7 +36,7 @@ SingleMicSampler::SingleMicSampler(Token, Executor& executor, std::shared_ptr<Au
       sessionQueue_(executor.makeQueue("mic.sampler.session")),
       dataQueue_(executor.makeQueue("mic.sampler.data")) {}
 
-void SingleMicSampler::sample(std::function<void(Result)> completion) {
+void SingleMicSampler::sample(std::function<void(Result<Measurement, std::string>)> completion) {
   {
     std::lock_guard lock(lock_);
     completion_ = std::move(completion);
@@ -117,13 +117,13 @@ void SingleMicSampler::cancel() {
   });
 }
 
-void SingleMicSampler::completeWith(Result result) {
+void SingleMicSampler::completeWith(Result<Measurement, std::string> result) {
   {
     std::lock_guard lock(lock_);
     isCompleted_ = true;
   }
   completionQueue_->async([self = shared_from_this(), result = std::move(result)]() mutable {
-    std::function<void(Result)> completion;
+    std::function<void(Result<Measurement, std::string>)> completion;
     {
       std::lock_guard lock(self->lock_);
       completion = std::exchange(self->completion_, nullptr);

@@ -34,8 +34,6 @@ class SingleMicSampler final : public std::enable_shared_from_this<SingleMicSamp
     double peakRms = 0;      // largest per-buffer level
     int64_t frameCount = 0;  // buffers measured, not audio frames
   };
-  // A measurement, or the printed error.
-  using Result = std::variant<Measurement, std::string>;
 
   static std::shared_ptr<SingleMicSampler> make(Executor& executor, std::shared_ptr<AudioDeviceService> audio,
                                                 CaptureDevice device, int durationMs,
@@ -46,7 +44,7 @@ class SingleMicSampler final : public std::enable_shared_from_this<SingleMicSamp
   SingleMicSampler& operator=(const SingleMicSampler&) = delete;
 
   // Opens the device and measures for durationMs + 50 ms. Once only.
-  void sample(std::function<void(Result)> completion);
+  void sample(std::function<void(Result<Measurement, std::string>)> completion);
   // Ends the window at once without a result: the session stops and the completion is
   // dropped. Any thread.
   void cancel();
@@ -59,7 +57,7 @@ class SingleMicSampler final : public std::enable_shared_from_this<SingleMicSamp
  private:
   void setUp();
   void endWindow();
-  void completeWith(Result result);
+  void completeWith(Result<Measurement, std::string> result);
 
   std::shared_ptr<AudioDeviceService> audio_;
   const CaptureDevice device_;
@@ -70,7 +68,7 @@ class SingleMicSampler final : public std::enable_shared_from_this<SingleMicSamp
   std::shared_ptr<CaptureSession> session_;  // session queue only
 
   std::mutex lock_;
-  std::function<void(Result)> completion_;
+  std::function<void(Result<Measurement, std::string>)> completion_;
   double rmsAccumulator_ = 0;
   double peakRms_ = 0;
   int64_t frameCount_ = 0;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <variant>
 
 namespace qb {
 
@@ -26,5 +27,9 @@ inline constexpr int64_t kDisplayUnavailable = -3815;  // captured display/outpu
 inline constexpr int64_t kConnectionLost = -3821;      // sound server or X connection lost
 inline constexpr int64_t kFailed = -3802;
 }  // namespace StreamErrorCode
+
+// A value, or what went wrong instead: a platform error unless the caller names another.
+template <class T, class Error = PlatformError>
+using Result = std::variant<T, Error>;
 
 }  // namespace qb

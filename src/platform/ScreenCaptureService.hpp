@@ -232,9 +232,6 @@ class CaptureStream {
   virtual std::optional<std::string> restoreToken() const { return std::nullopt; }
 };
 
-template <class T>
-using Result = std::variant<T, PlatformError>;
-
 class ScreenCaptureService {
  public:
   virtual ~ScreenCaptureService() = default;

@@ -91,19 +91,20 @@ struct SyntheticAudioSource::Run {
   PlaybackSchedule schedule{AudioOutputFormat::frameDuration};
 };
 
-SyntheticAudioSource::Result SyntheticAudioSource::make(Executor& executor, Pattern pattern,
-                                                        AudioProtocol::FrameType type) {
+Result<std::shared_ptr<SyntheticAudioSource>, std::string> SyntheticAudioSource::make(Executor& executor,
+                                                                                      Pattern pattern,
+                                                                                      AudioProtocol::FrameType type) {
   if (auto error = validate(pattern)) return *error;
   return std::make_shared<SyntheticAudioSource>(Token{}, executor, std::move(pattern), type);
 }
 
-SyntheticAudioSource::Result SyntheticAudioSource::withTargetRMS(Executor& executor, double rms,
-                                                                 AudioProtocol::FrameType type) {
+Result<std::shared_ptr<SyntheticAudioSource>, std::string> SyntheticAudioSource::withTargetRMS(
+    Executor& executor, double rms, AudioProtocol::FrameType type) {
   return make(executor, Dc{rms}, type);
 }
 
-SyntheticAudioSource::Result SyntheticAudioSource::testTone(Executor& executor, double amplitude,
-                                                            AudioProtocol::FrameType type) {
+Result<std::shared_ptr<SyntheticAudioSource>, std::string> SyntheticAudioSource::testTone(
+    Executor& executor, double amplitude, AudioProtocol::FrameType type) {
   return make(executor, Sine{1000, amplitude}, type);
 }
 

@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "audio/AudioSource.hpp"
+#include "platform/PlatformError.hpp"
 #include "runtime/Executor.hpp"
 
 namespace qb {
@@ -39,11 +40,13 @@ class SyntheticAudioSource final : public AudioSource, public std::enable_shared
   // Amplitudes and rms are fractions of full scale (1.0 is 32767).
   using Pattern = std::variant<Dc, Sine, Square, Noise, Custom, Silence>;
 
-  using Result = std::variant<std::shared_ptr<SyntheticAudioSource>, std::string>;
   // Refuses non-finite parameters and square frequencies outside (0, 48000].
-  static Result make(Executor& executor, Pattern pattern, AudioProtocol::FrameType type);
-  static Result withTargetRMS(Executor& executor, double rms, AudioProtocol::FrameType type);
-  static Result testTone(Executor& executor, double amplitude, AudioProtocol::FrameType type);
+  static Result<std::shared_ptr<SyntheticAudioSource>, std::string> make(Executor& executor, Pattern pattern,
+                                                                         AudioProtocol::FrameType type);
+  static Result<std::shared_ptr<SyntheticAudioSource>, std::string> withTargetRMS(Executor& executor, double rms,
+                                                                                  AudioProtocol::FrameType type);
+  static Result<std::shared_ptr<SyntheticAudioSource>, std::string> testTone(Executor& executor, double amplitude,
+                                                                             AudioProtocol::FrameType type);
   static std::shared_ptr<SyntheticAudioSource> silence(Executor& executor, AudioProtocol::FrameType type);
 
   ~SyntheticAudioSource() override;

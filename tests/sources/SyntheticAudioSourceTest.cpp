@@ -18,7 +18,7 @@ using testing::OutputRecorder;
 using Type = AudioProtocol::FrameType;
 using S = SyntheticAudioSource;
 
-std::shared_ptr<S> made(S::Result r) {
+std::shared_ptr<S> made(Result<std::shared_ptr<S>, std::string> r) {
   if (auto* e = std::get_if<std::string>(&r)) ADD_FAILURE() << *e;
   return std::get<std::shared_ptr<S>>(r);
 }
