@@ -42,7 +42,7 @@ extern "C" {
 #include "AnnexBUnits.hpp"
 #include "FrameLatency.hpp"
 #include "ProtocolReader.hpp"
-#include "clients/TestPictures.hpp"
+#include "TestPictures.hpp"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "HelperProcess.hpp"
-#include "clients/TestPictures.hpp"
+#include "TestPictures.hpp"
 #include "linux/PortalTestEnv.hpp"
 #include "support/DecodedVideo.hpp"
 

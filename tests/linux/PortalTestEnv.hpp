@@ -18,7 +18,7 @@
 
 namespace qb::testenv {
 
-// The test portal's answer to `command` (see tests/portal/qb-test-portal.cpp): "ok", the status
+// The test portal's answer to `command` (see tools/testbed/qb-test-portal.cpp): "ok", the status
 // line or "error: ...". Straight over the bus, so that a test can paint many times a second.
 inline std::string portalAnswer(const std::string& command) {
   std::string quoted;

@@ -1,5 +1,5 @@
 #pragma once
-// Drives one qb-test-window (tests/clients/) from a test: starts it, waits until its window
+// Drives one qb-test-window (tools/testbed/) from a test: starts it, waits until its window
 // is shown, sends commands and waits for their answers, and collects what it prints (such
 // as the counter's "paint N SECONDS" lines) on a reader thread, so a busy client never
 // blocks on a full pipe. Destroying the object ends the client (SIGKILL if it lingers).

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "clients/TestPictures.hpp"
+#include "TestPictures.hpp"
 
 namespace qb {
 namespace {

@@ -222,7 +222,7 @@ Options parseOptions(int argc, char** argv) {
     } else if (a == "--stay") {
       o.stay = true;
     } else {
-      fail("unknown option " + a + " (see the comment at the top of tests/clients/qb-test-window.cpp)");
+      fail("unknown option " + a + " (see the comment at the top of tools/testbed/qb-test-window.cpp)");
     }
   }
   return o;

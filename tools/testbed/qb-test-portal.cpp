@@ -28,7 +28,7 @@
 //   paint RRGGBB [SOURCE]   a solid picture of that colour on every source, or on one
 //                           (the default is 2080C0)
 //   animate FPS             a white square slides across the picture FPS times a second
-//   counter MIN_MS MAX_MS FILE   the counter code of tests/clients/TestPictures.hpp over the whole
+//   counter MIN_MS MAX_MS FILE   the counter code of tools/lib/TestPictures.hpp over the whole
 //                           picture, the next number at random moments; the first buffer queued
 //                           with each number appends "paint N SECONDS" (CLOCK_MONOTONIC) to FILE
 //   still                   ends animate and counter
@@ -70,7 +70,7 @@
 #include <utility>
 #include <vector>
 
-#include "clients/TestPictures.hpp"
+#include "TestPictures.hpp"
 
 namespace {
 
