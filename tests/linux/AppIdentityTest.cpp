@@ -150,6 +150,7 @@ TEST_F(AppIdentityTest, ScopedApplicationsAndTheirHelpersTakeTheDesktopEntrysNam
   expect(201, "us.example.Zoom", "Zoom Workplace");
   expect(300, "recorder_recorder", "recorder");
   EXPECT_FALSE(identity.applicationFor(999));
+  EXPECT_EQ(ProcFs(machine.roots().proc).cgroup(101), meet);
 
   auto running = identity.runningApplications();
   std::vector<std::pair<std::string, int>> listed;

@@ -384,6 +384,14 @@ TEST(NalUnitsTest, SplitsBothFramings) {
   EXPECT_EQ(units[0].size(), 300u);
   EXPECT_EQ(nalType(units[1]), kNalSei);
   EXPECT_TRUE(splitNalUnits({}).empty());
+
+  // An IDR behind a 3-byte start code, 361 bytes long: its first four bytes read as a length
+  // chain exactly to its end, and only the forbidden bit of the would-be unit (0x88) says no.
+  std::vector<uint8_t> idr = {0, 0, 1, 0x65, 0x88};
+  idr.resize(361, 0x11);
+  units = splitNalUnits(idr);
+  ASSERT_EQ(units.size(), 1u);
+  EXPECT_EQ(nalType(units[0]), kNalIdr);
 }
 
 }  // namespace
