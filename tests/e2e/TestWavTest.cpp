@@ -12,7 +12,6 @@
 
 #include "HelperProcess.hpp"
 #include "sources/WavTestFiles.hpp"
-#include "wire/LineText.hpp"
 
 namespace {
 
@@ -99,24 +98,6 @@ TEST(TestWav, FramesCarryTheFileBytesAtRealTimePace) {
   }
 }
 
-TEST(TestWav, ResampledFilePlaysAtTheRightSpeed) {
-  std::vector<int16_t> tone(44100 * 3);
-  for (size_t i = 0; i < tone.size(); ++i) tone[i] = static_cast<int16_t>((i % 100) * 300 - 15000);
-  std::string path = writeTempFile(
-      "mono44k.wav",
-      qb::testing::makeWav({.sampleRate = 44100, .channels = 1, .data = qb::testing::int16Samples(tone)}));
-  HelperProcess helper(helperOptions());
-  ASSERT_TRUE(helper.send("TEST_WAV:" + path));
-  ASSERT_TRUE(helper.waitForResponse("TEST_WAV:started:" + path, 10));
-  ASSERT_TRUE(helper.waitForFrames(110, 15, [](const Frame& f) { return f.type == 1; }));
-  auto mic = framesOfType(helper.frames(), 1);
-  stopAndExpectCleanExit(helper);
-  std::remove(path.c_str());
-  ASSERT_GE(mic.size(), 110u);
-  double span = std::chrono::duration<double>(mic[105].received - mic[5].received).count();
-  EXPECT_NEAR(span, 2.0, 0.25);  // 100 frames of 20 ms
-}
-
 long peakRssKiB(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
@@ -125,39 +106,22 @@ long peakRssKiB(pid_t pid) {
   return -1;
 }
 
-// Files a host may name by mistake or on purpose: each is refused at once, and the
-// helper keeps answering.
+// What is refused is WavFile's and WavParser's tables; here, that a file whose opening
+// would wait (a FIFO waits for a writer) is refused at once and the helper keeps answering.
 TEST(TestWav, UnplayableFilesAreRefusedAndTheLoopStaysFree) {
   std::string good = writeTempFile("good.wav", qb::testing::makeWav({.data = std::vector<uint8_t>(3840)}));
   std::string fifo = ::testing::TempDir() + "qb_e2e_" + std::to_string(::getpid()) + "_pipe.wav";
   ::unlink(fifo.c_str());
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  const std::vector<uint8_t> second(192000);
-  const struct {
-    std::string path, error;
-  } cases[] = {
-      {writeTempFile("bad.wav", std::vector<uint8_t>(100, 'x')), "Invalid RIFF header"},
-      {"/nonexistent/file.wav", "Could not read /nonexistent/file.wav: No such file or directory"},
-      {fifo, "Could not read " + fifo + ": not a regular file"},  // opening it waits for a writer
-      {"/dev/zero", "Could not read /dev/zero: not a regular file"},
-      {good + std::string(1, '\0') + "rest", "Invalid path: it contains a NUL byte"},
-      {writeTempFile("255ch.wav", qb::testing::makeWav({.channels = 255, .data = second})),
-       "Unsupported channel count: 255 (1 to 64 supported)"},
-      {writeTempFile("50hz.wav", qb::testing::makeWav({.sampleRate = 50, .channels = 1, .data = second})),
-       "Unsupported sample rate: 50 Hz (1000 to 768000 Hz supported)"},
-      {writeTempFile("tiny.wav", qb::testing::makeWav({.data = {1, 2}})),
-       "WAV file too short: 2 bytes of audio, less than one 20 ms block"},
-  };
   HelperProcess helper(helperOptions());
-  for (const auto& c : cases) {
+  for (const std::string& path : {fifo, good + std::string(1, '\0') + "rest"}) {
     uint64_t from = helper.lineCount();
-    ASSERT_TRUE(helper.send("TEST_WAV:" + c.path));
+    ASSERT_TRUE(helper.send("TEST_WAV:" + path));
     ASSERT_TRUE(helper.send("HEALTH_CHECK"));
     auto answer = helper.waitForResponsePrefix("TEST_WAV:", 10, from);
-    ASSERT_TRUE(answer) << c.path;
-    EXPECT_EQ(answer->body, "TEST_WAV:error:" + qb::toSingleLine(c.error));
+    ASSERT_TRUE(answer) << path;
+    EXPECT_TRUE(answer->body.starts_with("TEST_WAV:error:")) << answer->body;
     EXPECT_TRUE(helper.waitForResponsePrefix("HEALTH_OK:", 10, from));
-    if (c.path != "/dev/zero" && c.path != fifo) std::remove(c.path.c_str());
   }
   EXPECT_EQ(helper.frameCount(), 0u);
 
