@@ -43,8 +43,8 @@
 
 #include "HelperProcess.hpp"
 #include "ProcessStats.hpp"
-#include "Spawn.hpp"
 #include "TonePlayer.hpp"
+#include "runtime/ProcessSpawn.hpp"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -86,7 +86,7 @@ int countEntries(const std::string& dir) {
 
 // Runs a command to its end (at most `timeout` seconds); its exit status, -1 if killed.
 int runCommand(const std::vector<std::string>& argv, double timeout) {
-  pid_t pid = qbtools::spawnWithDefaultSignals(argv, -1, -1, -1);
+  pid_t pid = qb::spawnWithDefaultSignals(argv, -1, -1, -1);
   if (pid < 0) return -1;
   auto deadline = Clock::now() + std::chrono::duration<double>(timeout);
   int status = 0;
@@ -130,8 +130,8 @@ class MovingWindow {
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
-    pid_ = qbtools::spawnWithDefaultSignals({binary_, "--geometry", "480x360+200+200", "--pattern", "bars"}, in[0], -1,
-                                            -1, envp.data());
+    pid_ = qb::spawnWithDefaultSignals({binary_, "--geometry", "480x360+200+200", "--pattern", "bars"}, in[0], -1, -1,
+                                       envp.data());
     ::close(in[0]);
     stdin_ = in[1];
     const std::string animate = "animate move 10\n";
