@@ -50,7 +50,7 @@ void usage() {
                "usage: quellbrook-host [--binary PATH] [--wait SECONDS] [--each-frame] [--record DIR] CMD...\n"
                "  CMD      a command line for the helper, e.g. START_STREAMING or 'START_VIDEO:{\"fps\":5}';\n"
                "           +SECONDS waits without sending\n"
-               "  --binary the helper (default: quellbrook next to this program)\n"
+               "  --binary the helper (default: the installed one, or quellbrook next to this program)\n"
                "  --wait   seconds to keep running after the last command (default 2)\n");
 }
 

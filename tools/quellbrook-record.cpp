@@ -49,13 +49,14 @@ struct Options {
   std::string outDir = "recording";
   std::string muxPath;
   std::vector<std::string> commands;
+  bool help = false;
 };
 
-void usage() {
-  std::fprintf(stderr,
+void usage(FILE* to) {
+  std::fprintf(to,
                "usage: quellbrook-record [--binary PATH] [--seconds N] [--out DIR] [--mux FILE.mkv] CMD...\n"
                "  CMD        a command for the helper: START_STREAMING, TEST_WAV:/path/file.wav, ...\n"
-               "  --binary   the helper (default: quellbrook next to this program)\n"
+               "  --binary   the helper (default: the installed one, or quellbrook next to this program)\n"
                "  --seconds  how long to record after the last command (default 5)\n"
                "  --out      directory for mic.wav, system.wav, video.h264 and events.log (default ./recording)\n"
                "  --mux      also write the video and both audio channels as tracks of one Matroska\n"
@@ -71,7 +72,10 @@ std::optional<Options> parseOptions(int argc, char** argv) {
       if (i + 1 >= argc) return std::nullopt;
       return std::string(argv[++i]);
     };
-    if (a == "--help" || a == "-h") return std::nullopt;
+    if (a == "--help" || a == "-h") {
+      o.help = true;
+      return o;
+    }
     if (a == "--binary" || a == "--out" || a == "--seconds" || a == "--mux") {
       auto v = value();
       if (!v) return std::nullopt;
@@ -176,8 +180,12 @@ bool writeMux(const std::string& path, const std::string& outDir, const Channel 
 int main(int argc, char** argv) {
   auto options = parseOptions(argc, argv);
   if (!options) {
-    usage();
+    usage(stderr);
     return 2;
+  }
+  if (options->help) {
+    usage(stdout);
+    return 0;
   }
   std::error_code ec;
   std::filesystem::create_directories(options->outDir, ec);

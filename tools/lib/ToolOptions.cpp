@@ -10,6 +10,9 @@ std::string defaultHelperBinary() {
   std::error_code ec;
   auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (ec) return "quellbrook";
+  // Installed, the helper lives in its own directory of libexec; in a build tree, beside us.
+  auto installed = self.parent_path() / QB_HELPER_DIR_FROM_BINDIR / "quellbrook";
+  if (std::filesystem::is_regular_file(installed, ec)) return installed.lexically_normal().string();
   return (self.parent_path() / "quellbrook").string();
 }
 

@@ -6,7 +6,8 @@
 
 namespace qbtools {
 
-// The helper binary beside the running tool, or "quellbrook" on the PATH.
+// The helper of the running tool's installation (libexec/quellbrook/ seen from bin/), else the
+// one beside the tool (a build tree), or "quellbrook" on the PATH when /proc cannot say.
 std::string defaultHelperBinary();
 
 // A non-negative, finite number of seconds, or none for anything else.
