@@ -101,7 +101,7 @@ class PacedSource final : public qb::AudioSource {
       }
       std::this_thread::sleep_until(next);
       arrivals_.push_back(Clock::now());
-      callback_(buffer);
+      callback_(buffer, 0);
       next += 10ms;
     }
   }

@@ -1,27 +1,26 @@
-// Ring buffer costs on the streamer's paths: a source's chunk written into a byte ring,
-// a 3840-byte frame read back, and the system chunk queue.
+// The channel buffer's cost on the streamer's paths: a source's chunk written in, whole
+// frames read back, and writing into a full buffer (a stalled host).
 #include <benchmark/benchmark.h>
 
 #include <vector>
 
-#include "audio/AudioOutputFormat.hpp"
-#include "audio/CircularByteBuffer.hpp"
-#include "audio/CircularFrameBuffer.hpp"
-#include "audio/SystemAudioFrame.hpp"
+#include "audio/AudioChannelBuffer.hpp"
 
 namespace {
 
-constexpr size_t kRing = 2880000;
+constexpr size_t kFrames = 750;
 
-void BM_ByteRingWriteReadFrame(benchmark::State& state) {
-  qb::CircularByteBuffer ring(kRing);
+void BM_ChannelWriteReadFrames(benchmark::State& state) {
+  qb::AudioChannelBuffer buffer(kFrames);
+  qb::AudioChannelBuffer::Frame frame;
   std::vector<uint8_t> chunk(static_cast<size_t>(state.range(0)), 1);
   size_t frames = 0;
+  int64_t t = 1;
   for (auto _ : state) {
-    ring.write(chunk);
-    while (ring.availableBytes() >= qb::AudioOutputFormat::frameSize) {
-      auto f = ring.read(qb::AudioOutputFormat::frameSize);
-      benchmark::DoNotOptimize(f);
+    buffer.write(chunk, t);
+    t += static_cast<int64_t>(chunk.size()) * 125 / 24;
+    while (buffer.read(frame)) {
+      benchmark::DoNotOptimize(frame);
       ++frames;
     }
   }
@@ -29,29 +28,17 @@ void BM_ByteRingWriteReadFrame(benchmark::State& state) {
   state.counters["frames"] = static_cast<double>(frames);
 }
 // 10 ms of 48 kHz stereo s16, a whole frame, and an odd size that wraps unevenly.
-BENCHMARK(BM_ByteRingWriteReadFrame)->Arg(1920)->Arg(3840)->Arg(4999);
+BENCHMARK(BM_ChannelWriteReadFrames)->Arg(1920)->Arg(3840)->Arg(4999);
 
-void BM_ByteRingOverwriteWhenFull(benchmark::State& state) {
-  qb::CircularByteBuffer ring(kRing);
-  std::vector<uint8_t> fill(kRing, 0);
-  ring.write(fill);
+void BM_ChannelWriteWhenFull(benchmark::State& state) {
+  qb::AudioChannelBuffer buffer(kFrames);
+  std::vector<uint8_t> fill(kFrames * qb::AudioChannelBuffer::frameBytes, 0);
+  buffer.write(fill, 1);
   std::vector<uint8_t> chunk(3840, 1);
-  for (auto _ : state) ring.write(chunk);
+  for (auto _ : state) buffer.write(chunk, 1);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 3840);
 }
-BENCHMARK(BM_ByteRingOverwriteWhenFull);
-
-void BM_FrameRingAppendRemove(benchmark::State& state) {
-  qb::CircularFrameBuffer<qb::SystemAudioFrame> ring(2250);
-  std::vector<uint8_t> pcm(3840, 1);
-  for (auto _ : state) {
-    ring.append(qb::SystemAudioFrame{pcm, 0});
-    auto f = ring.removeFirst();
-    benchmark::DoNotOptimize(f);
-  }
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
-}
-BENCHMARK(BM_FrameRingAppendRemove);
+BENCHMARK(BM_ChannelWriteWhenFull);
 
 }  // namespace
 

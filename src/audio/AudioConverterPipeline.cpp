@@ -103,6 +103,7 @@ class AudioConverterPipeline::Resampler {
     uint8_t* outPlanes[1] = {out};
     return swr_convert(ctx_, outPlanes, capacity, planes, static_cast<int>(in.frameLength));
   }
+  int64_t delayUs() const { return swr_get_delay(ctx_, 1000000); }
 
  private:
   Resampler() = default;
@@ -237,6 +238,15 @@ std::optional<std::vector<uint8_t>> AudioConverterPipeline::process(const PcmBuf
                                 " frames in -> " + std::to_string(frames) + " frames out");
   out.resize(static_cast<size_t>(frames) * kOutFrameBytes);
   return out;
+}
+
+int64_t AudioConverterPipeline::outputCaptureTime(int64_t inputCaptureUs, const PcmBuffer& input,
+                                                  size_t outputBytes) const {
+  if (inputCaptureUs == 0 || !(input.format.sampleRate > 0)) return inputCaptureUs;
+  const double inputUs = static_cast<double>(input.frameLength) * 1e6 / input.format.sampleRate;
+  const double outputUs = static_cast<double>(outputBytes / 4) * 1e6 / targetFormat().sampleRate;
+  const double keptBack = converter_ ? static_cast<double>(converter_->delayUs()) : 0.0;
+  return inputCaptureUs + std::llround(inputUs - keptBack - outputUs);
 }
 
 void AudioConverterPipeline::reset() {

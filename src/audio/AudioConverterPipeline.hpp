@@ -48,6 +48,10 @@ class AudioConverterPipeline {
   // Makes the converter for `input` ahead of its first buffer (process does so when the
   // format changes); false when there is none for that format.
   bool prepare(const PcmFormat& input);
+  // When the first sample of the output of the last process() call was captured, given
+  // when the first sample of its input was: the input's end, less what the resampler
+  // keeps back, less the output's length. 0 (unknown) stays 0.
+  int64_t outputCaptureTime(int64_t inputCaptureUs, const PcmBuffer& input, size_t outputBytes) const;
   void reset();
 
   static PcmFormat targetFormat() {

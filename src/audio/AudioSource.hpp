@@ -19,8 +19,10 @@ struct SourceError {
 };
 
 // Receives converted PCM (48000 Hz, 2 channels, s16le, interleaved), any length, on any
-// thread. The streamer's callback holds the streamer weakly.
-using AudioDataCallback = std::function<void(std::span<const uint8_t>)>;
+// thread, with the capture time of its first sample in whole microseconds of the capture
+// clock (captureClockUs), or 0 when the source cannot tell. The streamer's callback holds
+// the streamer weakly.
+using AudioDataCallback = std::function<void(std::span<const uint8_t> pcm, int64_t captureTimeUs)>;
 
 // Implemented by the microphone, system audio, WAV and synthetic sources. start() and
 // stop() may wait (on the executor) and are called from the command side only.

@@ -1,6 +1,8 @@
 #include "audio/SimpleAudioStreamer.hpp"
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 #include "audio/AudioLevel.hpp"
 #include "audio/AudioOutputFormat.hpp"
@@ -27,23 +29,20 @@ std::string withoutNewlines(std::string text) {
 
 SimpleAudioStreamer::SimpleAudioStreamer(Executor& executor, std::shared_ptr<AudioSource> mic,
                                          std::shared_ptr<AudioSource> system)
-    : executor_(executor),
-      micSource_(std::move(mic)),
-      systemSource_(std::move(system)),
-      bufferQueue_(executor_.makeQueue("audio.buffer")) {}
+    : executor_(executor), micSource_(std::move(mic)), systemSource_(std::move(system)) {}
 
 void SimpleAudioStreamer::start() {
   logToStderr("SimpleAudioStreamer: starting...");
 
   std::weak_ptr<SimpleAudioStreamer> weak = weak_from_this();
   if (micSource_) {
-    micSource_->setOnAudioData([weak](std::span<const uint8_t> bytes) {
-      if (auto self = weak.lock()) self->handleMicData(bytes);
+    micSource_->setOnAudioData([weak](std::span<const uint8_t> pcm, int64_t captureTimeUs) {
+      if (auto self = weak.lock()) self->deliver(self->mic_, pcm, captureTimeUs);
     });
   }
   if (systemSource_) {
-    systemSource_->setOnAudioData([weak](std::span<const uint8_t> bytes) {
-      if (auto self = weak.lock()) self->handleSystemData(bytes);
+    systemSource_->setOnAudioData([weak](std::span<const uint8_t> pcm, int64_t captureTimeUs) {
+      if (auto self = weak.lock()) self->deliver(self->system_, pcm, captureTimeUs);
     });
   }
 
@@ -83,18 +82,12 @@ void SimpleAudioStreamer::stop() {
   logToStderr("SimpleAudioStreamer: STREAMING_STOPPED");
 }
 
-void SimpleAudioStreamer::handleMicData(std::span<const uint8_t> bytes) {
-  std::weak_ptr<SimpleAudioStreamer> weak = weak_from_this();
-  bufferQueue_->async([weak, data = std::vector<uint8_t>(bytes.begin(), bytes.end())] {
-    if (auto self = weak.lock()) self->micBuffer_.write(data);
-  });
-}
-
-void SimpleAudioStreamer::handleSystemData(std::span<const uint8_t> bytes) {
-  std::weak_ptr<SimpleAudioStreamer> weak = weak_from_this();
-  bufferQueue_->async([weak, data = std::vector<uint8_t>(bytes.begin(), bytes.end())]() mutable {
-    if (auto self = weak.lock()) self->systemFrameBuffer_.append(SystemAudioFrame{std::move(data), 0});
-  });
+void SimpleAudioStreamer::deliver(Channel& channel, std::span<const uint8_t> pcm, int64_t captureTimeUs) {
+  // A source that cannot tell delivers audio that has just ended.
+  if (captureTimeUs == 0)
+    captureTimeUs = captureClockUs(executor_.clock()) -
+                    std::llround(double(pcm.size()) * 1e6 / (kSampleRate * AudioOutputFormat::bytesPerSampleFrame));
+  channel.buffer.write(pcm, captureTimeUs);
 }
 
 bool SimpleAudioStreamer::streaming(uint64_t generation) const {
@@ -122,75 +115,72 @@ void SimpleAudioStreamer::runLoopIteration(uint64_t generation) {
     logToStderr("SimpleAudioStreamer: data stream ended");
     return;
   }
-  sendAudioData();
+  auto [micCount, micLevel] = sendChannel(mic_);
+  if (micCount > 0 && worthLogging(mic_.framesSent)) {
+    char level[32];
+    std::snprintf(level, sizeof level, "%.6f", micLevel);
+    logToStderr("SimpleAudioStreamer: mic " + std::to_string(micCount) +
+                " frames (total: " + std::to_string(mic_.framesSent) + ", RMS: " + level + ")");
+  }
+  auto [systemCount, systemLevel] = sendChannel(system_);
+  (void)systemLevel;
+  if (systemCount > 0 && worthLogging(system_.framesSent))
+    logToStderr("SimpleAudioStreamer: sys " + std::to_string(systemCount) +
+                " frames (total: " + std::to_string(system_.framesSent) + ")");
+  reportLoss(mic_);
+  reportLoss(system_);
+
   if (++loopIterations_ % 500 == 0) {
-    size_t micBytes = 0, systemChunks = 0;
-    bufferQueue_->sync([&] {
-      micBytes = micBuffer_.availableBytes();
-      systemChunks = systemFrameBuffer_.count();
-    });
-    logToStderr("SimpleAudioStreamer: buffer status mic=" + std::to_string(micBytes) +
-                "b sys=" + std::to_string(systemChunks) + "frames");
+    logToStderr("SimpleAudioStreamer: buffer status mic=" + std::to_string(mic_.buffer.bufferedBytes()) +
+                "b sys=" + std::to_string(system_.buffer.bufferedBytes() / kFrameSize) + "frames");
   }
   executor_.runAsyncAfter(tickInterval,
                           [self = shared_from_this(), generation] { self->runLoopIteration(generation); });
 }
 
-void SimpleAudioStreamer::sendAudioData() {
-  // Microphone: everything that has accumulated.
-  int micCount = 0;
-  double micLevel = 0;
-  while (true) {
-    size_t available = 0;
-    bufferQueue_->sync([&] { available = micBuffer_.availableBytes(); });
-    if (available < kFrameSize) break;
-    std::optional<std::vector<uint8_t>> frame;
-    bufferQueue_->sync([&] { frame = micBuffer_.read(kFrameSize); });
-    if (!frame || frame->size() != kFrameSize) break;
-    micLevel = calculateRMSInt16(*frame);
-    writeBinaryFrame(AudioProtocol::FrameType::mic, kSampleRate, kChannels, kBits, micLevel, *frame, micSequence_++);
-    ++micCount;
-  }
-  if (micCount > 0) {
-    micFramesSent_ += static_cast<uint64_t>(micCount);
-    if (worthLogging(micFramesSent_)) {
-      char level[32];
-      std::snprintf(level, sizeof level, "%.6f", micLevel);
-      logToStderr("SimpleAudioStreamer: mic " + std::to_string(micCount) +
-                  " frames (total: " + std::to_string(micFramesSent_) + ", RMS: " + level + ")");
-    }
-  }
-
-  // System: bounded in time and frame count so that a backlog cannot starve the next tick.
+std::pair<int, double> SimpleAudioStreamer::sendChannel(Channel& channel) {
   const Clock& clock = executor_.clock();
   const double t0 = clock.uptime();
-  auto withinBudget = [&] { return clock.uptime() - t0 < systemBudgetSeconds; };
-  int systemCount = 0;
-  while (true) {
-    std::optional<SystemAudioFrame> chunk;
-    bufferQueue_->sync([&] { chunk = systemFrameBuffer_.removeFirst(); });
-    if (chunk) {
-      systemAudioAccumulator_.write(chunk->pcmData);
-    } else if (systemAudioAccumulator_.availableBytes() < kFrameSize) {
-      break;
+  int count = 0;
+  double level = 0;
+  while (count < framesPerTickLimit && channel.buffer.read(frame_)) {
+    const auto& f = frame_;
+    bool timingLine = !channel.timed || ++channel.framesSinceTimingLine >= timingLineFrames;
+    if (f.index != channel.nextIndex) {
+      channel.lostFrames += f.index - channel.nextIndex;
+      channel.afterLoss = f.index;
+      reportLoss(channel);
+      timingLine = true;
     }
-    while (systemAudioAccumulator_.availableBytes() >= kFrameSize) {
-      auto frame = systemAudioAccumulator_.read(kFrameSize);
-      if (!frame) break;
-      double level = calculateRMSInt16(*frame);
-      writeBinaryFrame(AudioProtocol::FrameType::system, kSampleRate, kChannels, kBits, level, *frame,
-                       systemSequence_++);
-      ++systemCount;
-      if (!withinBudget()) break;
+    const int64_t expected = channel.lastCaptureTimeUs + std::llround(AudioOutputFormat::frameDuration * 1e6);
+    if (std::llabs(f.captureTimeUs - expected) > timingToleranceUs) timingLine = true;
+    const auto sequence = static_cast<uint32_t>(f.index);  // wraps with the wire's field
+    if (timingLine) {
+      sendEvent(std::string("AUDIO_TIMING:{\"channel\":\"") + channel.name + "\",\"sequence\":" +
+                std::to_string(sequence) + ",\"captureTimeUs\":" + std::to_string(f.captureTimeUs) + "}");
+      channel.framesSinceTimingLine = 0;
+      channel.timed = true;
     }
-    if (!(withinBudget() && systemCount < systemFramesPerTickLimit)) break;
+    channel.nextIndex = f.index + 1;
+    channel.lastCaptureTimeUs = f.captureTimeUs;
+    level = calculateRMSInt16(f.pcm);
+    writeBinaryFrame(channel.type, kSampleRate, kChannels, kBits, level, f.pcm, sequence);
+    ++count;
+    if (clock.uptime() - t0 >= budgetSeconds) break;
   }
-  if (systemCount > 0) {
-    systemFramesSent_ += static_cast<uint64_t>(systemCount);
-    if (worthLogging(systemFramesSent_))
-      logToStderr("SimpleAudioStreamer: sys " + std::to_string(systemCount) +
-                  " frames (total: " + std::to_string(systemFramesSent_) + ")");
-  }
+  channel.framesSent += static_cast<uint64_t>(count);
+  return {count, level};
+}
+
+void SimpleAudioStreamer::reportLoss(Channel& channel) {
+  if (channel.lostFrames == 0) return;
+  const double now = executor_.clock().uptime();
+  if (now - channel.lastLossLine < lossLineInterval) return;
+  sendEvent(std::string("AUDIO_LOSS:{\"channel\":\"") + channel.name +
+            "\",\"frames\":" + std::to_string(channel.lostFrames) +
+            ",\"sequence\":" + std::to_string(static_cast<uint32_t>(channel.afterLoss)) + "}");
+  channel.lastLossLine = now;
+  channel.lostFrames = 0;
 }
 
 }  // namespace qb

@@ -4,20 +4,21 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
+#include <utility>
 
+#include "audio/AudioChannelBuffer.hpp"
 #include "audio/AudioSource.hpp"
-#include "audio/CircularByteBuffer.hpp"
-#include "audio/CircularFrameBuffer.hpp"
-#include "audio/SystemAudioFrame.hpp"
 #include "runtime/Executor.hpp"
 
 namespace qb {
 
 // Collects PCM from a microphone-channel and a system-channel source and writes it as
-// two independent streams of 20 ms audio frames. Sources deliver on any thread; the
-// rings are fed on the serial "audio.buffer" queue; an output loop on the executor's
-// pool cuts and writes frames every 100 ms. Always create with std::make_shared.
+// two independent streams of 20 ms audio frames. Sources write into their channel's
+// buffer on their own thread; an output loop on the executor's pool takes whole frames
+// out every 100 ms and writes them, with the timing and loss lines a host needs to place
+// them (AUDIO_TIMING, AUDIO_LOSS). Always create with std::make_shared.
 class SimpleAudioStreamer : public std::enable_shared_from_this<SimpleAudioStreamer> {
  public:
   // A null source leaves its channel without audio.
@@ -33,41 +34,55 @@ class SimpleAudioStreamer : public std::enable_shared_from_this<SimpleAudioStrea
   // audio, counters and sequence numbers are kept.
   void stop();
 
-  static constexpr size_t ringCapacity = 2880000;  // 15 s of output audio
-  static constexpr size_t systemQueueSlots = 2250;
+  static constexpr size_t bufferFrames = 750;  // 15 s of output audio per channel
   static constexpr double tickInterval = 0.1;
-  static constexpr double systemBudgetSeconds = 0.03;
-  static constexpr int systemFramesPerTickLimit = 100;
+  // Per channel and tick, so that a backlog in one cannot starve the other.
+  static constexpr double budgetSeconds = 0.03;
+  static constexpr int framesPerTickLimit = 100;
+  // A timing line at least every 500 frames (10 s) of a channel, and whenever its audio
+  // stops following on from the frame before by more than this.
+  static constexpr uint64_t timingLineFrames = 500;
+  static constexpr int64_t timingToleranceUs = 3000;
+  static constexpr double lossLineInterval = 5.0;
 
  private:
-  void handleMicData(std::span<const uint8_t> bytes);
-  void handleSystemData(std::span<const uint8_t> bytes);
+  struct Channel {
+    Channel(AudioProtocol::FrameType type, const char* name) : type(type), name(name) {}
+    const AudioProtocol::FrameType type;
+    const char* const name;
+    AudioChannelBuffer buffer{bufferFrames};
+    // Touched only by the output loop.
+    uint64_t framesSent = 0;
+    uint64_t nextIndex = 0;  // what follows the last frame written
+    bool timed = false;      // a timing line has been written
+    int64_t lastCaptureTimeUs = 0;
+    uint64_t framesSinceTimingLine = 0;
+    uint64_t lostFrames = 0;  // not yet reported
+    uint64_t afterLoss = 0;   // the frame after the last of them
+    double lastLossLine = -1e300;
+  };
+
+  void deliver(Channel& channel, std::span<const uint8_t> pcm, int64_t captureTimeUs);
   void startDataStream();
   // One iteration of the output loop; reschedules itself while streaming.
   void runLoopIteration(uint64_t generation);
-  void sendAudioData();
+  // Writes what the channel holds, within its budget; returns the frames written and the
+  // level of the last.
+  std::pair<int, double> sendChannel(Channel& channel);
+  void reportLoss(Channel& channel);
   bool streaming(uint64_t generation) const;
 
   Executor& executor_;
   std::shared_ptr<AudioSource> micSource_;
   std::shared_ptr<AudioSource> systemSource_;
-  // Produced on bufferQueue_, consumed by the output loop through bufferQueue_.
-  CircularByteBuffer micBuffer_{ringCapacity};
-  CircularFrameBuffer<SystemAudioFrame> systemFrameBuffer_{systemQueueSlots};
-  // The output loop's own: it joins system chunks into whole frames.
-  CircularByteBuffer systemAudioAccumulator_{ringCapacity};
-  std::shared_ptr<Queue> bufferQueue_;
+  Channel mic_{AudioProtocol::FrameType::mic, "mic"};
+  Channel system_{AudioProtocol::FrameType::system, "system"};
+  AudioChannelBuffer::Frame frame_;  // the output loop's
 
   mutable std::mutex stateLock_;
   bool isStreaming_ = false;
   uint64_t loopGeneration_ = 0;  // a restart before the old loop noticed the stop must not run two loops
-
-  // Touched only by the output loop.
-  uint64_t micFramesSent_ = 0;
-  uint64_t systemFramesSent_ = 0;
-  uint32_t micSequence_ = 0;
-  uint32_t systemSequence_ = 0;
-  uint64_t loopIterations_ = 0;
+  uint64_t loopIterations_ = 0;  // the output loop's
 };
 
 }  // namespace qb

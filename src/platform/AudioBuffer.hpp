@@ -38,6 +38,9 @@ struct AudioSampleBuffer {
   std::optional<StreamDescription> description;
   size_t numSamples = 0;
   std::vector<uint8_t> data;
+  // When the first sample was captured, in whole microseconds of the capture clock
+  // (CLOCK_MONOTONIC, Clock::uptime); 0 when the backend cannot tell.
+  int64_t captureTimeUs = 0;
 };
 
 enum class SampleFormat { Float32, Float64, Int16, Int32, UInt8, Other };

@@ -1,9 +1,12 @@
 #include "runtime/Clock.hpp"
 
 #include <chrono>
+#include <cmath>
 #include <ctime>
 
 namespace qb {
+
+int64_t captureClockUs(const Clock& clock) { return std::llround(clock.uptime() * 1e6); }
 
 double SystemClock::now() const {
   using namespace std::chrono;

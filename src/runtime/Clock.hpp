@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 namespace qb {
 
 // The one source of time. Every timer and timestamp of the helper reads it, so that
@@ -13,6 +15,9 @@ class Clock {
   // Monotonic seconds since an arbitrary origin (system uptime in production).
   virtual double uptime() const = 0;
 };
+
+// The capture clock that times all media: the clock's uptime in whole microseconds.
+int64_t captureClockUs(const Clock& clock);
 
 class SystemClock final : public Clock {
  public:

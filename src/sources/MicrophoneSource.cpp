@@ -230,7 +230,7 @@ void MicrophoneSource::captureOutput(const AudioSampleBuffer& sampleBuffer) {
     return;
   }
   if (MicrophoneCaptureStats::logsEmitting(n)) log(tag + "emitting " + std::to_string(bytes->size()) + " bytes");
-  if (onAudioData_) onAudioData_(*bytes);
+  if (onAudioData_) onAudioData_(*bytes, pipeline_->outputCaptureTime(sampleBuffer.captureTimeUs, *pcm, bytes->size()));
 }
 
 std::optional<PcmBuffer> MicrophoneSource::convertToPCMBuffer(const AudioSampleBuffer& sampleBuffer) {

@@ -18,6 +18,8 @@ class PlaybackSchedule {
     origin_ = now;
     ticks_ = 0;
   }
+  // When the step running now was due: the time its audio plays at.
+  double currentDue() const { return origin_ + static_cast<double>(ticks_) * period_; }
   // Seconds from now until the next step is due.
   double delayToNext(double now) {
     ++ticks_;

@@ -216,7 +216,7 @@ void SyntheticAudioSource::tick(const std::shared_ptr<Run>& run) {
     std::lock_guard guard(mutex_);
     callback = onAudioData_;
   }
-  if (callback) callback(frame);
+  if (callback) callback(frame, std::llround(run->schedule.currentDue() * 1e6));
   ++run->frameCounter;
 
   std::weak_ptr<SyntheticAudioSource> weak = weak_from_this();

@@ -280,7 +280,8 @@ void SystemAudioSource::convertAndDeliver(const AudioSampleBuffer& buffer, const
   }
 
   auto bytes = systemConverter_->process(*pcm);
-  if (bytes && !bytes->empty() && onAudioData_) onAudioData_(*bytes);
+  if (bytes && !bytes->empty() && onAudioData_)
+    onAudioData_(*bytes, systemConverter_->outputCaptureTime(buffer.captureTimeUs, *pcm, bytes->size()));
 }
 
 // ---- causes of recovery ----

@@ -1,5 +1,7 @@
 #include "sources/WAVFileSource.hpp"
 
+#include <cmath>
+
 #include "audio/AudioOutputFormat.hpp"
 #include "sources/PlaybackSchedule.hpp"
 #include "wire/Output.hpp"
@@ -169,7 +171,7 @@ void WAVFileSource::tick(const std::shared_ptr<Run>& run) {
       std::lock_guard guard(mutex_);
       callback = onAudioData_;
     }
-    if (callback) callback(converted);
+    if (callback) callback(converted, std::llround(run->schedule.currentDue() * 1e6));
     ++run->frameCounter;
     if (run->frameCounter == 1 || run->frameCounter % 500 == 0)
       logToStderr(tag + "emitted frame " + std::to_string(run->frameCounter) +

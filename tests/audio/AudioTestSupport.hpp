@@ -33,10 +33,13 @@ class FakeAudioSource final : public AudioSource {
   }
   bool isActive() const override { return active_; }
 
-  void deliver(std::span<const uint8_t> bytes) {
-    if (callback_) callback_(bytes);
+  // A capture time of 0 lets the streamer take the time of arrival.
+  void deliver(std::span<const uint8_t> bytes, int64_t captureTimeUs = 0) {
+    if (callback_) callback_(bytes, captureTimeUs);
   }
-  void deliver(size_t count, uint8_t value = 0) { deliver(std::vector<uint8_t>(count, value)); }
+  void deliver(size_t count, uint8_t value = 0, int64_t captureTimeUs = 0) {
+    deliver(std::vector<uint8_t>(count, value), captureTimeUs);
+  }
   bool hasCallback() const { return static_cast<bool>(callback_); }
 
   int starts = 0;

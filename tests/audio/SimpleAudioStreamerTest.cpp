@@ -92,22 +92,6 @@ TEST_F(StreamerTest, LevelFieldIsTheFrameRms) {
               ElementsAre("SimpleAudioStreamer: mic 1 frames (total: 1, RMS: 0.500015)"));
 }
 
-TEST_F(StreamerTest, SystemChunksAccumulateAcrossChunkBoundaries) {
-  start();
-  system->deliver(10000, 1);
-  tick();
-  EXPECT_EQ(out.frames(kSystem).size(), 2u);
-  system->deliver(3840 - 2320, 2);
-  tick();
-  auto frames = out.frames(kSystem);
-  ASSERT_EQ(frames.size(), 3u);
-  EXPECT_EQ(frames[2].payload[2319], 1);
-  EXPECT_EQ(frames[2].payload[2320], 2);
-  EXPECT_THAT(
-      out.linesStartingWith("SimpleAudioStreamer: sys "),
-      ElementsAre("SimpleAudioStreamer: sys 2 frames (total: 2)", "SimpleAudioStreamer: sys 1 frames (total: 3)"));
-}
-
 TEST_F(StreamerTest, ChannelSequencesAreIndependent) {
   start();
   mic->deliver(3 * 3840);
@@ -117,6 +101,9 @@ TEST_F(StreamerTest, ChannelSequencesAreIndependent) {
   tick();
   EXPECT_THAT(sequences(out.frames(kMic)), ElementsAre(0, 1, 2));
   EXPECT_THAT(sequences(out.frames(kSystem)), ElementsAre(0, 1));
+  EXPECT_THAT(
+      out.linesStartingWith("SimpleAudioStreamer: sys "),
+      ElementsAre("SimpleAudioStreamer: sys 1 frames (total: 1)", "SimpleAudioStreamer: sys 1 frames (total: 2)"));
   EXPECT_FALSE(out.protocolFailed());
 }
 
@@ -135,6 +122,55 @@ TEST_F(StreamerTest, TickLogsWhenTotalIsBelowTenOrAMultipleOf500) {
   EXPECT_THAT(totals, ElementsAre("SimpleAudioStreamer: mic 5 frames (total: 5",
                                   "SimpleAudioStreamer: mic 5 frames (total: 500",
                                   "SimpleAudioStreamer: mic 5 frames (total: 1000"));
+}
+
+// Frames of 20 ms whose capture times follow on from `t` (a frame of value i per frame).
+void feed(FakeAudioSource& source, int frames, int64_t t) {
+  for (int i = 0; i < frames; ++i) source.deliver(3840, static_cast<uint8_t>(i), t + i * 20000);
+}
+
+TEST_F(StreamerTest, TimingLinesMarkTheFirstFrameEveryJumpAndEvery500Frames) {
+  start();
+  const int64_t t = 7'000'000;
+  feed(*mic, 499, t);
+  feed(*mic, 2, t + 499 * 20000 + 2000);         // a 2 ms jump is jitter
+  feed(*mic, 1, t + 501 * 20000 + 2000 + 4000);  // 4 ms is a gap
+  executor.advance(1);
+  mic->deliver(3840);  // a source that cannot tell: audio that ends as it arrives
+  tick();
+  EXPECT_THAT(out.linesStartingWith("EVENT:"),
+              ElementsAre("EVENT:AUDIO_TIMING:{\"channel\":\"mic\",\"sequence\":0,\"captureTimeUs\":7000000}",
+                          "EVENT:AUDIO_TIMING:{\"channel\":\"mic\",\"sequence\":500,\"captureTimeUs\":17002000}",
+                          "EVENT:AUDIO_TIMING:{\"channel\":\"mic\",\"sequence\":501,\"captureTimeUs\":17026000}",
+                          "EVENT:AUDIO_TIMING:{\"channel\":\"mic\",\"sequence\":502,\"captureTimeUs\":1000980000}"));
+  EXPECT_EQ(out.frames(kMic).size(), 503u);
+}
+
+TEST_F(StreamerTest, OverflowIsLostAlikeOnBothChannelsAndSaidOnce) {
+  start();
+  for (auto* source : {mic.get(), system.get()}) feed(*source, 800, 1'000'000);  // 50 frames too many
+  executor.advance(1);
+  for (uint8_t type : {kMic, kSystem}) {
+    auto frames = out.frames(type);
+    ASSERT_EQ(frames.size(), 750u);
+    EXPECT_EQ(frames.front().sequence, 50u);
+    EXPECT_EQ(frames.front().payload[0], 50);
+    EXPECT_EQ(frames.back().sequence, 799u);
+  }
+  EXPECT_THAT(out.linesStartingWith("EVENT:AUDIO_LOSS"),
+              ElementsAre("EVENT:AUDIO_LOSS:{\"channel\":\"mic\",\"frames\":50,\"sequence\":50}",
+                          "EVENT:AUDIO_LOSS:{\"channel\":\"system\",\"frames\":50,\"sequence\":50}"));
+
+  // Loss again soon after is told once the line interval has passed, summed.
+  out.clear();
+  for (int round = 0; round < 2; ++round) {
+    feed(*mic, 760, 30'000'000 + round * 20'000'000);
+    executor.advance(1);
+  }
+  EXPECT_TRUE(out.linesStartingWith("EVENT:AUDIO_LOSS").empty());
+  executor.advance(4);
+  EXPECT_THAT(out.linesStartingWith("EVENT:AUDIO_LOSS"),
+              ElementsAre("EVENT:AUDIO_LOSS:{\"channel\":\"mic\",\"frames\":20,\"sequence\":1570}"));
 }
 
 TEST_F(StreamerTest, SystemPartStopsAfter100FramesPerTick) {

@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto* source = std::get_if<std::shared_ptr<qb::WAVFileSource>>(&loaded);
   if (!source) __builtin_trap();  // parse succeeded, so loading must too
   size_t delivered = 0;
-  (*source)->setOnAudioData([&](std::span<const uint8_t> block) {
+  (*source)->setOnAudioData([&](std::span<const uint8_t> block, int64_t) {
     if (block.size() % 4) __builtin_trap();  // whole stereo sample frames only
     delivered += block.size();
   });

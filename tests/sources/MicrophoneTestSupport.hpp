@@ -28,7 +28,7 @@ class MicrophoneTest : public ::testing::Test {
 
   MicrophoneSource& makeMic() {
     mic = MicrophoneSource::make(platform);
-    mic->setOnAudioData([this](std::span<const uint8_t> bytes) {
+    mic->setOnAudioData([this](std::span<const uint8_t> bytes, int64_t) {
       delivered.insert(delivered.end(), bytes.begin(), bytes.end());
       ++chunks;
     });

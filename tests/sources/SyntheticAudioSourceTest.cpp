@@ -86,7 +86,7 @@ TEST(SyntheticAudioSource, DeliversOneStereoFramePerPeriodAndLogs) {
   OutputRecorder out;
   auto tone = made(S::testTone(executor, 0.5, Type::mic));
   std::vector<std::vector<uint8_t>> frames;
-  tone->setOnAudioData([&](std::span<const uint8_t> b) { frames.emplace_back(b.begin(), b.end()); });
+  tone->setOnAudioData([&](std::span<const uint8_t> b, int64_t) { frames.emplace_back(b.begin(), b.end()); });
   tone->start();
   executor.advance(1.0 - 1e-4);
   ASSERT_EQ(frames.size(), 50u);
@@ -123,7 +123,7 @@ TEST(SyntheticAudioSource, SilenceIsZeroBytes) {
   OutputRecorder out;
   auto silent = S::silence(executor, Type::system);
   std::vector<uint8_t> last;
-  silent->setOnAudioData([&](std::span<const uint8_t> b) { last.assign(b.begin(), b.end()); });
+  silent->setOnAudioData([&](std::span<const uint8_t> b, int64_t) { last.assign(b.begin(), b.end()); });
   silent->start();
   executor.advance(0.05);
   EXPECT_EQ(last, std::vector<uint8_t>(3840, 0));

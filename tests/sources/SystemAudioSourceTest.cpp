@@ -206,7 +206,10 @@ class SystemAudioConversionTest : public SystemAudioTest {
 };
 
 TEST_F(SystemAudioConversionTest, InterleavedAndPlanarStereoBecomeInterleavedInt16) {
-  push(constantBuffer(48000, {0.5f, -0.25f}, 480, true));
+  auto timed = constantBuffer(48000, {0.5f, -0.25f}, 480, true);
+  timed.captureTimeUs = 5'000'000;
+  push(timed);
+  EXPECT_EQ(captureTimes, std::vector<int64_t>{5'000'000});  // no resampling: nothing held back
   auto s = samples();
   ASSERT_EQ(s.size(), 960u);
   EXPECT_NEAR(s[100], 16384, 2);

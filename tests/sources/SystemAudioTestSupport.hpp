@@ -29,8 +29,9 @@ class SystemAudioTest : public ::testing::Test {
                          }}) {
     sim.screen().setDisplays({DisplayInfo{1, 1920, 1080}});
     source = SystemAudioSource::make(sim.platform());
-    source->setOnAudioData([this](std::span<const uint8_t> bytes) {
+    source->setOnAudioData([this](std::span<const uint8_t> bytes, int64_t captureTimeUs) {
       std::lock_guard guard(mutex_);
+      captureTimes.push_back(captureTimeUs);
       delivered.insert(delivered.end(), bytes.begin(), bytes.end());
       ++deliveries;
     });
@@ -89,6 +90,7 @@ class SystemAudioTest : public ::testing::Test {
  protected:
   std::shared_ptr<SystemAudioSource> source;
   std::vector<uint8_t> delivered;
+  std::vector<int64_t> captureTimes;
   int deliveries = 0;
 };
 

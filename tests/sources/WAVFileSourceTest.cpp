@@ -129,7 +129,7 @@ struct WavSourceTest : ::testing::Test {
     auto r = WAVFileSource::fromBytes(executor, "/tmp/some/test.wav", makeWav(spec), type);
     if (auto* e = std::get_if<std::string>(&r)) ADD_FAILURE() << *e;
     auto source = std::get<std::shared_ptr<WAVFileSource>>(r);
-    source->setOnAudioData([this](std::span<const uint8_t> b) { blocks.emplace_back(b.begin(), b.end()); });
+    source->setOnAudioData([this](std::span<const uint8_t> b, int64_t) { blocks.emplace_back(b.begin(), b.end()); });
     return source;
   }
   std::vector<uint8_t> joined() const {
@@ -306,7 +306,8 @@ TEST(WavFile, BothChannelsShareOneFileThatMayShrinkWhilePlaying) {
   for (auto type : {Type::mic, Type::system}) {
     auto& source =
         sources.emplace_back(std::get<std::shared_ptr<WAVFileSource>>(WAVFileSource::make(executor, file, path, type)));
-    source->setOnAudioData([&, type](std::span<const uint8_t> b) { firstBytes[type == Type::mic].push_back(b[0]); });
+    source->setOnAudioData(
+        [&, type](std::span<const uint8_t> b, int64_t) { firstBytes[type == Type::mic].push_back(b[0]); });
     source->start();
   }
   executor.advance(0.03);  // two blocks each

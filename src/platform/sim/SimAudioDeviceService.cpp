@@ -326,6 +326,9 @@ void SimAudioDeviceService::generateTone(const std::string& uniqueID) {
     auto frames = static_cast<size_t>(std::lround(d->spec.format.sampleRate * d->tone->interval));
     buffer = sineBuffer(d->spec.format, frames, d->tone->frequency, d->tone->amplitude, d->tone->phase);
   }
+  // The buffer ends now.
+  buffer.captureTimeUs = captureClockUs(executor_.clock()) -
+                         std::llround(static_cast<double>(buffer.numSamples) * 1e6 / buffer.description->sampleRate);
   deliver(uniqueID, buffer);
 }
 

@@ -1,6 +1,7 @@
 #include "platform/sim/SimCaptureStream.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "platform/sim/SimAudioSignal.hpp"
@@ -308,6 +309,7 @@ void SimCaptureStream::audioTick() {
     auto d = pcmDescription(SampleFormat::Float32, rate, channels, true);
     buffer = sineBuffer(d, static_cast<size_t>(rate * kAudioInterval), frequency, amplitude, phase_);
   }
+  buffer.captureTimeUs = captureClockUs(executor_.clock()) - std::llround(kAudioInterval * 1e6);
   deliverAudio(buffer);
 }
 

@@ -171,12 +171,13 @@ void LinuxCaptureSession::openOn(const pulse::SourceInfo& source) {
     connection_->loop().signal();
   };
   cb.failed = [this](const std::string& reason) { onStreamFailed(reason); };
-  cb.data = [this](std::vector<uint8_t> bytes, size_t frames) {
+  cb.data = [this](std::vector<uint8_t> bytes, size_t frames, int64_t captureTimeUs) {
     if (!handler_ || !outputQueue_ || !record_) return;
     AudioSampleBuffer buffer;
     buffer.description = record_->description();
     buffer.numSamples = frames;
     buffer.data = std::move(bytes);
+    buffer.captureTimeUs = captureTimeUs;
     outputQueue_->async([handler = handler_, buffer = std::move(buffer)] { (*handler)(buffer); });
   };
   std::string error;

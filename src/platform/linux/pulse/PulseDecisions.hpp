@@ -119,6 +119,7 @@ class FragmentAssembler {
   }
   void reset() { carry_.clear(); }
   uint32_t frameBytes() const { return frameBytes_; }
+  size_t carriedBytes() const { return carry_.size(); }
 
  private:
   uint32_t frameBytes_;

@@ -2,6 +2,9 @@
 
 #include <pulse/error.h>
 #include <pulse/proplist.h>
+#include <time.h>
+
+#include <cmath>
 
 #include "platform/linux/pulse/MicrophoneUse.hpp"
 
@@ -57,7 +60,9 @@ std::unique_ptr<PulseRecordStream> PulseRecordStream::open(pa_context* context, 
   attr.prebuf = static_cast<uint32_t>(-1);
   attr.minreq = static_cast<uint32_t>(-1);
   attr.fragsize = fragmentBytes(spec.rate, rs->description_.bytesPerFrame);
-  int flags = PA_STREAM_ADJUST_LATENCY;
+  // Timing reports let every buffer carry its capture time (one report a second or so
+  // once the stream runs).
+  int flags = PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE;
   if (spec.dontMove) flags |= PA_STREAM_DONT_MOVE;
   if (pa_stream_connect_record(s, spec.source.c_str(), &attr, static_cast<pa_stream_flags_t>(flags)) < 0)
     return fail(pa_strerror(pa_context_errno(context)));
@@ -142,6 +147,21 @@ void PulseRecordStream::onState() {
   }
 }
 
+int64_t PulseRecordStream::durationUs(size_t bytes) const {
+  const double bytesPerSecond = description_.sampleRate * assembler_.frameBytes();
+  return bytesPerSecond > 0 ? std::llround(double(bytes) * 1e6 / bytesPerSecond) : 0;
+}
+
+int64_t PulseRecordStream::nextCaptureTimeUs() const {
+  pa_usec_t latency = 0;
+  int negative = 0;
+  if (pa_stream_get_latency(stream_, &latency, &negative) < 0) return 0;
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const int64_t now = int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+  return negative ? now + int64_t(latency) : now - int64_t(latency);
+}
+
 void PulseRecordStream::onReadable() {
   while (pa_stream_readable_size(stream_) > 0) {
     const void* data = nullptr;
@@ -149,13 +169,18 @@ void PulseRecordStream::onReadable() {
     if (pa_stream_peek(stream_, &data, &length) < 0) return;
     if (length == 0) return;  // nothing buffered after all; nothing to drop
     if (!data) holeBytes_ += length;
+    // The part frame kept from the fragment before comes first.
+    const size_t carried = assembler_.carriedBytes();
+    int64_t captured = nextCaptureTimeUs();
+    if (captured != 0) captured -= durationUs(carried);
     std::vector<uint8_t> frames = assembler_.take(data, length);
     pa_stream_drop(stream_);
     if (!delivering_ || frames.empty() || !callbacks_.data) continue;
+    if (joiner_.pendingBytes() == 0) joinedCaptureUs_ = captured;
     auto joined = joiner_.add(std::move(frames));
     if (!joined) continue;
     const size_t count = joined->size() / assembler_.frameBytes();
-    callbacks_.data(std::move(*joined), count);
+    callbacks_.data(std::move(*joined), count, joinedCaptureUs_);
   }
 }
 
@@ -163,7 +188,7 @@ void PulseRecordStream::flush() {
   std::vector<uint8_t> rest = joiner_.take();
   if (!delivering_ || rest.empty() || !callbacks_.data) return;
   const size_t count = rest.size() / assembler_.frameBytes();
-  callbacks_.data(std::move(rest), count);
+  callbacks_.data(std::move(rest), count, joinedCaptureUs_);
 }
 
 }  // namespace qb::pulse

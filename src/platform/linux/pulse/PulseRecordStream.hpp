@@ -40,7 +40,9 @@ class PulseRecordStream {
     std::function<void()> ready;
     std::function<void(const std::string& reason)> failed;  // FAILED or TERMINATED by the server
     std::function<void()> moved;                            // now records another source
-    std::function<void(std::vector<uint8_t> frames, size_t frameCount)> data;
+    // captureTimeUs: when the first frame was captured, in microseconds of CLOCK_MONOTONIC
+    // (0 while the server has not told the stream's timing yet).
+    std::function<void(std::vector<uint8_t> frames, size_t frameCount, int64_t captureTimeUs)> data;
   };
 
   // null (and `error` set) when the stream could not even be created or connected.
@@ -75,12 +77,17 @@ class PulseRecordStream {
   PulseRecordStream(pa_stream* s, const RecordSpec& spec, Callbacks callbacks);
   void onState();
   void onReadable();
+  // When the next byte to read was captured: now less the stream's latency, which the
+  // server's timing reports (interpolated between them) give without a round trip.
+  int64_t nextCaptureTimeUs() const;
+  int64_t durationUs(size_t bytes) const;
 
   pa_stream* stream_ = nullptr;
   Callbacks callbacks_;
   StreamDescription description_;
   FragmentAssembler assembler_;
   BufferJoiner joiner_;
+  int64_t joinedCaptureUs_ = 0;  // of the first byte the joiner holds
   uint64_t holeBytes_ = 0;
   bool delivering_ = true;
   bool reportedEnd_ = false;

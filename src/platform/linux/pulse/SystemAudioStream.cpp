@@ -238,7 +238,9 @@ void SystemAudioStream::openOn(const pulse::SinkInfo& sink) {
     if (!connection_->isReady()) return;  // connectionLost decides
     evaluate(wasVerified ? SystemStreamEvent::failed : SystemStreamEvent::connectFailed);
   };
-  cb.data = [this](std::vector<uint8_t> bytes, size_t frames) { onData(std::move(bytes), frames); };
+  cb.data = [this](std::vector<uint8_t> bytes, size_t frames, int64_t captureTimeUs) {
+    onData(std::move(bytes), frames, captureTimeUs);
+  };
   std::string error;
   record_ = pulse::PulseRecordStream::open(connection_->context(), spec, std::move(cb), &error);
   if (!record_) {
@@ -277,12 +279,13 @@ void SystemAudioStream::onMoved() {
   });
 }
 
-void SystemAudioStream::onData(std::vector<uint8_t> bytes, size_t frames) {
+void SystemAudioStream::onData(std::vector<uint8_t> bytes, size_t frames, int64_t captureTimeUs) {
   if (!verified_ || !active() || !audioQueue_ || !record_) return;
   AudioSampleBuffer buffer;
   buffer.description = record_->description();
   buffer.numSamples = frames;
   buffer.data = std::move(bytes);
+  buffer.captureTimeUs = captureTimeUs;
   audioQueue_->async(
       [weak = weak_from_this(), output = audioOutput_, token = outputToken_.load(), buffer = std::move(buffer)] {
         auto self = weak.lock();

@@ -84,7 +84,7 @@ class SystemAudioStream final : public CaptureStream,
   void openOn(const pulse::SinkInfo& sink);
   void onReady();
   void onMoved();
-  void onData(std::vector<uint8_t> bytes, size_t frames);
+  void onData(std::vector<uint8_t> bytes, size_t frames, int64_t captureTimeUs);
   // Looks up the facts for `event` and acts on the decision.
   void evaluate(pulse::SystemStreamEvent event);
   void act(pulse::SystemStreamEvent event, const pulse::SystemStreamFacts& facts);
