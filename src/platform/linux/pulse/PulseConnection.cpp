@@ -4,6 +4,9 @@
 #include <pulse/proplist.h>
 #include <sys/time.h>
 
+#include <time.h>
+
+#include <algorithm>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -14,7 +17,13 @@ namespace qb::pulse {
 
 namespace {
 constexpr int kLoggedFailedAttempts = 3;  // then every 30th, so a long outage stays quiet
+
+double monotonicSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
+}  // namespace
 
 PulseConnection::PulseConnection(Logger log) : log_(std::move(log)) {}
 
@@ -99,7 +108,10 @@ void PulseConnection::connect() {
         static_cast<PulseConnection*>(self)->onServerEvent(t, idx);
       },
       this);
+  attempting_ = true;
+  attemptStart_ = monotonicSeconds();
   if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    attempting_ = false;
     if (failedAttempts_ < kLoggedFailedAttempts)
       log(std::string("SoundServer: connection failed: ") + pa_strerror(pa_context_errno(context_)));
     ++failedAttempts_;
@@ -127,11 +139,13 @@ void PulseConnection::onStateChange() {
   const pa_context_state_t state = pa_context_get_state(context_);
   if (state == PA_CONTEXT_READY) {
     ready_ = true;
+    attempting_ = false;
+    unresponsive_ = false;
     backoff_ = 0;
     failedAttempts_ = 0;
     ++generation_;
-    const bool reconnected = generation_ > 1;
-    if (reconnected) log("SoundServer: reconnected");
+    if (generation_ > 1) log("SoundServer: reconnected");
+    const bool reconnected = generation_ > 1 || std::exchange(toldAbsent_, false);
     pa_operation* op = pa_context_subscribe(
         context_,
         static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
@@ -142,6 +156,7 @@ void PulseConnection::onStateChange() {
   } else if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
     const bool wasReady = ready_;
     ready_ = false;
+    attempting_ = false;
     if (wasReady) {
       log(std::string("SoundServer: connection lost (") + pa_strerror(pa_context_errno(context_)) + "), reconnecting");
       forEachObserver([](PulseConnectionObserver* o) { o->connectionLost(); });
@@ -170,7 +185,15 @@ void PulseConnection::forEachObserver(F&& f) {
 }
 
 bool PulseConnection::waitReady(double seconds) {
-  return loop_->waitUntil([this] { return ready_; }, seconds);
+  if (ready_) return true;
+  // Only an attempt under way, and only within its grace, is worth waiting for.
+  const double grace = generation_ == 0 && failedAttempts_ == 0 ? kFirstAnswerGrace : kAnswerGrace;
+  const double left = attempting_ ? std::min(seconds, attemptStart_ + grace - monotonicSeconds()) : 0;
+  if (left <= 0 || !loop_->waitUntil([this] { return ready_ || !attempting_; }, left) || !ready_) {
+    toldAbsent_ = true;
+    return false;
+  }
+  return true;
 }
 
 bool PulseConnection::runOperation(const std::function<pa_operation*(pa_context*)>& issue, double seconds) {
@@ -182,8 +205,10 @@ bool PulseConnection::runOperation(const std::function<pa_operation*(pa_context*
       op, [](pa_operation*, void* loop) { static_cast<PulseMainLoop*>(loop)->signal(); }, loop_.get());
   const uint64_t gen = generation_;
   loop_->waitUntil([&] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING || !ready_ || generation_ != gen; },
-                   seconds);
+                   unresponsive_ ? std::min(seconds, kAnswerGrace) : seconds);
   const bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
+  if (generation_ == gen && ready_) unresponsive_ = !done;
+  if (!done) toldAbsent_ = true;
   if (pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_operation_cancel(op);
   pa_operation_set_state_callback(op, nullptr, nullptr);
   pa_operation_unref(op);

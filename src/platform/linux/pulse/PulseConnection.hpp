@@ -9,6 +9,12 @@
 // It never starts a server (PA_CONTEXT_NOAUTOSPAWN). Server events (sources, sinks, server
 // defaults) are subscribed on every new context and fanned out to the observers.
 //
+// A missing server costs callers little: a wait for the connection gives up once the
+// attempt under way has gone unanswered for kAnswerGrace (kFirstAnswerGrace for the very
+// first, which a busy machine may take longer to answer), and at once when none is under
+// way (the server is absent, refused us, or never answered); once an operation went
+// unanswered, later ones wait no longer than kAnswerGrace until the server answers again.
+//
 // Locking: see PulseMainLoop. Every method states whether it needs the loop's lock.
 
 #include <pulse/context.h>
@@ -30,7 +36,8 @@ namespace qb::pulse {
 class PulseConnectionObserver {
  public:
   virtual ~PulseConnectionObserver() = default;
-  // A context became ready; `reconnected` is false for the very first one.
+  // A context became ready; `reconnected` is false for the very first one, unless a
+  // caller was told before that there was no server (so what it read then is stale).
   virtual void connectionReady(pa_context* context, bool reconnected) {
     (void)context;
     (void)reconnected;
@@ -71,12 +78,15 @@ class PulseConnection {
     if (log_) log_(line);
   }
 
-  // Waits (bounded) until a context is ready. Lock held, not on the loop thread.
+  // Waits (bounded, see above) until a context is ready. Lock held, not on the loop thread.
   bool waitReady(double seconds);
+  static constexpr double kAnswerGrace = 0.08;
+  static constexpr double kFirstAnswerGrace = 0.5;
 
   // Runs one operation to its end: issue(context) starts it (null when it could not) with
   // callbacks that write into state the caller keeps alive; waits until the operation is
-  // done, the connection drops or `seconds` passed, and cancels it in the last two cases
+  // done, the connection drops or `seconds` passed (kAnswerGrace while the server does not
+  // answer), and cancels it in the last two cases
   // so that its callbacks never run late. True when it completed. Lock held, not on the
   // loop thread.
   bool runOperation(const std::function<pa_operation*(pa_context*)>& issue, double seconds);
@@ -121,6 +131,10 @@ class PulseConnection {
   bool ready_ = false;
   bool shuttingDown_ = false;
   uint64_t generation_ = 0;
+  bool attempting_ = false;    // a context is connecting
+  double attemptStart_ = 0;    // monotonic seconds
+  bool toldAbsent_ = false;    // a wait gave up since the last ready context
+  bool unresponsive_ = false;  // an operation went unanswered on the ready context
   double backoff_ = 0;
   int failedAttempts_ = 0;
   pa_time_event* reconnectTimer_ = nullptr;

@@ -34,7 +34,11 @@ PulseDeviceWatcher::~PulseDeviceWatcher() { registration_.reset(); }
 
 bool PulseDeviceWatcher::read(const std::function<void(const DeviceState&)>& read, double seconds) {
   PulseMainLoop::Lock lock(connection_->loop());
-  if (!synced_ && !connection_->loop().waitUntil([this] { return synced_; }, seconds)) return false;
+  // Without a server there is nothing to wait for (the connection bounds that wait); with
+  // one, its first answers come quickly.
+  if (!synced_ &&
+      !(connection_->waitReady(seconds) && connection_->loop().waitUntil([this] { return synced_; }, seconds)))
+    return false;
   read(state_);
   return true;
 }
