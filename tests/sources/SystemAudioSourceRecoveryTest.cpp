@@ -95,20 +95,6 @@ TEST_F(SystemAudioRecoveryTest, StallsRebuildThreeTimesPerWindowThenEveryTickIsS
                                              {line("303.50", "recovered (callback_stalled_262s)")}})));
 }
 
-TEST_F(SystemAudioRecoveryTest, WakeWhileIdleOrStoppingDoesNothing) {
-  sim.wake().postWake();
-  ex.runUntilIdle();
-  EXPECT_THAT(take(), IsEmpty());
-
-  startAndExpectSuccess();
-  take();
-  sim.screen().setDelay(SimScreenOp::stopCapture, 1.0);
-  ex.runAsyncAfter(0.5, [&] { sim.wake().postWake(); });
-  source->stop();
-  at(10);
-  EXPECT_THAT(take(), ElementsAre("0.00 SystemAudioSource: stopping...", "1.00 SystemAudioSource: stopped"));
-}
-
 TEST_F(SystemAudioRecoveryTest, WakeWhileRunningRebuildsEvenWithAudioFlowingAndCounts) {
   startAndExpectSuccess();
   at(0.5);
