@@ -217,6 +217,7 @@ TEST_F(CommandLoopTest, StopEndsServicesInOrderThenExitsAfterTheDelay) {
   EXPECT_THAT(exitStatuses, ElementsAre(0));
   EXPECT_NEAR(log.times.back() - log.times[log.times.size() - 2], 0.1, 1e-9);
   EXPECT_EQ(script->remaining(), 1u);  // nothing is taken after STOP
+  EXPECT_TRUE(out.contains("Starting streaming mode..."));
   EXPECT_TRUE(out.contains("Stopping all services..."));
 }
 
@@ -237,15 +238,6 @@ TEST_F(CommandLoopTest, EndOfInputStopsNothing) {
   EXPECT_NE(loop->microphoneMonitor(), nullptr);
   for (const auto& call : log.calls) EXPECT_THAT(call, ::testing::Not(HasSubstr("stop")));
   EXPECT_TRUE(videos.at(0)->active);
-}
-
-TEST_F(CommandLoopTest, StreamingAndTestWavShareOneStreamer) {
-  run({"START_STREAMING", "start_streaming", "TEST_WAV:/nowhere.wav", "STOP_VIDEO"});
-  EXPECT_THAT(out.responses(), ElementsAre("STREAMING:started", "STREAMING:already_active",
-                                           "TEST_WAV:error:streamer_already_active", "STOP_VIDEO:not_active"));
-  EXPECT_TRUE(out.contains("Starting streaming mode..."));
-  EXPECT_TRUE(out.contains("TEST_WAV command: path=/nowhere.wav"));
-  EXPECT_FALSE(out.contains("Creating WAV file sources from nowhere.wav..."));
 }
 
 TEST_F(CommandLoopTest, TestWavStreamsBothChannelsAndOutlivesEndOfInput) {

@@ -99,20 +99,13 @@ TEST_F(SystemAudioRecoveryTest, WakeWhileRunningRebuildsEvenWithAudioFlowingAndC
   startAndExpectSuccess();
   at(0.5);
   take();
-  const auto before = currentStream()->configuration();
 
   wakeAt(1);
   at(4);
   EXPECT_THAT(take(), ElementsAreArray(join({scheduled("1.00", "wake_notification"),
                                              {line("3.50", "recovered (wake_notification)")},
                                              firstBuffer("3.51", false)})));
-  const auto& after = currentStream()->configuration();
-  EXPECT_EQ(after.sampleRate, before.sampleRate);
-  EXPECT_EQ(after.channelCount, before.channelCount);
-  EXPECT_EQ(after.width, before.width);
-  EXPECT_EQ(after.height, before.height);
-  EXPECT_EQ(after.pixelFormat, before.pixelFormat);
-  EXPECT_TRUE(after.capturesAudio && after.excludesCurrentProcessAudio);
+  EXPECT_TRUE(currentStream()->configuration().excludesCurrentProcessAudio);  // the rebuilt stream too
 
   wakeAt(5);
   wakeAt(10);
