@@ -129,10 +129,7 @@ TEST(MediaAlignmentE2E, ABurstAtAFlipLandsWithin30msOfItAtTheStartAndAfterAStall
   };
   HelperProcess helper(options);
   auto answer = [&](const std::string& command, const std::string& prefix) {
-    const uint64_t from = helper.lineCount();
-    EXPECT_TRUE(helper.send(command));
-    auto line = helper.waitForResponsePrefix(prefix, kTimeout, from);
-    return line ? line->body : std::string();
+    return helper.ask(command, prefix, kTimeout);
   };
   auto ofType = [](uint8_t type) { return [type](const Frame& f) { return f.type == type; }; };
   ASSERT_EQ(answer("START_STREAMING", "STREAMING:"), "STREAMING:started");

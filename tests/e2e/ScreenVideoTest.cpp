@@ -192,10 +192,7 @@ TEST(VideoStoppedE2E, ADisplayRemovedOrItsServerGoneIsAnnouncedOnce) {
     options.env = {{"DISPLAY", x.display()}};
     HelperProcess helper(options);
     auto answer = [&](const std::string& command, const std::string& prefix) {
-      const uint64_t from = helper.lineCount();
-      EXPECT_TRUE(helper.send(command));
-      auto line = helper.waitForResponsePrefix(prefix, kTimeout, from);
-      return line ? line->body : std::string();
+      return helper.ask(command, prefix, kTimeout);
     };
     uint32_t id = 0;
     if (c.ownMonitor) {

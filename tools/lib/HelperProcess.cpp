@@ -370,4 +370,11 @@ void HelperProcess::kill(int signal) {
   if (!exit_) ::kill(pid_, signal);  // not reaped yet, so the pid is still ours
 }
 
+std::string HelperProcess::ask(std::string_view command, std::string_view prefix, double timeoutSeconds) {
+  const uint64_t from = lineCount();
+  if (!send(command)) return {};
+  auto line = waitForResponsePrefix(prefix, timeoutSeconds, from);
+  return line ? line->body : std::string();
+}
+
 }  // namespace qbtools

@@ -75,6 +75,9 @@ class HelperProcess {
   std::optional<Line> waitForResponse(std::string_view response, double timeoutSeconds, uint64_t from = 0);
   // Waits for a "CMD_RESPONSE:" line whose body starts with `prefix`.
   std::optional<Line> waitForResponsePrefix(std::string_view prefix, double timeoutSeconds, uint64_t from = 0);
+  // Sends `command` and returns the body of the first answer after it that starts with
+  // `prefix`; empty when the line could not be sent or no answer came in time.
+  std::string ask(std::string_view command, std::string_view prefix, double timeoutSeconds);
   // Waits until at least `count` frames satisfy `pred` (all frames when pred is empty).
   bool waitForFrames(size_t count, double timeoutSeconds, const std::function<bool(const Frame&)>& pred = {});
 
