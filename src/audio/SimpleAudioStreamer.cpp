@@ -19,12 +19,6 @@ constexpr size_t kFrameSize = AudioOutputFormat::frameSize;
 
 bool worthLogging(uint64_t total) { return total < 10 || total % 500 == 0; }
 
-std::string withoutNewlines(std::string text) {
-  for (char& c : text)
-    if (c == '\n') c = ' ';
-  return text;
-}
-
 }  // namespace
 
 SimpleAudioStreamer::SimpleAudioStreamer(Executor& executor, std::shared_ptr<AudioSource> mic,
@@ -54,10 +48,8 @@ void SimpleAudioStreamer::start() {
   }
   if (systemSource_) {
     if (auto error = systemSource_->start()) {
+      // The source tells the host (START_FAILED events), before it may come back.
       logToStderr("SimpleAudioStreamer: system source failed to start: " + error->description);
-      // A refused permission is reported by the source itself.
-      if (error->kind != SourceError::Kind::permissionDenied)
-        sendEvent("SYSTEM_AUDIO_START_FAILED:" + withoutNewlines(error->description));
     } else {
       logToStderr("SimpleAudioStreamer: system source started");
     }

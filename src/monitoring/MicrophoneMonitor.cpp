@@ -42,6 +42,7 @@ void MicrophoneMonitor::start() {
     return;
   }
   isMonitoring_ = true;
+  unavailable_ = false;
   log("Starting...");
   lastActiveDeviceID_ = 0;
   lastEmitTime_ = 0;
@@ -52,10 +53,18 @@ void MicrophoneMonitor::start() {
   currentDeviceID_ = getDefaultInputDevice();
   if (currentDeviceID_ == 0) {
     log("No default input device found");
-    isMonitoring_ = false;
+    setAvailable(false);
+    // The poll and the default-device listener start watching once there is one.
+    listenForDefaultDeviceChanges();
+    startPolling();
     return;
   }
-  listenForDefaultDeviceChanges();
+  watch(currentDeviceID_);
+}
+
+void MicrophoneMonitor::watch(AudioObjectID id) {
+  currentDeviceID_ = id;
+  if (!deviceChangeListener_) listenForDefaultDeviceChanges();
   listenForDeviceRunning();
   listenForDeviceListChanges();
 
@@ -64,6 +73,12 @@ void MicrophoneMonitor::start() {
   emitEvent(lastRunningState_ ? "active" : "inactive", currentDeviceID_);
   startPolling();
   log("Started monitoring device " + std::to_string(currentDeviceID_));
+}
+
+void MicrophoneMonitor::setAvailable(bool available) {
+  if (available != unavailable_) return;
+  unavailable_ = !available;
+  sendEvent(available ? "MIC_MONITORING_RESUMED" : "MIC_MONITORING_UNAVAILABLE:noDefaultInputDevice");
 }
 
 void MicrophoneMonitor::stop() {
@@ -151,11 +166,15 @@ void MicrophoneMonitor::removeListeners() {
 }
 
 void MicrophoneMonitor::defaultDeviceChanged() {
+  if (!isMonitoring_) return;
   const AudioObjectID fresh = getDefaultInputDevice();
   if (fresh == 0) {
     log("Default device changed to none");
+    setAvailable(false);
     return;
   }
+  setAvailable(true);
+  if (currentDeviceID_ == 0) return watch(fresh);
   if (fresh == currentDeviceID_) return;
   log("Device changed " + std::to_string(currentDeviceID_) + " -> " + std::to_string(fresh));
   removeDeviceRunningListener();
@@ -193,6 +212,14 @@ void MicrophoneMonitor::startPolling() {
 
 void MicrophoneMonitor::poll() {
   if (!isMonitoring_) return;
+  // Quietly, every poll: the log says it once, the events once per change.
+  auto fresh = audio_->defaultInputDevice();
+  const bool available = fresh.ok() && fresh.value != 0;
+  setAvailable(available);
+  if (currentDeviceID_ == 0) {
+    if (available) watch(fresh.value);
+    return;
+  }
   const auto& devices = getCachedInputDevices();
   const AudioObjectID current = currentDeviceID_;
   const double now = executor_.clock().now();

@@ -3,6 +3,10 @@
 // as "MIC_EVENT:" lines: the default input device through its running listener, every
 // other input device through a poll every 0.5 s.
 //
+// While it cannot watch (no sound server, no default input device) it says so once with
+// EVENT:MIC_MONITORING_UNAVAILABLE, keeps polling, and starts or goes on watching once a
+// default input device can be read again, with EVENT:MIC_MONITORING_RESUMED.
+//
 // Threads: startMonitoring and stopMonitoring come from the command loop and run their
 // body on the monitor's own serial queue, which owns every field; listener calls hop to
 // that queue, and the poll timer fires on it. Listeners and the timer hold the monitor
@@ -32,7 +36,6 @@ class MicrophoneMonitor final : public MonitoringService, public std::enable_sha
   MicrophoneMonitor(const MicrophoneMonitor&) = delete;
   MicrophoneMonitor& operator=(const MicrophoneMonitor&) = delete;
 
-  // Without a default input device the monitor stays stopped (and says so in the log).
   void startMonitoring() override;
   void stopMonitoring() override;
 
@@ -45,6 +48,10 @@ class MicrophoneMonitor final : public MonitoringService, public std::enable_sha
   // All below run on queue_.
   void start();
   void stop();
+  // Listeners, the first state and the poll for the default device `id`.
+  void watch(AudioObjectID id);
+  // The host is told once per change whether the monitor can watch.
+  void setAvailable(bool available);
   AudioObjectID getDefaultInputDevice();
   bool checkDeviceRunningByID(AudioObjectID id);
   std::vector<AudioObjectID> getAllInputDeviceIDs();
@@ -69,6 +76,7 @@ class MicrophoneMonitor final : public MonitoringService, public std::enable_sha
 
   AudioObjectID currentDeviceID_ = 0;
   bool isMonitoring_ = false;
+  bool unavailable_ = false;  // the host was told the monitor cannot watch
   TaskHandle pollingTimer_;
   bool lastRunningState_ = false;
   AudioObjectID lastActiveDeviceID_ = 0;

@@ -77,9 +77,11 @@ MicrophoneSource::~MicrophoneSource() {
 
 void MicrophoneSource::withState(const std::function<void()>& work) const { processingQueue_->sync(work); }
 
-bool MicrophoneSource::capturing() const {
-  bool result = false;
-  withState([&] { result = phase_ == Phase::capturing; });
+bool MicrophoneSource::capturing() const { return phase() == Phase::capturing; }
+
+MicrophoneSource::Phase MicrophoneSource::phase() const {
+  Phase result = Phase::idle;
+  withState([&] { result = phase_; });
   return result;
 }
 
@@ -103,6 +105,8 @@ std::optional<SourceError> MicrophoneSource::start() {
   if (!audio_->requestAccess()) {
     log("Permission denied");
     failure = MicrophoneError::permissionDenied;
+    // Nothing to wait for: asking again would be refused again.
+    sendEvent("MICROPHONE_START_FAILED:" + std::string(describe(*failure)));
   } else {
     std::weak_ptr<MicrophoneSource> weak = weak_from_this();
     sessionQueue_->sync([weak, &failure] {
@@ -118,14 +122,23 @@ std::optional<SourceError> MicrophoneSource::start() {
 
 std::optional<MicrophoneSource::MicrophoneError> MicrophoneSource::startOnSessionQueue() {
   if (capturing()) return std::nullopt;
+  if (startCapture()) return std::nullopt;
+  // Said here, on the session queue, so that it comes before a resume that a device
+  // change queued behind this start may bring.
+  withState([&] { phase_ = Phase::waiting; });
+  sendEvent("MICROPHONE_START_FAILED:" + std::string(describe(MicrophoneError::sessionStartFailed)));
+  return MicrophoneError::sessionStartFailed;
+}
+
+bool MicrophoneSource::startCapture() {
   if (!configureSession()) {
     log("Session configuration failed (no inputs)");
-    return MicrophoneError::sessionStartFailed;
+    return false;
   }
   if (!session_->isRunning()) session_->startRunning();
   if (!session_->isRunning()) {
     log("Session failed to start");
-    return MicrophoneError::sessionStartFailed;
+    return false;
   }
   const double now = executor_.clock().uptime();
   CaptureDevice selected;
@@ -136,7 +149,12 @@ std::optional<MicrophoneSource::MicrophoneError> MicrophoneSource::startOnSessio
   });
   diagnostics_.emitCaptureStart(selected);
   log("Started successfully, session.isRunning=" + boolText(session_->isRunning()));
-  return std::nullopt;
+  return true;
+}
+
+void MicrophoneSource::startWhileWaiting() {
+  if (phase() != Phase::waiting || !startCapture()) return;
+  sendEvent("MICROPHONE_RESUMED");
 }
 
 void MicrophoneSource::stop() {
@@ -144,7 +162,7 @@ void MicrophoneSource::stop() {
   std::weak_ptr<MicrophoneSource> weak = weak_from_this();
   sessionQueue_->sync([weak] {
     auto self = weak.lock();
-    if (!self || !self->capturing()) return;
+    if (!self || self->phase() == Phase::idle) return;
     if (self->session_->isRunning()) self->session_->stopRunning();
     self->withState([&] { self->phase_ = Phase::idle; });
     log("Stopped");
@@ -274,13 +292,14 @@ void MicrophoneSource::resetPipelineAsync() {
   processingQueue_->async([pipeline = pipeline_] { pipeline->reset(); });
 }
 
-void MicrophoneSource::startRunningAgain(std::string_view started, std::string_view failed) {
+void MicrophoneSource::startRunningAgain(std::string_view started, std::string_view failed, std::string_view cause) {
   session_->startRunning();
   if (session_->isRunning()) {
     log(started);
   } else {
     log(failed);
-    withState([&] { phase_ = Phase::idle; });
+    withState([&] { phase_ = Phase::waiting; });
+    sendEvent("MICROPHONE_STOPPED:" + std::string(cause));
   }
 }
 
@@ -302,14 +321,16 @@ void MicrophoneSource::handleDeviceChange() {
 }
 
 void MicrophoneSource::reconfigureAfterDeviceChange() {
-  const bool wasActive = capturing();
-  log("Default device changed, reconfiguring (wasActive=" + boolText(wasActive) + ")...");
+  const Phase was = phase();
+  log("Default device changed, reconfiguring (wasActive=" + boolText(was == Phase::capturing) + ")...");
   if (session_->isRunning()) session_->stopRunning();
   resetPipelineAsync();
+  if (was == Phase::waiting) return startWhileWaiting();
   configureSession();
-  if (!wasActive) return;
+  if (was == Phase::idle) return;
   startRunningAgain("Session restarted after device change",
-                    "\u26a0\ufe0f CRITICAL: Session failed to restart after device change - marking inactive");
+                    "\u26a0\ufe0f CRITICAL: Session failed to restart after device change - marking inactive",
+                    "deviceChange");
 }
 
 void MicrophoneSource::sessionRuntimeError(const std::optional<PlatformError>& error) {
@@ -331,7 +352,8 @@ void MicrophoneSource::recoverFromRuntimeError() {
   resetPipelineAsync();
   configureSession();
   startRunningAgain("Session restarted after runtime error",
-                    "\u26a0\ufe0f CRITICAL: Session failed to restart after runtime error - marking inactive");
+                    "\u26a0\ufe0f CRITICAL: Session failed to restart after runtime error - marking inactive",
+                    "runtimeError");
 }
 
 void MicrophoneSource::sessionWasInterrupted(const std::string& userInfo) {
@@ -349,7 +371,8 @@ void MicrophoneSource::sessionInterruptionEnded() {
 void MicrophoneSource::resumeAfterInterruption() {
   if (!capturing() || session_->isRunning()) return;
   startRunningAgain("Session resumed after interruption",
-                    "\u26a0\ufe0f CRITICAL: Session failed to resume after interruption - marking inactive");
+                    "\u26a0\ufe0f CRITICAL: Session failed to resume after interruption - marking inactive",
+                    "interruption");
 }
 
 // --- Diagnostics ---

@@ -2,6 +2,10 @@
 // Captures the system default microphone and delivers it in the output format. Follows
 // default-device changes (also while idle), recovers from session runtime errors and
 // interruptions, and reports capture diagnostics on standard error (MicrophoneDiagnostics).
+// A start or restart that fails (no sound server, no microphone) leaves the source waiting:
+// the next default-device change, which the service also announces when the server comes
+// back, starts it. The host hears of it through MICROPHONE_START_FAILED, _STOPPED and
+// _RESUMED events, one per change.
 //
 // Threads: the processing queue ("mic.processing") owns the source's state (phase, selected
 // device, counters, converter) and runs every buffer. Session work, which may wait on the
@@ -83,23 +87,29 @@ class MicrophoneSource final : public LiveMicrophone,
   static constexpr double kDeviceChangeDebounce = 0.3;
 
  private:
-  enum class Phase { idle, capturing };
+  // waiting: asked to capture, but the session could not be started.
+  enum class Phase { idle, waiting, capturing };
 
   void install();
   // Runs `work` on the processing queue and returns when it has run; never from that queue.
   void withState(const std::function<void()>& work) const;
   bool capturing() const;
+  Phase phase() const;
 
   // On the session queue.
   std::optional<MicrophoneError> startOnSessionQueue();
+  // Configures and runs the session; true once it captures.
+  bool startCapture();
+  // After a device change while waiting; tells the host when the capture runs again.
+  void startWhileWaiting();
   // The default device as the session's only input.
   bool configureSession();
   void reconfigureAfterDeviceChange();
   void recoverFromRuntimeError();
   void resumeAfterInterruption();
   // Starts the session after a rebuild or an interruption; a session that does not run
-  // ends the capture. Logs `started` or `failed`.
-  void startRunningAgain(std::string_view started, std::string_view failed);
+  // leaves the source waiting and the host told why (`cause`). Logs `started` or `failed`.
+  void startRunningAgain(std::string_view started, std::string_view failed, std::string_view cause);
 
   void resetPipelineAsync();
   static void log(std::string_view message);

@@ -22,8 +22,20 @@ void SystemAudioRecovery::becameIdle() {
   pending.reset();
 }
 
+void SystemAudioRecovery::startFailed(uint64_t session, bool canPass) {
+  if (!ownsStart(session)) return;
+  phase = canPass && stamp.session == session ? Phase::waiting : Phase::idle;
+  pending.reset();
+}
+
+bool SystemAudioRecovery::beginRetry(uint64_t session) {
+  if (phase != Phase::waiting || stamp.session != session) return false;
+  phase = Phase::starting;
+  return true;
+}
+
 bool SystemAudioRecovery::beginStop() {
-  if (!working()) return false;
+  if (!working() && phase != Phase::waiting) return false;
   phase = Phase::stopping;
   ++stamp.session;
   pending.reset();
@@ -92,7 +104,7 @@ bool SystemAudioRecovery::audioArrived() {
 }
 
 SystemAudioRecovery::Stall SystemAudioRecovery::stallAfter(double age) const {
-  if (phase == Phase::idle) return Stall::none;
+  if (phase == Phase::idle || phase == Phase::waiting) return Stall::none;
   if (inContention) return age >= contentionStallTimeout ? Stall::contention : Stall::none;
   return age >= callbackStallTimeout ? Stall::normal : Stall::none;
 }

@@ -34,9 +34,11 @@ struct SystemAudioRecovery {
   static constexpr AttemptBudget normalRecoveryBudget{3, 300.0};
   static constexpr AttemptBudget contentionRecoveryBudget{15, 60.0};
 
-  // idle -> starting -> running -> stopping -> idle; a failed or aborted start goes back to
-  // idle. Recovery works while starting or running.
-  enum class Phase { idle, starting, running, stopping };
+  // idle -> starting -> running -> stopping -> idle; an aborted start goes back to idle, a
+  // failed one to waiting (idle when it cannot pass, as a refused permission), from which
+  // a retry starts again. Recovery works while starting or running.
+  enum class Phase { idle, waiting, starting, running, stopping };
+  static constexpr double startRetryInterval = 1.0;
 
   Phase phase = Phase::idle;
   // The rebuild ordered and not yet finished, if any.
@@ -59,7 +61,11 @@ struct SystemAudioRecovery {
   // Both windows start over at `now`.
   void startSucceeded(double now);
   void becameIdle();
-  // False when there is nothing to stop (idle, or a stop under way).
+  // The start of `session` failed; a failure that can pass leaves the source waiting.
+  void startFailed(uint64_t session, bool canPass);
+  // A retry of the start of `session` may go ahead: waiting becomes starting.
+  bool beginRetry(uint64_t session);
+  // False when there is nothing to stop (idle, or a stop under way); a waiting source stops.
   bool beginStop();
 
   // ---- recovery ----

@@ -15,6 +15,12 @@ const char* boolText(bool b) { return b ? "true" : "false"; }
 
 void log(const std::string& message) { logToStderr("SystemAudioSource: " + message); }
 
+std::string withoutNewlines(std::string text) {
+  for (char& c : text)
+    if (c == '\n') c = ' ';
+  return text;
+}
+
 }  // namespace
 
 const char* toString(SystemAudioError error) {
@@ -33,7 +39,7 @@ std::shared_ptr<SystemAudioSource> SystemAudioSource::make(Platform platform) {
     source->wakeObserver_ = source->wake_->observeWake([weak = source->weak_from_this()] {
       if (auto self = weak.lock())
         self->queue_->async([weak] {
-          if (auto self = weak.lock()) self->requestRecovery("wake_notification");
+          if (auto self = weak.lock()) self->requestRecovery("wake_notification", false);
         });
     });
   }
@@ -73,7 +79,9 @@ void SystemAudioSource::setOnAudioData(AudioDataCallback callback) {
 
 bool SystemAudioSource::isActive() const {
   bool active = false;
-  onQueue([&] { active = state_.phase != SystemAudioRecovery::Phase::idle; });
+  onQueue([&] {
+    active = state_.phase != SystemAudioRecovery::Phase::idle && state_.phase != SystemAudioRecovery::Phase::waiting;
+  });
   return active;
 }
 
@@ -92,7 +100,54 @@ std::optional<SourceError> SystemAudioSource::start() {
     return std::nullopt;
   }
   log("starting...");
+  auto error = attemptStart(session, false);
+  if (!error) return std::nullopt;
+  bool waiting = false;
+  onQueue([&] {
+    waiting = state_.phase == SystemAudioRecovery::Phase::waiting && state_.stamp.session == session;
+    // A refused permission is said by its own event.
+    if (error->kind != SourceError::Kind::permissionDenied)
+      announceDown("SYSTEM_AUDIO_START_FAILED:" + withoutNewlines(error->description));
+    if (waiting) scheduleStartRetry(session);
+  });
+  return error;
+}
 
+void SystemAudioSource::scheduleStartRetry(uint64_t session) {
+  queue_->asyncAfter(SystemAudioRecovery::startRetryInterval, [weak = weak_from_this(), session] {
+    auto self = weak.lock();
+    if (!self || !self->state_.beginRetry(session)) return;
+    self->executor_.runAsync([weak, session] {
+      if (auto self = weak.lock()) self->retryStart(session);
+    });
+  });
+}
+
+void SystemAudioSource::retryStart(uint64_t session) {
+  (void)attemptStart(session, true);
+  onQueue([&] {
+    if (state_.stamp.session != session) return;
+    if (state_.phase == SystemAudioRecovery::Phase::running) {
+      log("started successfully after retrying");
+      announceBack();
+    }
+    if (state_.phase == SystemAudioRecovery::Phase::waiting) scheduleStartRetry(session);
+  });
+}
+
+void SystemAudioSource::announceDown(const std::string& event) {
+  if (std::exchange(announcedDown_, true)) return;
+  sendEvent(event);
+}
+
+void SystemAudioSource::announceBack() {
+  if (std::exchange(announcedDown_, false)) sendEvent("SYSTEM_AUDIO_RESUMED");
+}
+
+std::optional<SourceError> SystemAudioSource::attemptStart(uint64_t session, bool quiet) {
+  auto say = [quiet](const std::string& message) {
+    if (!quiet) log(message);
+  };
   std::shared_ptr<CaptureStream> created;
   // A stop() and another start() while this one waited hand the watchdog and the phase to
   // that start; a late failure here must leave them alone.
@@ -103,12 +158,12 @@ std::optional<SourceError> SystemAudioSource::start() {
       if (owns) watchdog_.stop();
     });
     if (created) discardStream(created);
-    if (owns) onQueue([&] { state_.becameIdle(); });
+    if (owns) onQueue([&] { state_.startFailed(session, error.kind != SourceError::Kind::permissionDenied); });
     return error;
   };
 
   bool granted = screen_->requestPermission();
-  log(granted ? "screen recording permission GRANTED" : "screen recording permission DENIED");
+  say(granted ? "screen recording permission GRANTED" : "screen recording permission DENIED");
   if (!granted) {
     log("permission denied, cannot capture system audio");
     sendCommandResponse("SCREEN_RECORDING_PERMISSION_DENIED:");
@@ -119,25 +174,25 @@ std::optional<SourceError> SystemAudioSource::start() {
   auto content = queryShareableContent();
   if (auto* error = std::get_if<PlatformError>(&content)) return fail({SourceError::Kind::other, error->printed()});
   const auto& shareable = std::get<ShareableContent>(content);
-  log("found " + std::to_string(shareable.displays.size()) + " displays, " + std::to_string(shareable.windows.size()) +
+  say("found " + std::to_string(shareable.displays.size()) + " displays, " + std::to_string(shareable.windows.size()) +
       " windows");
   if (shareable.displays.empty()) {
-    log("no displays found");
+    say("no displays found");
     return fail({SourceError::Kind::other, toString(SystemAudioError::noDisplayFound)});
   }
   const DisplayInfo display = shareable.displays.front();
-  log("using display " + std::to_string(display.displayID) + " (" + std::to_string(display.width) + "x" +
+  say("using display " + std::to_string(display.displayID) + " (" + std::to_string(display.width) + "x" +
       std::to_string(display.height) + ")");
 
   const StreamConfiguration config = streamConfiguration();
-  log(std::string("config: capturesAudio=") + boolText(config.capturesAudio) +
+  say(std::string("config: capturesAudio=") + boolText(config.capturesAudio) +
       ", excludesCurrentProcessAudio=" + boolText(config.excludesCurrentProcessAudio));
   created = screen_->makeStream(ContentFilter::forDisplay(display.displayID), config, weak_from_this());
   onQueue([&] { stream_ = created; });
 
   if (auto error = created->addStreamOutput(weak_from_this(), StreamOutputType::audio, queue_))
     return fail({SourceError::Kind::other, error->printed()});
-  log("audio output handler added");
+  say("audio output handler added");
 
   // The watchdog measures from this moment.
   onQueue([&] {
@@ -168,7 +223,7 @@ std::optional<SourceError> SystemAudioSource::start() {
     log("start aborted - stopped during startCapture");
     return std::nullopt;
   }
-  log("started successfully");
+  say("started successfully");
   return std::nullopt;
 }
 
@@ -180,6 +235,7 @@ void SystemAudioSource::stop() {
     if (!stopping) return;
     stream = std::exchange(stream_, nullptr);
     watchdog_.stop();
+    announcedDown_ = false;
   });
   if (!stopping) return;
   log("stopping...");
@@ -246,6 +302,7 @@ void SystemAudioSource::streamDidOutputAudio(const CaptureStream& stream, const 
     log("contention recovery succeeded - audio stream reclaimed");
     sendEvent("SYSTEM_AUDIO_CONTENTION_RESOLVED");
   }
+  announceBack();
   if (buffer.numSamples < 1) return;
   convertAndDeliver(buffer, description);
 }
@@ -335,10 +392,13 @@ void SystemAudioSource::watchdogTick() {
 
 // ---- ordering rebuilds ----
 
-void SystemAudioSource::requestRecovery(const std::string& reason) {
+void SystemAudioSource::requestRecovery(const std::string& reason, bool streamDown) {
   using Action = SystemAudioRecovery::NormalVerdict::Action;
   const auto verdict = state_.shouldScheduleRecovery(executor_.clock().now());
-  if (verdict.action == Action::exhausted) log("recovery skipped (max attempts) reason=" + reason);
+  if (verdict.action == Action::exhausted) {
+    log("recovery skipped (max attempts) reason=" + reason);
+    if (streamDown) announceDown("SYSTEM_AUDIO_STOPPED:recoveryExhausted");
+  }
   if (verdict.action != Action::schedule) return;
   log("scheduling recovery (" + reason + ") in 2.5s");
   sendEvent("SYSTEM_AUDIO_RECOVERY_SCHEDULED:" + reason);
@@ -356,6 +416,7 @@ void SystemAudioSource::requestContentionRecovery() {
   if (verdict.action == Action::exhausted) {
     log("contention recovery exhausted (" + of + ") - another app is persistently blocking audio capture");
     sendEvent("SYSTEM_AUDIO_CONTENTION_EXHAUSTED");
+    announceDown("SYSTEM_AUDIO_STOPPED:contentionExhausted");
     return;
   }
   if (verdict.action != Action::schedule) return;
@@ -380,6 +441,7 @@ void SystemAudioSource::rebuildWhenDue(RecoveryKind kind, const std::string& rea
     if (!self) return;
     const bool succeeded = self->rebuild(reason, order);
     self->onQueue([&] {
+      if (succeeded) self->announceBack();
       if (self->state_.rebuildFinished(order, succeeded)) self->requestContentionRecovery();
     });
   });

@@ -32,6 +32,11 @@ const char* toString(SystemAudioError error);
 // that waits on the capture service (start, stop, rebuilding a stream) runs off the queue
 // (the caller's thread, pool tasks) and hops to it for each look at the state, so the
 // queue never waits. Create with make().
+//
+// A start that fails (no sound server, say) is said once (SYSTEM_AUDIO_START_FAILED) and
+// tried again every second, quietly, until it runs or a stop; a source whose recovery gave
+// up says SYSTEM_AUDIO_STOPPED. SYSTEM_AUDIO_RESUMED follows either once a stream runs or
+// audio arrives again.
 class SystemAudioSource final : public AudioSource,
                                 public StreamOutput,
                                 public StreamDelegate,
@@ -64,6 +69,16 @@ class SystemAudioSource final : public AudioSource,
   // Runs `work` on the queue and returns when it has run; never called from the queue.
   void onQueue(const std::function<void()>& work) const;
 
+  // The body of a start: sets up a stream and starts it, logging each step unless `quiet`.
+  // Off the queue.
+  std::optional<SourceError> attemptStart(uint64_t session, bool quiet);
+  // On the queue: a waiting source tries again after startRetryInterval.
+  void scheduleStartRetry(uint64_t session);
+  void retryStart(uint64_t session);
+  // On the queue: the host hears once that the channel is down, and once that it is back.
+  void announceDown(const std::string& event);
+  void announceBack();
+
   // Wait for the service's asynchronous operations; called off the queue only.
   Result<ShareableContent> queryShareableContent();
   std::optional<PlatformError> startCapture(CaptureStream& stream);
@@ -76,7 +91,8 @@ class SystemAudioSource final : public AudioSource,
   // On the queue.
   void armWatchdog();
   void watchdogTick();
-  void requestRecovery(const std::string& reason);
+  // `streamDown`: the cause left no audio flowing, so a recovery that gives up stops the channel.
+  void requestRecovery(const std::string& reason, bool streamDown = true);
   void requestContentionRecovery();
   void rebuildWhenDue(RecoveryKind kind, const std::string& reason, RecoveryStamp order);
   void streamStopped(const CaptureStream* stream, const PlatformError& error);
@@ -99,6 +115,7 @@ class SystemAudioSource final : public AudioSource,
   // Buffers of any other stream are dropped.
   std::shared_ptr<CaptureStream> stream_;
   bool firstCallback_ = true;
+  bool announcedDown_ = false;
   std::optional<PcmFormat> systemTargetFormat_;
   std::unique_ptr<AudioConverterPipeline> systemConverter_;
   std::optional<PcmFormat> systemConverterInput_;

@@ -247,7 +247,7 @@ TEST_F(StreamerTest, StopThenStartRunsOneLoop) {
   EXPECT_EQ(ended.size(), 1u);  // the first loop noticed it was superseded
 }
 
-TEST(SimpleAudioStreamer, StartFailuresAreLoggedAndOnlyNonPermissionOnesReported) {
+TEST(SimpleAudioStreamer, StartFailuresAreLoggedAndStreamingGoesOn) {
   ManualExecutor executor;
   OutputRecorder out;
   auto mic = std::make_shared<FakeAudioSource>("mic", Type::mic, SourceError{SourceError::Kind::other, "no device"});
@@ -259,17 +259,9 @@ TEST(SimpleAudioStreamer, StartFailuresAreLoggedAndOnlyNonPermissionOnesReported
               ElementsAre("SimpleAudioStreamer: mic source failed to start: no device"));
   EXPECT_THAT(out.linesStartingWith("SimpleAudioStreamer: system source"),
               ElementsAre("SimpleAudioStreamer: system source failed to start: denied"));
-  EXPECT_TRUE(out.linesStartingWith("EVENT:").empty());
+  EXPECT_TRUE(out.linesStartingWith("EVENT:").empty());  // the sources' to send
   EXPECT_EQ(out.lines().back(), "SimpleAudioStreamer: STREAMING_STARTED");
-
-  OutputRecorder out2;
-  auto broken = std::make_shared<FakeAudioSource>("sys", Type::system,
-                                                  SourceError{SourceError::Kind::other, "stream failed\nline two"});
-  auto streamer2 = std::make_shared<SimpleAudioStreamer>(executor, nullptr, broken);
-  streamer2->start();
-  EXPECT_THAT(out2.linesStartingWith("EVENT:"), ElementsAre("EVENT:SYSTEM_AUDIO_START_FAILED:stream failed line two"));
   streamer->stop();
-  streamer2->stop();
   executor.advance(1);
 }
 

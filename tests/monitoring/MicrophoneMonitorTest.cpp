@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include "audio/AudioTestSupport.hpp"
@@ -168,19 +169,48 @@ TEST_F(MicrophoneMonitorTest, StopSilencesEverythingAndARestartReportsAfresh) {
                                     "3.60 inactive Headset Mic", "4.10 active USB Mic"));
 }
 
-TEST_F(MicrophoneMonitorTest, NoDefaultDeviceLeavesTheMonitorStopped) {
-  sim.audio().setDefaultDevice(std::nullopt);
-  monitor->startMonitoring();
-  setRunning(kUsb, true);
-  ex.advanceTo(2);
-  EXPECT_THAT(events(), IsEmpty());
-  EXPECT_THAT(monitorLog(),
-              ElementsAre("MicrophoneMonitor: Starting...", "MicrophoneMonitor: No default input device found"));
+TEST_F(MicrophoneMonitorTest, UnableToWatchIsSaidOnceAndWatchingStartsWhenADefaultAppears) {
+  auto& audio = sim.audio();
+  audio.setDefaultDevice(std::nullopt);
+  struct Step {
+    double at;
+    std::function<void()> act;
+    std::vector<std::string> lines;  // EVENT: and MIC_EVENT: lines, in order
+  };
+  const Step steps[] = {
+      {0, [&] { monitor->startMonitoring(); }, {"EVENT:MIC_MONITORING_UNAVAILABLE:noDefaultInputDevice"}},
+      {2, [&] { setRunning(kUsb, true); }, {}},  // nothing is watched yet
+      {3,
+       [&] { audio.setDefaultDevice(kHeadset); },
+       {"EVENT:MIC_MONITORING_RESUMED", "MIC_EVENT:inactive", "MIC_EVENT:active"}},
+      {4, [&] { audio.serverDown(); }, {"EVENT:MIC_MONITORING_UNAVAILABLE:noDefaultInputDevice", "MIC_EVENT:inactive"}},
+      {5, [&] { audio.serverUp(); }, {"EVENT:MIC_MONITORING_RESUMED", "MIC_EVENT:active"}},
+      {6, [&] { setRunning(kHeadset, true); }, {"MIC_EVENT:active"}},  // still watching
+      {7,
+       [&] { audio.failPropertyRead(SimAudioProperty::defaultInputDevice, -50); },
+       {"EVENT:MIC_MONITORING_UNAVAILABLE:noDefaultInputDevice"}},  // seen by the poll alone
+      {8, [&] { audio.clearPropertyFailures(); }, {"EVENT:MIC_MONITORING_RESUMED"}},
+      {9,
+       [&] {
+         monitor->stopMonitoring();
+         audio.serverDown();
+       },
+       {}},
+  };
+  for (const auto& step : steps) {
+    ex.advanceTo(step.at);
+    output.clear();
+    step.act();
+    ex.advanceTo(step.at + 0.9);
+    std::vector<std::string> lines;
+    for (auto& line : output.lines()) {
+      if (line.starts_with("EVENT:")) lines.push_back(line);
+      if (line.starts_with("MIC_EVENT:"))
+        lines.push_back("MIC_EVENT:" + nlohmann::json::parse(line.substr(10))["state"].get<std::string>());
+    }
+    EXPECT_EQ(lines, step.lines) << "at " << step.at;
+  }
   EXPECT_EQ(sim.audio().listenerCount(), 0u);
-
-  sim.audio().failPropertyRead(SimAudioProperty::defaultInputDevice, -50);
-  monitor->startMonitoring();
-  EXPECT_EQ(monitorLog()[3], "MicrophoneMonitor: Failed to get default input device: -50");
 }
 
 TEST_F(MicrophoneMonitorTest, FailedReadsMeanUnknownNamesAndNoDevicesInUse) {

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 
 #include "sources/MicrophoneTestSupport.hpp"
 
@@ -41,7 +42,7 @@ TEST_F(MicrophoneTest, StartStopAndRepeatedCalls) {
   EXPECT_EQ(sim.audio().recordingSessionCount(kBuiltin), 0);
 }
 
-TEST_F(MicrophoneTest, StartFailuresAreTypedAndLeaveTheSourceIdle) {
+TEST_F(MicrophoneTest, StartFailuresAreTyped) {
   sim.audio().setAccessGranted(false);
   auto& m = makeMic();
   auto error = m.start();
@@ -67,6 +68,68 @@ TEST_F(MicrophoneTest, StartFailuresAreTypedAndLeaveTheSourceIdle) {
   EXPECT_THAT(micLog(),
               ElementsAre("Starting...", "No default audio device found", "Session configuration failed (no inputs)"));
   EXPECT_TRUE(diagnostics().empty());
+}
+
+TEST_F(MicrophoneTest, ChannelThatCannotRunWaitsForTheServerOrADeviceAndSaysSo) {
+  auto& audio = sim.audio();
+  audio.addMicrophone(kMic2, "USB Mic");
+  auto& m = makeMic();
+  struct Step {
+    const char* what;
+    std::function<void()> act;
+    std::vector<std::string> events;
+    bool capturing;
+  };
+  const Step steps[] = {
+      {"start without a server",
+       [&] {
+         audio.serverDown();
+         EXPECT_TRUE(m.start());
+       },
+       {"EVENT:MICROPHONE_START_FAILED:sessionStartFailed"},
+       false},
+      {"the server comes", [&] { audio.serverUp(); }, {"EVENT:MICROPHONE_RESUMED"}, true},
+      {"a restart after a device change fails",
+       [&] {
+         audio.failSessionStart(true);
+         audio.setDefaultDevice(kMic2);
+       },
+       {"EVENT:MICROPHONE_STOPPED:deviceChange"},
+       false},
+      {"a change that cannot start either is not repeated", [&] { audio.setDefaultDevice(kBuiltin); }, {}, false},
+      {"the next change starts it",
+       [&] {
+         audio.failSessionStart(false);
+         audio.setDefaultDevice(kMic2);
+       },
+       {"EVENT:MICROPHONE_RESUMED"},
+       true},
+      {"a restart after a runtime error fails",
+       [&] {
+         audio.failSessionStart(true);
+         audio.postRuntimeError(kMic2, PlatformError{-1, "D", "gone"});
+       },
+       {"EVENT:MICROPHONE_STOPPED:runtimeError"},
+       false},
+      {"stopped while waiting, the server's return starts nothing",
+       [&] {
+         m.stop();
+         audio.failSessionStart(false);
+         audio.serverDown();
+         audio.serverUp();
+       },
+       {},
+       false},
+  };
+  for (const auto& step : steps) {
+    output.clear();
+    step.act();
+    ex.advance(1);
+    EXPECT_EQ(output.linesStartingWith("EVENT:"), step.events) << step.what;
+    EXPECT_EQ(m.isActive(), step.capturing) << step.what;
+    EXPECT_EQ(audio.recordingSessionCount(kMic2) + audio.recordingSessionCount(kBuiltin), step.capturing ? 1 : 0)
+        << step.what;
+  }
 }
 
 TEST_F(MicrophoneTest, CapturedAudioIsConvertedAndDelivered) {

@@ -142,6 +142,17 @@ TEST(SystemAudioRecoveryDecisions, LifeAndStalls) {
   EXPECT_EQ(r.beginStart(), R::StartGate::accepted);
   EXPECT_FALSE(r.ownsStart(session));  // a newer start owns the source now
   EXPECT_FALSE(r.stoppedSince(r.stamp.session));
+
+  // A failed start waits unless it cannot pass; a stop ends the wait and its retry with it.
+  r.startFailed(r.stamp.session, true);
+  EXPECT_EQ(r.beginStart(), R::StartGate::alreadyActive);
+  const uint64_t waited = r.stamp.session;
+  EXPECT_TRUE(r.beginStop());
+  r.becameIdle();
+  EXPECT_FALSE(r.beginRetry(waited));
+  r.beginStart();
+  r.startFailed(r.stamp.session, false);
+  EXPECT_EQ(r.phase, Phase::idle);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Start, stop and the per-buffer conversion of the system audio source.
 
 #include <cstring>
+#include <functional>
 
 #include "SystemAudioTestSupport.hpp"
 
@@ -8,6 +9,7 @@ namespace qb::testing {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 
 class SystemAudioSourceTest : public SystemAudioTest {};
 
@@ -142,47 +144,54 @@ TEST_F(SystemAudioSourceTest, PermissionDeniedTellsTheHostAndFails) {
   EXPECT_EQ(sim.screen().counters().streamsCreated, 0);
 }
 
-TEST_F(SystemAudioSourceTest, StartFailuresTearDownAndLeaveTheSourceIdle) {
-  // No display.
-  sim.screen().setDisplays({});
-  auto error = source->start();
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->kind, SourceError::Kind::other);
-  EXPECT_EQ(error->description, "noDisplayFound");
-  auto lines = take();
-  EXPECT_THAT(
-      std::vector(lines.end() - 2, lines.end()),
-      ElementsAre("0.00 SystemAudioSource: found 0 displays, 0 windows", "0.00 SystemAudioSource: no displays found"));
-  EXPECT_FALSE(source->isActive());
+TEST_F(SystemAudioSourceTest, FailedStartIsSaidOnceRetriedQuietlyEverySecondAndComesBack) {
+  auto& screen = sim.screen();
+  const DisplayInfo display{1, 1920, 1080};
+  auto error = [](int64_t code, const char* message) { return SimScreenCaptureService::makeError(code, message); };
+  struct Row {
+    const char* name;
+    std::function<void()> fault;  // holds for the start and the next two retries
+    std::string description;
+  };
+  const Row rows[] = {
+      {"no display", [&] { screen.setDisplays({}); }, "noDisplayFound"},
+      {"content query", [&] { screen.failNext(SimScreenOp::shareableContent, error(-3801, "no access"), 3); },
+       error(-3801, "no access").printed()},
+      {"adding the output", [&] { screen.failNext(SimScreenOp::addStreamOutput, error(-3802, "no output"), 3); },
+       error(-3802, "no output").printed()},
+      {"no sound server", [&] { screen.failNext(SimScreenOp::startCapture, error(-3821, "not\nreachable"), 3); },
+       "Error Domain=SimScreenCapture Code=-3821 \"not reachable\""},
+  };
+  for (const auto& row : rows) {
+    const std::string t = stamp(ex.elapsed());
+    row.fault();
+    auto failure = source->start();
+    ASSERT_TRUE(failure) << row.name;
+    EXPECT_EQ(failure->kind, SourceError::Kind::other) << row.name;
+    EXPECT_FALSE(source->isActive()) << row.name;
+    EXPECT_TRUE(screen.liveStreams().empty()) << row.name;  // the stream made for it is let go
+    EXPECT_THAT(takeMatching("EVENT:"), ElementsAre(t + " EVENT:SYSTEM_AUDIO_START_FAILED:" + row.description))
+        << row.name;
+    ex.advance(2.5);
+    EXPECT_THAT(take(), IsEmpty()) << row.name;  // two quiet retries, and no watchdog
+    screen.setDisplays({display});
+    ex.advance(1);
+    EXPECT_THAT(takeMatching("EVENT:"), ElementsAre(stamp(ex.elapsed() - 0.5) + " EVENT:SYSTEM_AUDIO_RESUMED"))
+        << row.name;
+    EXPECT_TRUE(source->isActive()) << row.name;
+    source->stop();
+    take();
+  }
 
-  // Content query fails: the platform's error comes back unchanged.
-  sim.screen().setDisplays({DisplayInfo{1, 1920, 1080}});
-  sim.screen().failNext(SimScreenOp::shareableContent, SimScreenCaptureService::makeError(-3801, "no access"));
-  error = source->start();
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->description, "Error Domain=SimScreenCapture Code=-3801 \"no access\"");
+  // Stopped while waiting: no retry follows.
+  screen.setDisplays({});
+  EXPECT_TRUE(source->start());
+  source->stop();
+  const int made = screen.counters().streamsCreated;
+  screen.setDisplays({display});
+  ex.advance(5);
+  EXPECT_EQ(screen.counters().streamsCreated, made);
   EXPECT_FALSE(source->isActive());
-
-  // Adding the output fails: the stream made for it is let go.
-  sim.screen().failNext(SimScreenOp::addStreamOutput, SimScreenCaptureService::makeError(-3802, "no output"));
-  error = source->start();
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->description, "Error Domain=SimScreenCapture Code=-3802 \"no output\"");
-  EXPECT_FALSE(source->isActive());
-
-  // Start of capture fails after the watchdog was armed: it must be disarmed again.
-  sim.screen().failNext(SimScreenOp::startCapture, SimScreenCaptureService::makeError(-3802, "busy"));
-  error = source->start();
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->description, "Error Domain=SimScreenCapture Code=-3802 \"busy\"");
-  EXPECT_FALSE(source->isActive());
-  EXPECT_TRUE(sim.screen().liveStreams().empty());
-  take();
-  ex.advance(30);
-  EXPECT_TRUE(take().empty());
-
-  // And the source still starts afterwards.
-  startAndExpectSuccess();
 }
 
 // ---- per-buffer conversion ----
