@@ -12,7 +12,7 @@
 // Annex B payloads in order, playable as a raw H.264 stream), and events.log (each stderr
 // line with its arrival time). With --mux, FILE.mkv (Matroska) receives all of them as
 // tracks of one file, each frame at its capture time by the helper's timing lines, so that
-// they play in step (audio without such lines, from an older helper, where it arrived).
+// they play in step.
 // Sequence gaps are reported. Exit status 0 when the helper behaved.
 
 #include <signal.h>
@@ -152,9 +152,10 @@ bool writeMux(const std::string& path, const std::string& outDir, const Channel 
   for (int i = 0; i < 2; ++i) {
     const Channel& ch = channels[i];
     audio.push_back({titles[i], outDir + "/" + ch.name + ".wav", WavWriter::kHeaderBytes,
-                     ch.timing.empty() ? placeAudioByArrival(ch.arrived, ch.sampleRate * ch.audioChannels * 2)
-                                       : placeAudio(ch.arrived, ch.sampleRate * ch.audioChannels * 2, ch.timing),
-                     ch.sampleRate, ch.audioChannels});
+                     placeAudio(ch.arrived, ch.sampleRate * ch.audioChannels * 2, ch.timing), ch.sampleRate,
+                     ch.audioChannels});
+    if (!ch.arrived.empty() && ch.timing.empty())
+      std::fprintf(stderr, "  %s: %zu frames without a timing line are left out\n", ch.name, ch.arrived.size());
   }
   startTogetherAtZero({&v.frames, &audio[0].frames, &audio[1].frames});
   std::fprintf(stderr, "muxing into %s ...\n", path.c_str());
@@ -261,7 +262,7 @@ int main(int argc, char** argv) {
       ch.audioChannels = f.channels;
     }
     if (f.sampleRate != 48000 || f.channels != 2 || f.bitsPerSample != 16) ch.formatMismatch = true;
-    if (mux) ch.arrived.push_back({f.sequence, ch.wav.dataBytes(), uint32_t(f.payload.size()), 0, false, f.received});
+    if (mux) ch.arrived.push_back({f.sequence, ch.wav.dataBytes(), uint32_t(f.payload.size())});
     ch.wav.append(f.payload);
     ++ch.frames;
     ch.lastLevel = f.level;

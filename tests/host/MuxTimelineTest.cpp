@@ -13,19 +13,6 @@ namespace {
 
 constexpr uint32_t kFrameBytes = 3840;               // 20 ms of 48 kHz stereo 16-bit
 constexpr uint32_t kBytesPerSecond = 48000 * 2 * 2;  // 192000
-const Timestamp kT0 = Timestamp(std::chrono::seconds(100));
-
-Timestamp at(int64_t us) { return kT0 + std::chrono::microseconds(us); }
-
-// Audio frame `sequence`, arrived `arrivedUs` after T0, stored at `offset`.
-ArrivedFrame audio(uint32_t sequence, int64_t arrivedUs, uint64_t offset) {
-  return {sequence, offset, kFrameBytes, 0, false, at(arrivedUs)};
-}
-
-int64_t fromT0(const PlacedFrame& f) {
-  return f.us - std::chrono::duration_cast<std::chrono::microseconds>(kT0.time_since_epoch()).count();
-}
-
 }  // namespace
 
 TEST(MuxTimeline, TimingLinesAreReadFromTheirEventsOnly) {
@@ -79,64 +66,6 @@ TEST(MuxTimeline, AudioLiesWhereItsChannelsLinesSay) {
     }
   }
   EXPECT_TRUE(placeAudio({{0, 0, kFrameBytes}}, kBytesPerSecond, {}).empty()) << "no line, no place";
-}
-
-TEST(MuxTimeline, AudioBatchesLieBackToBackAnchoredAtTheLeastDelayedFrame) {
-  // Captured from T0 on; handed over five at a time every 100 ms, each batch a little late
-  // except the third, whose last frame arrived the moment it was complete.
-  std::vector<ArrivedFrame> frames;
-  const int64_t lateness[] = {7000, 3000, 0, 12000};
-  for (uint32_t i = 0; i < 20; ++i) {
-    const int64_t batchEnd = (int64_t(i / 5) + 1) * 100000;
-    frames.push_back(audio(i, batchEnd + lateness[i / 5], uint64_t(i) * kFrameBytes));
-  }
-  const auto placed = placeAudioByArrival(frames, kBytesPerSecond);
-  ASSERT_EQ(placed.size(), 20u);
-  for (size_t i = 0; i < placed.size(); ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(fromT0(placed[i]), int64_t(i) * 20000);
-    EXPECT_EQ(placed[i].durationUs, 20000);
-    EXPECT_EQ(placed[i].offset, i * kFrameBytes);
-    EXPECT_TRUE(placed[i].keyframe);
-  }
-}
-
-TEST(MuxTimeline, AudioLeavesHolesForLostFramesAndStartsAfreshAfterAPauseOrANewSequence) {
-  std::vector<ArrivedFrame> frames;
-  uint64_t offset = 0;
-  auto add = [&](uint32_t sequence, int64_t capturedEndUs) {
-    frames.push_back(audio(sequence, capturedEndUs, offset));
-    offset += kFrameBytes;
-  };
-  for (uint32_t i = 0; i < 10; ++i) add(i, (i + 1) * 20000);
-  for (uint32_t i = 13; i < 20; ++i) add(i, (i + 1) * 20000);  // three lost
-  // The capture stalls for two seconds and then goes on with the next sequence numbers.
-  for (uint32_t i = 20; i < 25; ++i) add(i, 2000000 + (i - 19) * 20000);
-  // A new start counts from 0 again, a second later.
-  for (uint32_t i = 0; i < 5; ++i) add(i, 3500000 + (i + 1) * 20000);
-
-  const auto placed = placeAudioByArrival(frames, kBytesPerSecond);
-  ASSERT_EQ(placed.size(), frames.size());
-  EXPECT_EQ(fromT0(placed[9]), 9 * 20000);
-  EXPECT_EQ(fromT0(placed[10]), 13 * 20000) << "the lost frames leave their time empty";
-  EXPECT_EQ(fromT0(placed[16]), 19 * 20000);
-  EXPECT_EQ(fromT0(placed[17]), 2000000) << "after the stall, the audio is where it came";
-  EXPECT_EQ(fromT0(placed[21]), 2080000);
-  EXPECT_EQ(fromT0(placed[22]), 3500000) << "a new sequence is no hole of four billion frames";
-  for (size_t i = 1; i < placed.size(); ++i) EXPECT_GE(placed[i].us, placed[i - 1].us + placed[i - 1].durationUs);
-}
-
-TEST(MuxTimeline, AudioRunsNeverOverlap) {
-  // A new start whose frames all came in one burst says it began before the run before it
-  // ended: it is pushed behind that run.
-  std::vector<ArrivedFrame> frames;
-  for (uint32_t i = 0; i < 5; ++i) frames.push_back(audio(i, 1000000 + (i + 1) * 20000, i * kFrameBytes));
-  for (uint32_t i = 0; i < 5; ++i) frames.push_back(audio(i, 1050000, (5 + i) * kFrameBytes));
-  const auto placed = placeAudioByArrival(frames, kBytesPerSecond);
-  ASSERT_EQ(placed.size(), 10u);
-  EXPECT_EQ(fromT0(placed[4]) + 20000, 1100000);
-  EXPECT_EQ(fromT0(placed[5]), 1100000);
-  EXPECT_EQ(fromT0(placed[9]), 1180000);
 }
 
 TEST(MuxTimeline, VideoLiesWhereItsRunsLinesSay) {

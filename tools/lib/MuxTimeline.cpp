@@ -25,21 +25,6 @@ bool read(const Json& object, const char* key, T& out) {
   return true;
 }
 
-int64_t arrivalUs(const ArrivedFrame& f) {
-  return std::chrono::duration_cast<std::chrono::microseconds>(f.received.time_since_epoch()).count();
-}
-
-// Frames lost in a row beyond this are taken for a new start of the sequence, not a hole.
-constexpr uint32_t kMaxHoleFrames = 50 * 600;
-
-// Places one run of frames at `anchor` plus each frame's own time, but never before `notBefore`
-// (none for the first run).
-void placeRun(std::vector<PlacedFrame>& out, size_t from, int64_t anchor, std::optional<int64_t> notBefore) {
-  if (from >= out.size()) return;
-  const int64_t shift = notBefore ? std::max(anchor, *notBefore - out[from].us) : anchor;
-  for (size_t i = from; i < out.size(); ++i) out[i].us += shift;
-}
-
 // Sequence numbers wrap at 2^32; counted on from the first, each step taken the short way.
 class Unwrapped {
  public:
@@ -75,42 +60,6 @@ std::optional<VideoTiming> parseVideoTiming(std::string_view eventBody) {
       !read(*json, "captureTimeUs", t.captureTimeUs))
     return std::nullopt;
   return t;
-}
-
-std::vector<PlacedFrame> placeAudioByArrival(const std::vector<ArrivedFrame>& frames, uint32_t bytesPerSecond,
-                                             int64_t resyncUs) {
-  std::vector<PlacedFrame> out;
-  if (bytesPerSecond == 0) return out;
-  out.reserve(frames.size());
-  const auto mediaUs = [&](uint64_t bytes) { return int64_t(bytes * 1000000 / bytesPerSecond); };
-  uint64_t position = 0;  // bytes since the first frame, holes included
-  size_t runStart = 0;
-  int64_t anchor = std::numeric_limits<int64_t>::max();
-  std::optional<int64_t> previousEnd;
-  for (size_t i = 0; i < frames.size(); ++i) {
-    const ArrivedFrame& f = frames[i];
-    bool newRun = false;
-    if (i > 0) {
-      const uint32_t missing = f.sequence - (frames[i - 1].sequence + 1);  // wraps like the sequence
-      if (missing > kMaxHoleFrames)
-        newRun = true;
-      else
-        position += uint64_t(missing) * frames[i - 1].size;
-    }
-    // Where this frame says its run began, from when its last sample can have arrived.
-    const int64_t begins = arrivalUs(f) - mediaUs(position + f.size);
-    if (i > 0 && (newRun || begins > anchor + resyncUs)) {
-      placeRun(out, runStart, anchor, previousEnd);
-      previousEnd = out.back().us + out.back().durationUs;
-      runStart = out.size();
-      anchor = std::numeric_limits<int64_t>::max();
-    }
-    anchor = std::min(anchor, begins);
-    out.push_back({f.offset, f.size, mediaUs(position), mediaUs(position + f.size) - mediaUs(position), true});
-    position += f.size;
-  }
-  placeRun(out, runStart, anchor, previousEnd);
-  return out;
 }
 
 std::vector<PlacedFrame> placeAudio(const std::vector<ArrivedFrame>& frames, uint32_t bytesPerSecond,

@@ -6,10 +6,7 @@
 // By the helper's timing lines (docs/protocol.md, "One clock for all media"): audio frame n
 // of a channel lies at T + (n - N) * its duration, by the channel's last line at or before n
 // (sequence N, capture time T); a video frame at T - P + pts, by its run's line (sequence N,
-// pts P, capture time T). Without audio lines, audio is placed by arrival: within a run of
-// frames back to back by their sample counts, a gap in the sequence leaving a hole of the
-// missing frames, and the run anchored where its least delayed frame says it began (frames
-// arrive in batches, so the first arrival says little).
+// pts P, capture time T).
 
 #include <cstdint>
 #include <optional>
@@ -28,7 +25,6 @@ struct ArrivedFrame {
   uint32_t size = 0;
   uint64_t pts = 0;  // video only
   bool keyframe = false;
-  Timestamp received{};  // audio only
 };
 
 // One frame on the shared clock.
@@ -63,13 +59,6 @@ std::optional<VideoTiming> parseVideoTiming(std::string_view eventBody);
 // before it is moved after it. Nothing without lines.
 std::vector<PlacedFrame> placeAudio(const std::vector<ArrivedFrame>& frames, uint32_t bytesPerSecond,
                                     const std::vector<AudioTiming>& lines);
-
-// Audio of `bytesPerSecond` by its arrival, for a helper that writes no audio timing lines.
-// A run ends where frames arrive more than `resyncUs` later than their sample count allows
-// (the capture paused or restarted) or where the sequence starts anew; the next run is
-// anchored afresh, never overlapping the one before.
-std::vector<PlacedFrame> placeAudioByArrival(const std::vector<ArrivedFrame>& frames, uint32_t bytesPerSecond,
-                                             int64_t resyncUs = 300000);
 
 // Video at `fps` by its lines. Frames come in runs, one per START_VIDEO, each counting its
 // sequence from 0 and each with its own lines, paired in order; a run without a line is left
