@@ -2,7 +2,7 @@
 // audio frames as WAV files and its video frames as an H.264 file, beside a log of every
 // text line it wrote.
 //
-//   quellbrook-record [--binary PATH] [--seconds N] [--out DIR] [--mux FILE.mkv] CMD...
+//   quellbrook-record [--binary PATH] [--seconds N] [--out DIR] [--mux FILE.mkv] [--mic ID] CMD...
 //
 // CMD is a command line such as START_STREAMING or TEST_WAV:/path/to/file.wav; each is
 // sent in turn and its answer awaited. The recording then runs for --seconds (default
@@ -12,12 +12,16 @@
 // Annex B payloads in order, playable as a raw H.264 stream), and events.log (each stderr
 // line with its arrival time). With --mux, FILE.mkv (Matroska) receives all of them as
 // tracks of one file, each frame at its capture time by the helper's timing lines, so that
-// they play in step.
+// they play in step. --mic ID records that microphone (an id of LIST_DEVICES) instead of the
+// default: START_STREAMING is sent with it.
 // Sequence gaps are reported. Exit status 0 when the helper behaved.
 
 #include <signal.h>
 #include <unistd.h>
 
+#include <strings.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -26,6 +30,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <thread>
@@ -48,19 +53,23 @@ struct Options {
   double seconds = 5;
   std::string outDir = "recording";
   std::string muxPath;
+  std::string mic;
   std::vector<std::string> commands;
   bool help = false;
 };
 
 void usage(FILE* to) {
   std::fprintf(to,
-               "usage: quellbrook-record [--binary PATH] [--seconds N] [--out DIR] [--mux FILE.mkv] CMD...\n"
+               "usage: quellbrook-record [--binary PATH] [--seconds N] [--out DIR] [--mux FILE.mkv] [--mic ID] "
+               "CMD...\n"
                "  CMD        a command for the helper: START_STREAMING, TEST_WAV:/path/file.wav, ...\n"
                "  --binary   the helper (default: the installed one, or quellbrook next to this program)\n"
                "  --seconds  how long to record after the last command (default 5)\n"
                "  --out      directory for mic.wav, system.wav, video.h264 and events.log (default ./recording)\n"
                "  --mux      also write the video and both audio channels as tracks of one Matroska\n"
-               "             file (.mkv), lined up at their times\n");
+               "             file (.mkv), lined up at their times\n"
+               "  --mic      the microphone START_STREAMING records, an id from LIST_DEVICES (default: the\n"
+               "             default microphone)\n");
 }
 
 std::optional<Options> parseOptions(int argc, char** argv) {
@@ -76,9 +85,10 @@ std::optional<Options> parseOptions(int argc, char** argv) {
       o.help = true;
       return o;
     }
-    if (a == "--binary" || a == "--out" || a == "--seconds" || a == "--mux") {
+    if (a == "--binary" || a == "--out" || a == "--seconds" || a == "--mux" || a == "--mic") {
       auto v = value();
       if (!v) return std::nullopt;
+      if (a == "--mic") o.mic = *v;
       if (a == "--binary") o.binary = *v;
       if (a == "--out") o.outDir = *v;
       if (a == "--mux") o.muxPath = *v;
@@ -94,6 +104,18 @@ std::optional<Options> parseOptions(int argc, char** argv) {
     }
   }
   if (o.commands.empty()) return std::nullopt;
+  if (!o.mic.empty()) {
+    // START_STREAMING as the host wrote it, without an argument, is the one that gets the id.
+    auto start = std::find_if(o.commands.begin(), o.commands.end(), [](const std::string& c) {
+      return c.size() == 15 && strncasecmp(c.c_str(), "START_STREAMING", 15) == 0;
+    });
+    if (start == o.commands.end()) {
+      std::fprintf(stderr, "quellbrook-record: --mic needs a START_STREAMING command\n");
+      return std::nullopt;
+    }
+    *start +=
+        ":" + nlohmann::json{{"micDeviceId", o.mic}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  }
   return o;
 }
 

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <filesystem>
+#include <variant>
 
 #include "host/VideoArguments.hpp"
 #include "monitoring/DeviceListing.hpp"
@@ -32,7 +33,32 @@ std::string lastPathComponent(const std::string& path) {
                      end - (slash == std::string::npos ? 0 : slash + 1) + 1);
 }
 
+// START_STREAMING's argument: once ignored, so only one that opens a JSON object says
+// something (`micDeviceId`, a device id from DEVICES_LIST); anything else is ignored as it
+// always was. Returns the chosen microphone or the error answer's text.
+std::variant<std::optional<std::string>, std::string> parseStreamingArgument(
+    const std::optional<std::string>& argument) {
+  if (!argument || !argument->starts_with('{')) {
+    if (argument && !argument->empty()) logToStderr("START_STREAMING: argument ignored (not a JSON object)");
+    return std::optional<std::string>{};
+  }
+  auto parsed = parseJsonObjectArgument(argument);
+  if (auto* error = std::get_if<VideoArgumentError>(&parsed)) return error->text;
+  const auto& json = std::get<nlohmann::json>(parsed);
+  auto id = json.find("micDeviceId");
+  if (id == json.end()) return std::optional<std::string>{};
+  if (!id->is_string() || id->get_ref<const std::string&>().empty()) return std::string("invalid_mic_device_id");
+  return std::optional<std::string>{id->get<std::string>()};
+}
+
 }  // namespace
+
+bool CommandLoop::microphoneListed(const std::string& uniqueID) const {
+  if (!platform_.audio) return false;
+  for (const auto& device : platform_.audio->discoverDevices())
+    if (device.uniqueID == uniqueID) return true;
+  return false;
+}
 
 CommandLoop::CommandLoop(Platform platform, LineSourceFactory openLines, ExitFunction exit, CommandServices services)
     : platform_(std::move(platform)),
@@ -109,13 +135,25 @@ void CommandLoop::dispatch(const std::string& line) {
   }
 }
 
-void CommandLoop::startStreaming(const CommandLine&) {
+void CommandLoop::startStreaming(const CommandLine& cmd) {
   if (streamer_) {
     sendCommandResponse("STREAMING:already_active");
     return;
   }
+  auto choice = parseStreamingArgument(cmd.argument);
+  if (auto* error = std::get_if<std::string>(&choice)) {
+    logToStderr("START_STREAMING error: " + *error);
+    sendCommandResponse("STREAMING:error:" + *error);
+    return;
+  }
+  const auto& micID = std::get<std::optional<std::string>>(choice);
+  if (micID && !microphoneListed(*micID)) {
+    logToStderr("START_STREAMING error: no microphone " + *micID + " (LIST_DEVICES lists them)");
+    sendCommandResponse("STREAMING:error:mic_device_not_found");
+    return;
+  }
   logToStderr("Starting streaming mode...");
-  auto microphone = services_.makeMicrophone ? services_.makeMicrophone() : nullptr;
+  auto microphone = services_.makeMicrophone ? services_.makeMicrophone(micID) : nullptr;
   auto system = services_.makeSystemAudio ? services_.makeSystemAudio() : nullptr;
   auto streamer = std::make_shared<SimpleAudioStreamer>(executor_, microphone, std::move(system));
   streamer->start();

@@ -52,6 +52,8 @@ class CommandLoop {
   void dispatch(const std::string& line);
 
   void startStreaming(const CommandLine& cmd);
+  // Whether the platform lists a capture device of that uniqueID now.
+  bool microphoneListed(const std::string& uniqueID) const;
   void testWav(const CommandLine& cmd);
   void stop(const CommandLine& cmd);
   void startMicMonitoring(const CommandLine& cmd);

@@ -4,6 +4,8 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "audio/AudioSource.hpp"
 #include "monitoring/MonitoringService.hpp"
@@ -16,7 +18,9 @@ namespace qb {
 // streams a silent channel, START_VIDEO answers that screen capture is not available,
 // and without a monitor factory START_MIC_MONITORING is unknown.
 struct CommandServices {
-  std::function<std::shared_ptr<LiveMicrophone>()> makeMicrophone;
+  // `deviceID`: the microphone START_STREAMING chose (listed by the platform), none for the
+  // default.
+  std::function<std::shared_ptr<LiveMicrophone>(const std::optional<std::string>& deviceID)> makeMicrophone;
   std::function<std::shared_ptr<AudioSource>()> makeSystemAudio;
   std::function<std::shared_ptr<VideoSource>(const VideoFormat&)> makeVideoSource;
   std::function<std::shared_ptr<MonitoringService>()> makeMicrophoneMonitor;

@@ -37,11 +37,13 @@ size_t nestingDepth(std::string_view text, size_t limit) {
   return deepest;
 }
 
+}  // namespace
+
 // Parses like a strict JSON reader: the top level must be an object or an array; any
 // other outcome is a parser error with a one-line description. Size and nesting are
 // bounded before parsing: a deeply nested megabyte once took 65 MB that the allocator
 // never gave back.
-std::variant<Json, VideoArgumentError> parseTopLevel(const std::optional<std::string>& argument) {
+std::variant<Json, VideoArgumentError> parseJsonObjectArgument(const std::optional<std::string>& argument) {
   std::string_view text = argument ? std::string_view(*argument) : std::string_view("{}");
   if (text.size() > kMaxJsonArgumentBytes)
     return VideoArgumentError{VideoArgumentError::Kind::unparsable,
@@ -63,6 +65,8 @@ std::variant<Json, VideoArgumentError> parseTopLevel(const std::optional<std::st
   if (!json.is_object()) return VideoArgumentError{VideoArgumentError::Kind::invalidJson, "invalid_json"};
   return json;
 }
+
+namespace {
 
 // A JSON number converted exactly to an integer of [lo, hi]; booleans and strings are
 // not numbers, and a fraction is not exact.
@@ -102,7 +106,7 @@ constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
 }  // namespace
 
 std::variant<VideoSettings, VideoArgumentError> parseStartVideoArguments(const std::optional<std::string>& argument) {
-  auto parsed = parseTopLevel(argument);
+  auto parsed = parseJsonObjectArgument(argument);
   if (auto* error = std::get_if<VideoArgumentError>(&parsed)) return *error;
   const Json& json = std::get<Json>(parsed);
 
@@ -119,7 +123,7 @@ std::variant<VideoSettings, VideoArgumentError> parseStartVideoArguments(const s
 }
 
 std::variant<VideoTarget, VideoArgumentError> parseSwitchVideoArguments(const std::optional<std::string>& argument) {
-  auto parsed = parseTopLevel(argument);
+  auto parsed = parseJsonObjectArgument(argument);
   if (auto* error = std::get_if<VideoArgumentError>(&parsed)) return *error;
   const Json& json = std::get<Json>(parsed);
 

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <variant>
 
+#include <nlohmann/json.hpp>
+
 #include "screen/VideoSource.hpp"
 
 namespace qb {
@@ -29,7 +31,11 @@ struct VideoArgumentError {
 inline constexpr size_t kMaxJsonArgumentBytes = 64 * 1024;
 inline constexpr size_t kMaxJsonArgumentDepth = 32;
 
-// No argument (no ':' on the line) means "{}"; an empty argument is unparsable.
+// A JSON argument bounded by the limits above and parsed strictly: an object, or the parser's
+// description (kind unparsable), or invalid_json for a top-level array. No argument (no ':'
+// on the line) means "{}"; an empty argument is unparsable. START_STREAMING shares it.
+std::variant<nlohmann::json, VideoArgumentError> parseJsonObjectArgument(const std::optional<std::string>& argument);
+
 // Missing keys, and values that are not exactly of the key's type (a string "fps", a
 // fractional "width", an "id" outside UInt32), take the defaults.
 std::variant<VideoSettings, VideoArgumentError> parseStartVideoArguments(const std::optional<std::string>& argument);

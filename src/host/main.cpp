@@ -45,9 +45,10 @@ int main() {
   qb::ThreadExecutor executor;
   qb::Platform platform = qb::makeLinuxPlatform(executor, [](const std::string& line) { qb::logToStderr(line); });
   qb::CommandServices services;
-  services.makeMicrophone = [platform]() mutable -> std::shared_ptr<qb::LiveMicrophone> {
+  services.makeMicrophone =
+      [platform](const std::optional<std::string>& deviceID) mutable -> std::shared_ptr<qb::LiveMicrophone> {
     if (!platform.audio) return nullptr;
-    return qb::MicrophoneSource::make(platform);
+    return qb::MicrophoneSource::make(platform, deviceID);
   };
   services.makeSystemAudio = [platform]() -> std::shared_ptr<qb::AudioSource> {
     if (!platform.screen) return nullptr;

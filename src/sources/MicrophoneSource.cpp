@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <utility>
 
 #include "audio/SampleBufferPcm.hpp"
@@ -34,18 +35,19 @@ void MicrophoneSource::log(std::string_view message) {
   writeStderrLine(line);
 }
 
-std::shared_ptr<MicrophoneSource> MicrophoneSource::make(Platform& platform) {
-  auto source = std::make_shared<MicrophoneSource>(Token{}, platform);
+std::shared_ptr<MicrophoneSource> MicrophoneSource::make(Platform& platform, std::optional<std::string> deviceID) {
+  auto source = std::make_shared<MicrophoneSource>(Token{}, platform, std::move(deviceID));
   source->install();
   return source;
 }
 
-MicrophoneSource::MicrophoneSource(Token, Platform& platform)
+MicrophoneSource::MicrophoneSource(Token, Platform& platform, std::optional<std::string> deviceID)
     : executor_(*platform.executor),
       audio_(platform.audio),
       diagnostics_(audio_),
       sessionQueue_(executor_.makeQueue("mic.session")),
       session_(audio_->makeSession()),
+      chosenID_(std::move(deviceID)),
       processingQueue_(executor_.makeQueue("mic.processing")),
       pipeline_(std::make_shared<AudioConverterPipeline>(pipelineLog)) {}
 
@@ -178,9 +180,9 @@ bool MicrophoneSource::configureSession() {
 
   for (const auto& input : session_->inputs()) session_->removeInput(input);
 
-  auto device = audio_->defaultDevice();
+  auto device = deviceToRecord();
   if (!device) {
-    log("No default audio device found");
+    log(chosenID_ ? "Chosen device " + *chosenID_ + " not listed now" : std::string("No default audio device found"));
     return false;
   }
   auto made = audio_->makeInput(*device);
@@ -213,6 +215,25 @@ bool MicrophoneSource::configureSession() {
     return false;
   }
   return true;
+}
+
+std::optional<CaptureDevice> MicrophoneSource::deviceToRecord() {
+  if (!chosenID_) return audio_->defaultDevice();
+  auto devices = audio_->discoverDevices();
+  for (auto& device : devices)
+    if (device.uniqueID == *chosenID_) return device;
+  // An empty list is more likely a server that cannot answer now than no microphone at all.
+  if (devices.empty()) return std::nullopt;
+  auto fallback = audio_->defaultDevice();
+  log("Chosen device " + *chosenID_ + " is gone, falling back to the default device");
+  nlohmann::json event{{"deviceId", *chosenID_}};
+  if (fallback) {
+    event["defaultDeviceId"] = fallback->uniqueID;
+    event["defaultDeviceName"] = fallback->localizedName;
+  }
+  sendEvent("MIC_DEVICE_FALLBACK:" + event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  chosenID_.reset();
+  return fallback;
 }
 
 void MicrophoneSource::captureOutput(const AudioSampleBuffer& sampleBuffer) {
@@ -322,6 +343,9 @@ void MicrophoneSource::handleDeviceChange() {
 
 void MicrophoneSource::reconfigureAfterDeviceChange() {
   const Phase was = phase();
+  // A chosen device is kept whatever the default (its loss comes as a runtime error); a
+  // source waiting to start tries again all the same.
+  if (chosenID_ && was != Phase::waiting) return;
   log("Default device changed, reconfiguring (wasActive=" + boolText(was == Phase::capturing) + ")...");
   if (session_->isRunning()) session_->stopRunning();
   resetPipelineAsync();

@@ -1,7 +1,8 @@
 #pragma once
-// Captures the system default microphone and delivers it in the output format. Follows
-// default-device changes (also while idle), recovers from session runtime errors and
-// interruptions, and reports capture diagnostics on standard error (MicrophoneDiagnostics).
+// Captures the system default microphone (or one chosen device) and delivers it in the
+// output format. Follows default-device changes (also while idle), recovers from session
+// runtime errors and interruptions, and reports capture diagnostics on standard error
+// (MicrophoneDiagnostics).
 // A start or restart that fails (no sound server, no microphone) leaves the source waiting:
 // the next default-device change, which the service also announces when the server comes
 // back, starts it. The host hears of it through MICROPHONE_START_FAILED, _STOPPED and
@@ -44,9 +45,11 @@ class MicrophoneSource final : public LiveMicrophone,
   static std::string_view describe(MicrophoneError error);
 
   // Callbacks of the session, the output and the default-device listener hold the
-  // source weakly, so it must live in a shared_ptr.
-  static std::shared_ptr<MicrophoneSource> make(Platform& platform);
-  MicrophoneSource(Token, Platform& platform);
+  // source weakly, so it must live in a shared_ptr. With `deviceID` (a uniqueID) that device
+  // is recorded instead of the default; once the server lists devices without it, the
+  // source writes EVENT:MIC_DEVICE_FALLBACK and follows the default from then on.
+  static std::shared_ptr<MicrophoneSource> make(Platform& platform, std::optional<std::string> deviceID = {});
+  MicrophoneSource(Token, Platform& platform, std::optional<std::string> deviceID);
   ~MicrophoneSource() override;
   MicrophoneSource(const MicrophoneSource&) = delete;
   MicrophoneSource& operator=(const MicrophoneSource&) = delete;
@@ -102,8 +105,11 @@ class MicrophoneSource final : public LiveMicrophone,
   bool startCapture();
   // After a device change while waiting; tells the host when the capture runs again.
   void startWhileWaiting();
-  // The default device as the session's only input.
+  // The device to record as the session's only input.
   bool configureSession();
+  // The chosen device while it is listed, else the default (falling back for good when a
+  // list came without the chosen one).
+  std::optional<CaptureDevice> deviceToRecord();
   void reconfigureAfterDeviceChange();
   void recoverFromRuntimeError();
   void resumeAfterInterruption();
@@ -121,6 +127,7 @@ class MicrophoneSource final : public LiveMicrophone,
 
   std::shared_ptr<Queue> sessionQueue_;
   std::shared_ptr<CaptureSession> session_;
+  std::optional<std::string> chosenID_;  // owned by sessionQueue_; none: follow the default
   std::shared_ptr<Queue> processingQueue_;
 
   // ---- owned by processingQueue_ ----

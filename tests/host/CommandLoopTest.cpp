@@ -149,7 +149,7 @@ class CommandLoopTest : public ::testing::Test {
     };
     services.makeMicrophoneMonitor = [this] { return std::make_shared<FakeMonitoring>(log, "monitor"); };
     services.makeMicAppDetector = [this] { return std::make_shared<FakeMonitoring>(log, "detector"); };
-    services.makeMicrophone = [this] {
+    services.makeMicrophone = [this](const std::optional<std::string>&) {
       return std::make_shared<FakeAudioSource>(log, "mic", AudioProtocol::FrameType::mic);
     };
     services.makeSystemAudio = [this] {
@@ -396,6 +396,52 @@ TEST_F(CommandLoopTest, EveryCommandIsAnsweredByTheLineTheToolsWaitFor) {
   EXPECT_FALSE(qbtools::expectedAnswer("NOPE:x"));
 }
 
+TEST_F(CommandLoopTest, StartStreamingChoosesTheMicrophoneOnlyByAJsonObject) {
+  struct Case {
+    std::string line;
+    std::string answer;    // a prefix of it
+    std::string recorded;  // the microphone recording afterwards, none when refused
+  };
+  const Case cases[] = {
+      {"START_STREAMING", "STREAMING:started", "builtin-mic"},
+      {"START_STREAMING:", "STREAMING:started", "builtin-mic"},
+      {"START_STREAMING:usb-mic", "STREAMING:started", "builtin-mic"},  // not JSON: ignored as it always was
+      {R"(START_STREAMING:{"fps":3})", "STREAMING:started", "builtin-mic"},
+      {R"(START_STREAMING:{"micDeviceId":"usb-mic"})", "STREAMING:started", "usb-mic"},
+      {R"(START_STREAMING:{"micDeviceId":"speakers"})", "STREAMING:error:mic_device_not_found", ""},
+      {R"(START_STREAMING:{"micDeviceId":"USB-MIC"})", "STREAMING:error:mic_device_not_found", ""},
+      {R"(START_STREAMING:{"micDeviceId":7})", "STREAMING:error:invalid_mic_device_id", ""},
+      {R"(START_STREAMING:{"micDeviceId":""})", "STREAMING:error:invalid_mic_device_id", ""},
+      {R"(START_STREAMING:{"micDeviceId":"usb-mic")", "STREAMING:error:[json.exception.parse_error", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    SimPlatform sim(executor);
+    sim.addTypicalMachine();
+    sim.audio().addMicrophone("usb-mic", "USB Mic");
+    Platform platform = sim.platform();
+    platformOverride = platform;
+    services.makeMicrophone = [&](const std::optional<std::string>& id) {
+      return MicrophoneSource::make(platform, id);
+    };
+    std::string recorded = "none";
+    const size_t before = out.responses().size();
+    run({c.line,
+         [&] {
+           for (const char* uid : {"builtin-mic", "usb-mic"})
+             if (sim.audio().recordingSessionCount(uid)) recorded = uid;
+         },
+         "START_STREAMING", "STOP"});
+    const auto answers = out.responses();
+    ASSERT_EQ(answers.size(), before + 3);
+    EXPECT_TRUE(answers[before].starts_with(c.answer)) << answers[before];
+    // A refused start holds nothing: the next one starts with the default.
+    EXPECT_EQ(answers[before + 1], c.recorded.empty() ? "STREAMING:started" : "STREAMING:already_active");
+    EXPECT_EQ(recorded, c.recorded.empty() ? "none" : c.recorded);
+    loop.reset();
+  }
+}
+
 TEST_F(CommandLoopTest, RunningMicsSampleReportsLaterWhileTheLoopGoesOnAndStopEndsItSilently) {
   SimPlatform sim(executor);
   sim.addTypicalMachine();
@@ -403,7 +449,7 @@ TEST_F(CommandLoopTest, RunningMicsSampleReportsLaterWhileTheLoopGoesOnAndStopEn
   sim.audio().setTone("builtin-mic", 440, 0.2);
   Platform platform = sim.platform();
   platformOverride = platform;
-  services.makeMicrophone = [&] { return MicrophoneSource::make(platform); };
+  services.makeMicrophone = [&](const std::optional<std::string>&) { return MicrophoneSource::make(platform); };
   run({"SAMPLE_RUNNING_MICS", "HEALTH_CHECK", [&] { executor.advance(1); }, "START_STREAMING",
        "SAMPLE_RUNNING_MICS:user", [&] { executor.advance(1); }, "SAMPLE_RUNNING_MICS", "STOP"});
 

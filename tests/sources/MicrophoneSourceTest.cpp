@@ -278,6 +278,38 @@ TEST_F(MicrophoneTest, DefaultChangeWhileIdleFollowsTheDeviceWithoutStarting) {
   EXPECT_EQ(sim.audio().counters().sessionStartAttempts, 0);
 }
 
+TEST_F(MicrophoneTest, AChosenDeviceIgnoresTheDefaultUntilItGoesThenTheDefaultIsFollowed) {
+  sim.audio().addMicrophone(kMic2, "USB Mic");
+  const std::string kThird = "headset-mic";
+  sim.audio().addMicrophone(kThird, "Headset Mic");
+  auto& m = makeMic(kMic2);
+  ASSERT_EQ(m.start(), std::nullopt);
+  EXPECT_EQ(sim.audio().recordingSessionCount(kMic2), 1);
+  sim.audio().setDefaultDevice(kThird);
+  ex.advance(0.5);
+  EXPECT_EQ(m.selectedDeviceID(), kMic2);
+  EXPECT_EQ(sim.audio().recordingSessionCount(kThird), 0);
+  EXPECT_TRUE(output.linesStartingWith("EVENT:").empty());
+
+  sim.audio().removeDevice(kMic2);
+  ex.advance(0.5);
+  EXPECT_THAT(output.linesStartingWith("EVENT:"),
+              ElementsAre(R"(EVENT:MIC_DEVICE_FALLBACK:{"defaultDeviceId":"headset-mic","defaultDeviceName":)"
+                          R"("Headset Mic","deviceId":"usb-mic"})"));
+  EXPECT_TRUE(m.isActive());
+  EXPECT_EQ(sim.audio().recordingSessionCount(kThird), 1);
+  sim.audio().setTone(kThird, 440, 0.5);
+  ex.advance(0.2);
+  EXPECT_GT(chunks, 0) << "capture goes on from the default";
+
+  // From then on the default is followed, and the device coming back changes nothing.
+  sim.audio().addMicrophone(kMic2, "USB Mic");
+  sim.audio().setDefaultDevice(kBuiltin);
+  ex.advance(0.5);
+  EXPECT_EQ(m.selectedDeviceID(), kBuiltin);
+  EXPECT_EQ(output.linesStartingWith("EVENT:").size(), 1u);
+}
+
 TEST_F(MicrophoneTest, RuntimeErrorRecoversWithoutResettingCounters) {
   auto& m = makeMic();
   ASSERT_EQ(m.start(), std::nullopt);

@@ -26,8 +26,8 @@ class MicrophoneTest : public ::testing::Test {
     platform = sim.platform();
   }
 
-  MicrophoneSource& makeMic() {
-    mic = MicrophoneSource::make(platform);
+  MicrophoneSource& makeMic(std::optional<std::string> deviceID = {}) {
+    mic = MicrophoneSource::make(platform, std::move(deviceID));
     mic->setOnAudioData([this](std::span<const uint8_t> bytes, int64_t) {
       delivered.insert(delivered.end(), bytes.begin(), bytes.end());
       ++chunks;
