@@ -174,17 +174,24 @@ std::vector<SourceOutput> sourceOutputs() {
 std::string defaultSink() { return pactlJson({"info"}).value("default_sink_name", std::string()); }
 std::string defaultSource() { return pactlJson({"info"}).value("default_source_name", std::string()); }
 
-std::optional<uint32_t> sinkModule(const std::string& sinkName) {
-  auto list = pactlJson({"list", "sinks"});
+namespace {
+
+std::optional<uint32_t> ownerModule(const char* kind, const std::string& name) {
+  auto list = pactlJson({"list", kind});
   if (!list.is_array()) return std::nullopt;
   for (const auto& s : list) {
-    if (s.value("name", std::string()) != sinkName) continue;
+    if (s.value("name", std::string()) != name) continue;
     const auto& owner = s["owner_module"];
     if (owner.is_string()) return static_cast<uint32_t>(std::stoul(owner.get<std::string>()));
     if (owner.is_number()) return owner.get<uint32_t>();
   }
   return std::nullopt;
 }
+
+}  // namespace
+
+std::optional<uint32_t> sinkModule(const std::string& sinkName) { return ownerModule("sinks", sinkName); }
+std::optional<uint32_t> sourceModule(const std::string& sourceName) { return ownerModule("sources", sourceName); }
 
 std::string restoreSoundServer() {
   // A test that failed half-way through a restart may have left the server down.
@@ -202,6 +209,11 @@ std::string restoreSoundServer() {
     ProcessResult r = pactl({"load-module", "module-null-sink", "sink_name=speakers", "rate=48000", "channels=2",
                              "sink_properties='device.description=\"Test Speakers\"'"});
     if (!r.ok()) problems += "cannot load the speakers sink: " + r.output;
+  }
+  if (!sourceModule("mic2")) {
+    ProcessResult r = pactl({"load-module", "module-remap-source", "source_name=mic2", "master=mic2_feed.monitor",
+                             "channels=2", "source_properties='device.description=\"Test Microphone 2\"'"});
+    if (!r.ok()) problems += "cannot load the mic2 source: " + r.output;
   }
   for (auto [what, name] : {std::pair{"set-default-sink", "speakers"}, std::pair{"set-default-source", "mic1"}}) {
     ProcessResult r = pactl({what, name});

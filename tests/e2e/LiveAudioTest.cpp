@@ -129,6 +129,42 @@ TEST_F(LiveAudioTest, MicrophoneFollowsTheDefaultSource) {
   EXPECT_EQ(firstSequenceBreak(framesOf(all, kSystem)), framesOf(all, kSystem).size());
 }
 
+TEST_F(LiveAudioTest, AChosenMicrophoneIsRecordedUntilItGoesAndThenTheDefault) {
+  TonePlayer mic1("mic1", kMic1Hz, kMic1Amp);
+  TonePlayer mic2("mic2", kMic2Hz, kMic2Amp);
+  helper = std::make_unique<qbtools::HelperProcess>(defaultOptions());
+  uint64_t from = helper->lineCount();
+  ASSERT_TRUE(helper->send(R"(START_STREAMING:{"micDeviceId":"mic2"})"));
+  ASSERT_TRUE(helper->waitForResponse("STREAMING:started", kAnswerTimeout, from));
+  auto heard2 = waitForTone(kMic, kMic2Hz, kMic2Amp, helper->started(), 5);
+  ASSERT_TRUE(heard2) << "mic2, not the default mic1, must be recorded";
+
+  auto module = sourceModule("mic2");
+  ASSERT_TRUE(module);
+  from = helper->lineCount();
+  auto removed = Clock::now();
+  ASSERT_TRUE(pactl({"unload-module", std::to_string(*module)}).ok());
+  auto event =
+      helper->waitForLine([](const Line& l) { return l.text.starts_with("EVENT:MIC_DEVICE_FALLBACK:"); }, 5, from);
+  ASSERT_TRUE(event);
+  EXPECT_EQ(
+      nlohmann::json::parse(event->text.substr(26), nullptr, false),
+      nlohmann::json::parse(R"({"deviceId":"mic2","defaultDeviceId":"mic1","defaultDeviceName":"Test Microphone 1"})"));
+  auto heard1 = waitForTone(kMic, kMic1Hz, kMic1Amp, removed, 5);
+  ASSERT_TRUE(heard1) << "capture did not go on from the default microphone";
+  std::printf("mic1 heard %.2f s after mic2 was removed\n", secondsBetween(removed, heard1->received));
+
+  auto all = helper->frames();
+  ASSERT_NO_FATAL_FAILURE(stopCleanly());
+  for (const auto& f : framesFrom(all, kMic, heard2->sequence)) {
+    if (f.received >= removed) break;
+    ASSERT_NEAR(toneAmplitude(f, kMic1Hz), 0, 0.01) << "the default's tone in frame " << f.sequence;
+  }
+  for (const auto& f : framesFrom(all, kMic, heard1->sequence))
+    ASSERT_TRUE(carriesTone(f, kMic1Hz, kMic1Amp)) << "frame " << f.sequence;
+  EXPECT_EQ(firstSequenceBreak(framesOf(all, kMic)), framesOf(all, kMic).size());
+}
+
 // A host that stops reading standard error must not stall capture: its pipe fills with
 // the command loop's lines, and then a device switch makes the microphone's threads
 // talk. They hand their lines over and go on; nothing said is lost or reordered.

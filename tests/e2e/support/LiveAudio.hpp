@@ -77,10 +77,11 @@ struct SourceOutput {
 std::vector<SourceOutput> sourceOutputs();
 std::string defaultSink();
 std::string defaultSource();
-// Index of the module that made the sink, if it exists.
+// Index of the module that made the sink (source), if it exists.
 std::optional<uint32_t> sinkModule(const std::string& sinkName);
-// Puts back what a test may have changed: the speakers sink, and speakers and mic1 as
-// the defaults. Returns a description of what failed, empty when all is well.
+std::optional<uint32_t> sourceModule(const std::string& sourceName);
+// Puts back what a test may have changed: the speakers sink, the mic2 source, and speakers
+// and mic1 as the defaults. Returns a description of what failed, empty when all is well.
 std::string restoreSoundServer();
 
 // ---- Frames ----------------------------------------------------------------------------
