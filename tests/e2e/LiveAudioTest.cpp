@@ -259,6 +259,43 @@ TEST_F(LiveAudioTest, BothChannelsComeBackAfterTheSoundServerIsKilledAndRestarte
   }
 }
 
+TEST_F(LiveAudioTest, ChannelsAndTheMonitorStartedWithoutAServerStartWhenItComes) {
+  auto killed = testEnv({"kill-pulse"});
+  ASSERT_TRUE(killed.ok()) << killed.output;
+  ASSERT_NO_FATAL_FAILURE(startStreaming());
+  ASSERT_TRUE(helper->send("START_MIC_MONITORING"));
+  ASSERT_TRUE(helper->waitForResponse("MIC_MONITORING:started", kAnswerTimeout));
+  auto withPrefix = [&](const std::string& prefix, double timeout) {
+    return helper->waitForLine([&](const Line& l) { return l.text.starts_with(prefix); }, timeout);
+  };
+  const char* downs[] = {
+      "EVENT:MICROPHONE_START_FAILED:", "EVENT:SYSTEM_AUDIO_START_FAILED:", "EVENT:MIC_MONITORING_UNAVAILABLE:"};
+  const char* ups[] = {"EVENT:MICROPHONE_RESUMED", "EVENT:SYSTEM_AUDIO_RESUMED", "EVENT:MIC_MONITORING_RESUMED"};
+  for (const char* down : downs) ASSERT_TRUE(withPrefix(down, kAnswerTimeout)) << down;
+
+  auto started = testEnv({"start-pulse"});
+  ASSERT_TRUE(started.ok()) << started.output;
+  const auto back = Clock::now();
+  TonePlayer speakers("speakers", kSpeakersHz, kSpeakersAmp);
+  TonePlayer mic("mic1", kMic1Hz, kMic1Amp);
+  for (const char* up : ups) {
+    auto line = withPrefix(up, 10);
+    ASSERT_TRUE(line) << up;
+    std::printf("%s %.2f s after the server started\n", up, secondsBetween(back, line->received));
+  }
+  EXPECT_TRUE(waitForTone(kSystem, kSpeakersHz, kSpeakersAmp, back, 10)) << "no system audio";
+  EXPECT_TRUE(waitForTone(kMic, kMic1Hz, kMic1Amp, back, 10)) << "no microphone audio";
+  EXPECT_TRUE(withPrefix("MIC_EVENT:", 5)) << "the monitor reported nothing";
+  ASSERT_NO_FATAL_FAILURE(stopCleanly());
+  const auto lines = helper->lines();
+  auto count = [&](std::string_view prefix) {
+    return std::count_if(lines.begin(), lines.end(), [&](const Line& l) { return l.text.starts_with(prefix); });
+  };
+  for (const char* once : downs) EXPECT_EQ(count(once), 1) << once;
+  for (const char* once : ups) EXPECT_EQ(count(once), 1) << once;
+  EXPECT_EQ(count("EVENT:MICROPHONE_STOPPED") + count("EVENT:SYSTEM_AUDIO_STOPPED"), 0);
+}
+
 // Disabled while it fails: every server loss ends the system stream with -3821, which
 // the source counts as a normal recovery (3 per 300 s), so after the fourth restart within
 // five minutes system audio stays silent for the rest of the window, while the microphone
