@@ -4,7 +4,7 @@
 // neither crash nor vouch for a process that is not there.
 #include <unistd.h>
 
-#include <charconv>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +16,7 @@
 #include "platform/linux/identity/DesktopApps.hpp"
 #include "platform/linux/identity/LinuxAppIdentity.hpp"
 #include "platform/linux/identity/SoundClientPid.hpp"
+#include "platform/linux/pulse/MicrophoneUse.hpp"
 
 namespace fs = std::filesystem;
 
@@ -88,24 +89,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)identity.applicationFor(100);
   (void)identity.runningApplications();
 
-  // What the sound server says of a client, one line each: the PID it states (any number),
-  // its binary, machine id, sandbox application and instance.
-  std::vector<std::string> said(1);
-  for (char c : f[8]) {
-    if (c == '\n')
-      said.emplace_back();
-    else
-      said.back().push_back(c);
+  // What the sound server says of a client: its properties, one "key=value" a line, read by
+  // the same rule as the activity tool's.
+  qb::pulse::Properties props;
+  for (size_t at = 0; at < f[8].size();) {
+    size_t end = std::min(f[8].find('\n', at), f[8].size());
+    std::string line = f[8].substr(at, end - at);
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) props[line.substr(0, eq)] = line.substr(eq + 1);
+    at = end + 1;
   }
-  said.resize(5);
-  qb::SoundClientClaim claim;
-  int stated = 0;
-  if (std::from_chars(said[0].data(), said[0].data() + said[0].size(), stated).ec == std::errc())
-    claim.statedPid = stated;
-  claim.binary = said[1];
-  claim.machineId = said[2];
-  claim.sandboxAppId = said[3];
-  claim.sandboxInstance = said[4];
+  qb::pulse::RecordingFacts facts;
+  qb::pulse::addPropertyFacts(facts, props);
+  const auto claim = qb::SoundClientClaim::fromProperties(props);
   const auto pid = qb::hostPidOf(claim, roots);
   check(!pid || *pid == 1 || *pid == 100);  // only processes that are there
   return 0;
