@@ -31,6 +31,20 @@ namespace {
 const std::string kBinary = QB_BINARY_DIR "/quellbrook";
 constexpr double kTimeout = 10;
 
+// The helper is built like this test. The address sanitizer holds freed memory in quarantine
+// and shadows every byte, so the helper's resident size says nothing of what it keeps.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 class ScreenVideoE2E : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -300,7 +314,8 @@ TEST_F(ScreenVideoE2E, AHostThatStopsReadingLosesNoAudioAndTheVideoStaysWhole) {
     gate->closed = false;
   }
   gate->cv.notify_all();
-  EXPECT_LT(stalled - before, 16 * 1024) << "grew from " << before << " KiB to " << stalled << " KiB";
+  if (!kAddressSanitizer)
+    EXPECT_LT(stalled - before, 16 * 1024) << "grew from " << before << " KiB to " << stalled << " KiB";
   EXPECT_TRUE(helper->waitForLine(
       [](const Line& l) {
         return l.text.starts_with("ScreenVideoSource: skipped") && l.text.ends_with("while standard output was behind");
