@@ -321,15 +321,13 @@ void CommandLoop::sampleRunningMics(const CommandLine& cmd) {
   logToStderr("Running mics sample requested: reason=" + reason);
   std::optional<std::string> selected = microphone_ ? microphone_->selectedDeviceID() : std::nullopt;
   if (!micSamples_)
-    micSamples_ = MicSampleQueue::make(
-        executor_, platform_.audio, kSampleDurationMs, kMaxConcurrentSamples,
-        [](const std::string& line) { logToStderr(line); },
-        [](const RunningMicsSampleDiagnostic& report) {
-          if (auto json = encodeRunningMicsSample(report))
-            writeStderrLine("RUNNING_MICS_SAMPLE:" + *json);
-          else
-            logToStderr("Failed to encode running mics sample diagnostic");
-        });
+    micSamples_ = MicSampleQueue::make(executor_, platform_.audio, kSampleDurationMs, kMaxConcurrentSamples,
+                                       [](const RunningMicsSampleDiagnostic& report) {
+                                         if (auto json = encodeRunningMicsSample(report))
+                                           writeStderrLine("RUNNING_MICS_SAMPLE:" + *json);
+                                         else
+                                           logToStderr("Failed to encode running mics sample diagnostic");
+                                       });
   // Written before the sampling starts, so that it always precedes the report even when
   // there is nothing to sample.
   writeStderrLine("EVENT:RUNNING_MICS_SAMPLE_STARTED");

@@ -12,11 +12,7 @@ namespace qb {
 
 namespace {
 
-void log(std::string_view message) {
-  std::string line = "MicAppDetector: ";
-  line.append(message);
-  logToStderr(line);
-}
+constexpr PrefixedLog log{"MicAppDetector: "};
 
 // Writes "<prefix><json>"; an object that cannot be serialised (text that is not UTF-8)
 // is dropped.

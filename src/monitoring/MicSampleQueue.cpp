@@ -3,19 +3,17 @@
 namespace qb {
 
 std::shared_ptr<MicSampleQueue> MicSampleQueue::make(Executor& executor, std::shared_ptr<AudioDeviceService> audio,
-                                                     int sampleDurationMs, int maxConcurrent, MicSampler::Logger logger,
-                                                     Deliver deliver) {
+                                                     int sampleDurationMs, int maxConcurrent, Deliver deliver) {
   return std::make_shared<MicSampleQueue>(Token{}, executor, std::move(audio), sampleDurationMs, maxConcurrent,
-                                          std::move(logger), std::move(deliver));
+                                          std::move(deliver));
 }
 
 MicSampleQueue::MicSampleQueue(Token, Executor& executor, std::shared_ptr<AudioDeviceService> audio,
-                               int sampleDurationMs, int maxConcurrent, MicSampler::Logger logger, Deliver deliver)
+                               int sampleDurationMs, int maxConcurrent, Deliver deliver)
     : executor_(executor),
       audio_(std::move(audio)),
       sampleDurationMs_(sampleDurationMs),
       maxConcurrent_(maxConcurrent),
-      logger_(std::move(logger)),
       deliver_(std::move(deliver)) {}
 
 void MicSampleQueue::request(std::string reason, std::optional<std::string> selectedDeviceId) {
@@ -30,7 +28,7 @@ void MicSampleQueue::request(std::string reason, std::optional<std::string> sele
 }
 
 void MicSampleQueue::startLocked(std::vector<Request> batch, std::unique_lock<std::mutex>& lock) {
-  auto sampler = MicSampler::make(executor_, audio_, sampleDurationMs_, maxConcurrent_, logger_);
+  auto sampler = MicSampler::make(executor_, audio_, sampleDurationMs_, maxConcurrent_);
   running_ = sampler;
   const Request first = batch.front();
   lock.unlock();

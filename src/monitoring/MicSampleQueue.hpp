@@ -27,10 +27,9 @@ class MicSampleQueue final : public std::enable_shared_from_this<MicSampleQueue>
   using Deliver = std::function<void(const RunningMicsSampleDiagnostic&)>;
 
   static std::shared_ptr<MicSampleQueue> make(Executor& executor, std::shared_ptr<AudioDeviceService> audio,
-                                              int sampleDurationMs, int maxConcurrent, MicSampler::Logger logger,
-                                              Deliver deliver);
+                                              int sampleDurationMs, int maxConcurrent, Deliver deliver);
   MicSampleQueue(Token, Executor& executor, std::shared_ptr<AudioDeviceService> audio, int sampleDurationMs,
-                 int maxConcurrent, MicSampler::Logger logger, Deliver deliver);
+                 int maxConcurrent, Deliver deliver);
 
   void request(std::string reason, std::optional<std::string> selectedDeviceId);
   // Ends the running sampling and forgets the waiting requests; nothing is delivered.
@@ -48,7 +47,6 @@ class MicSampleQueue final : public std::enable_shared_from_this<MicSampleQueue>
   std::shared_ptr<AudioDeviceService> audio_;
   const int sampleDurationMs_;
   const int maxConcurrent_;
-  MicSampler::Logger logger_;
   Deliver deliver_;
 
   std::mutex mutex_;  // guards the three below

@@ -6,10 +6,13 @@
 
 #include "platform/DeviceQueries.hpp"
 #include "wire/LineText.hpp"
+#include "wire/Output.hpp"
 
 namespace qb {
 
 namespace {
+
+constexpr PrefixedLog log{"[MicSampler] "};
 
 constexpr size_t kNameLength = 50;
 constexpr size_t kErrorLength = 100;
@@ -46,23 +49,17 @@ std::optional<std::string> encodeRunningMicsSample(const RunningMicsSampleDiagno
 }
 
 std::shared_ptr<MicSampler> MicSampler::make(Executor& executor, std::shared_ptr<AudioDeviceService> audio,
-                                             int sampleDurationMs, int maxConcurrent, Logger logger) {
-  return std::make_shared<MicSampler>(Token{}, executor, std::move(audio), sampleDurationMs, maxConcurrent,
-                                      std::move(logger));
+                                             int sampleDurationMs, int maxConcurrent) {
+  return std::make_shared<MicSampler>(Token{}, executor, std::move(audio), sampleDurationMs, maxConcurrent);
 }
 
 MicSampler::MicSampler(Token, Executor& executor, std::shared_ptr<AudioDeviceService> audio, int sampleDurationMs,
-                       int maxConcurrent, Logger logger)
+                       int maxConcurrent)
     : executor_(executor),
       audio_(std::move(audio)),
       sampleDurationMs_(sampleDurationMs),
       maxConcurrent_(maxConcurrent),
-      logger_(std::move(logger)),
       queue_(executor.makeQueue("mic.sampler")) {}
-
-void MicSampler::log(const std::string& message) const {
-  if (logger_) logger_("[MicSampler] " + message);
-}
 
 void MicSampler::sampleRunningMics(std::string reason, std::optional<std::string> selectedDeviceId,
                                    std::function<void(RunningMicsSampleDiagnostic)> done) {

@@ -47,12 +47,10 @@ class MicSampler final : public std::enable_shared_from_this<MicSampler> {
   };
 
  public:
-  using Logger = std::function<void(const std::string&)>;
-
   static std::shared_ptr<MicSampler> make(Executor& executor, std::shared_ptr<AudioDeviceService> audio,
-                                          int sampleDurationMs, int maxConcurrent, Logger logger = {});
+                                          int sampleDurationMs, int maxConcurrent);
   MicSampler(Token, Executor& executor, std::shared_ptr<AudioDeviceService> audio, int sampleDurationMs,
-             int maxConcurrent, Logger logger);
+             int maxConcurrent);
   MicSampler(const MicSampler&) = delete;
   MicSampler& operator=(const MicSampler&) = delete;
 
@@ -72,13 +70,11 @@ class MicSampler final : public std::enable_shared_from_this<MicSampler> {
              std::function<void(RunningMicsSampleDiagnostic)> done);
   void startNext();
   void finished(MicSampleResult result);
-  void log(const std::string& message) const;
 
   Executor& executor_;
   std::shared_ptr<AudioDeviceService> audio_;
   const int sampleDurationMs_;
   const int maxConcurrent_;
-  Logger logger_;
   std::shared_ptr<Queue> queue_;
 
   // queue_ only.

@@ -10,11 +10,7 @@ namespace qb {
 
 namespace {
 
-void log(std::string_view message) {
-  std::string line = "MicrophoneMonitor: ";
-  line.append(message);
-  logToStderr(line);
-}
+constexpr PrefixedLog log{"MicrophoneMonitor: "};
 
 }  // namespace
 

@@ -11,6 +11,8 @@ namespace qb {
 
 namespace {
 
+constexpr PrefixedLog log{"ScreenVideoSource: "};
+
 // Why a capture ended on its own, as VIDEO_STOPPED names it.
 const char* endReason(int64_t code, ContentFilter::Kind kind) {
   switch (code) {
@@ -71,8 +73,6 @@ ScreenVideoSource::~ScreenVideoSource() {
   if (stream_) (void)stream_->removeStreamOutput(StreamOutputType::screen);
   if (run_) run_->encoder->invalidate();
 }
-
-void ScreenVideoSource::log(const std::string& text) const { logToStderr("ScreenVideoSource: " + text); }
 
 std::optional<VideoSourceError> ScreenVideoSource::checkSettings(int64_t width, int64_t height, int64_t fps,
                                                                  int64_t bitrate) {

@@ -107,7 +107,6 @@ class ScreenVideoSource final : public VideoSource,
   void frameDone(const std::shared_ptr<Run>& run);
   // At most once per kSkipLogInterval, and at the stop (`now`), so that every skip is counted.
   void logSkipped(Run& run, bool now);
-  void log(const std::string& text) const;
 
   Executor& executor_;
   std::shared_ptr<ScreenCaptureService> screen_;

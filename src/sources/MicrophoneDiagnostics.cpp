@@ -9,7 +9,7 @@ namespace qb {
 
 namespace {
 
-void log(const std::string& message) { writeStderrLine("[Swift Mic] " + message); }
+constexpr PrefixedLog log{"[Swift Mic] "};
 
 SelectedDeviceInfo selectedInfo(const CaptureDevice& device) { return {device.uniqueID, device.localizedName, {}, {}}; }
 

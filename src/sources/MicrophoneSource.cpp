@@ -15,6 +15,7 @@ namespace {
 
 std::string boolText(bool value) { return value ? "true" : "false"; }
 
+constexpr PrefixedLog log{"[Swift Mic] "};
 void pipelineLog(const ConverterDiagnostic& d) { writeStderrLine("[MicPipeline] " + d.message); }
 
 }  // namespace
@@ -27,12 +28,6 @@ std::string_view MicrophoneSource::describe(MicrophoneError error) {
       return "sessionStartFailed";
   }
   return "sessionStartFailed";
-}
-
-void MicrophoneSource::log(std::string_view message) {
-  std::string line = "[Swift Mic] ";
-  line.append(message);
-  writeStderrLine(line);
 }
 
 std::shared_ptr<MicrophoneSource> MicrophoneSource::make(Platform& platform, std::optional<std::string> deviceID) {

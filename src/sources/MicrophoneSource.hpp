@@ -118,7 +118,6 @@ class MicrophoneSource final : public LiveMicrophone,
   void startRunningAgain(std::string_view started, std::string_view failed, std::string_view cause);
 
   void resetPipelineAsync();
-  static void log(std::string_view message);
 
   const std::string sourceID_ = "mic";
   Executor& executor_;

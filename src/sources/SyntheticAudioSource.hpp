@@ -63,7 +63,9 @@ class SyntheticAudioSource final : public AudioSource, public std::enable_shared
   int16_t generateSample(int64_t index);
   std::string patternDescription() const;
 
-  struct Token {};
+  struct Token {
+    explicit Token() = default;
+  };
   SyntheticAudioSource(Token, Executor& executor, Pattern pattern, AudioProtocol::FrameType type);
 
  private:

@@ -13,7 +13,7 @@ namespace {
 
 const char* boolText(bool b) { return b ? "true" : "false"; }
 
-void log(const std::string& message) { logToStderr("SystemAudioSource: " + message); }
+constexpr PrefixedLog log{"SystemAudioSource: "};
 
 std::string withoutNewlines(std::string text) {
   for (char& c : text)
@@ -23,7 +23,7 @@ std::string withoutNewlines(std::string text) {
 
 }  // namespace
 
-const char* toString(SystemAudioError error) {
+std::string_view describe(SystemAudioError error) {
   switch (error) {
     case SystemAudioError::permissionDenied:
       return "permissionDenied";
@@ -34,7 +34,7 @@ const char* toString(SystemAudioError error) {
 }
 
 std::shared_ptr<SystemAudioSource> SystemAudioSource::make(Platform platform) {
-  auto source = std::make_shared<SystemAudioSource>(Passkey{}, std::move(platform));
+  auto source = std::make_shared<SystemAudioSource>(Token{}, std::move(platform));
   if (source->wake_) {
     source->wakeObserver_ = source->wake_->observeWake([weak = source->weak_from_this()] {
       if (auto self = weak.lock())
@@ -46,7 +46,7 @@ std::shared_ptr<SystemAudioSource> SystemAudioSource::make(Platform platform) {
   return source;
 }
 
-SystemAudioSource::SystemAudioSource(Passkey, Platform platform)
+SystemAudioSource::SystemAudioSource(Token, Platform platform)
     : executor_(*platform.executor),
       screen_(std::move(platform.screen)),
       wake_(std::move(platform.wake)),
@@ -168,7 +168,7 @@ std::optional<SourceError> SystemAudioSource::attemptStart(uint64_t session, boo
     log("permission denied, cannot capture system audio");
     sendCommandResponse("SCREEN_RECORDING_PERMISSION_DENIED:");
     sendEvent("SCREEN_RECORDING_PERMISSION_DENIED");
-    return fail({SourceError::Kind::permissionDenied, toString(SystemAudioError::permissionDenied)});
+    return fail({SourceError::Kind::permissionDenied, std::string(describe(SystemAudioError::permissionDenied))});
   }
 
   auto content = queryShareableContent();
@@ -178,7 +178,7 @@ std::optional<SourceError> SystemAudioSource::attemptStart(uint64_t session, boo
       " windows");
   if (shareable.displays.empty()) {
     say("no displays found");
-    return fail({SourceError::Kind::other, toString(SystemAudioError::noDisplayFound)});
+    return fail({SourceError::Kind::other, std::string(describe(SystemAudioError::noDisplayFound))});
   }
   const DisplayInfo display = shareable.displays.front();
   say("using display " + std::to_string(display.displayID) + " (" + std::to_string(display.width) + "x" +

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "audio/AudioConverterPipeline.hpp"
 #include "audio/AudioSource.hpp"
@@ -20,7 +21,7 @@ namespace qb {
 enum class SystemAudioError { permissionDenied, noDisplayFound };
 
 // The printable form hosts see in logs and events.
-const char* toString(SystemAudioError error);
+std::string_view describe(SystemAudioError error);
 
 // Captures what the machine plays (its own output excluded) through an audio-capturing
 // screen stream over the first display, and delivers it as 48 kHz stereo s16le. It repairs
@@ -41,11 +42,13 @@ class SystemAudioSource final : public AudioSource,
                                 public StreamOutput,
                                 public StreamDelegate,
                                 public std::enable_shared_from_this<SystemAudioSource> {
-  struct Passkey {};
+  struct Token {
+    explicit Token() = default;
+  };
 
  public:
   static std::shared_ptr<SystemAudioSource> make(Platform platform);
-  SystemAudioSource(Passkey, Platform platform);
+  SystemAudioSource(Token, Platform platform);
   ~SystemAudioSource() override;
   SystemAudioSource(const SystemAudioSource&) = delete;
   SystemAudioSource& operator=(const SystemAudioSource&) = delete;

@@ -51,7 +51,9 @@ class WAVFileSource final : public AudioSource, public std::enable_shared_from_t
   size_t inputFrameSize() const;
 
   // Per-construction access for make_shared; use load().
-  struct Token {};
+  struct Token {
+    explicit Token() = default;
+  };
   WAVFileSource(Token, Executor& executor, AudioProtocol::FrameType type);
 
  private:

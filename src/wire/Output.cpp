@@ -78,6 +78,7 @@ void writeVideoFrame(uint16_t width, uint16_t height, uint8_t fps, bool isKeyfra
 }
 
 void logToStderr(std::string_view message) { writeLine({}, message); }
+void PrefixedLog::operator()(std::string_view message) const { writeLine(prefix_, message); }
 void sendCommandResponse(std::string_view message) { writeLine("CMD_RESPONSE:", message); }
 void sendEvent(std::string_view message) { writeLine("EVENT:", message); }
 void sendMicEvent(std::string_view message) { writeLine("MIC_EVENT:", message); }

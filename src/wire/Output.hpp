@@ -23,6 +23,15 @@ void writeVideoFrame(uint16_t width, uint16_t height, uint8_t fps, bool isKeyfra
                      std::span<const uint8_t> nalData, uint32_t sequence);
 
 void logToStderr(std::string_view message);
+// One part's log: every line led by the part's prefix ("MicAppDetector: ", "[Swift Mic] ").
+class PrefixedLog {
+ public:
+  constexpr explicit PrefixedLog(std::string_view prefix) : prefix_(prefix) {}
+  void operator()(std::string_view message) const;
+
+ private:
+  std::string_view prefix_;
+};
 void sendCommandResponse(std::string_view message);  // "CMD_RESPONSE:" + message
 void sendEvent(std::string_view message);            // "EVENT:" + message
 void sendMicEvent(std::string_view message);         // "MIC_EVENT:" + message

@@ -35,16 +35,16 @@ class MicSamplerTest : public ::testing::Test {
 
   // Starts a sampling with the command loop's settings; the report lands in `report`.
   std::shared_ptr<MicSampler> start(std::optional<std::string> selected = std::nullopt) {
-    auto sampler =
-        MicSampler::make(ex, sim.platform().audio, 200, 3, [this](const std::string& l) { log.push_back(l); });
+    auto sampler = MicSampler::make(ex, sim.platform().audio, 200, 3);
     sampler->sampleRunningMics("test", std::move(selected), [this](RunningMicsSampleDiagnostic d) { report = d; });
     return sampler;
   }
 
+  std::vector<std::string> log() const { return output.linesStartingWith("[MicSampler] "); }
+
   ManualExecutor ex;
   OutputRecorder output;
   SimPlatform sim{ex};
-  std::vector<std::string> log;
   std::optional<RunningMicsSampleDiagnostic> report;
 };
 
@@ -86,9 +86,10 @@ TEST_F(MicSamplerTest, SamplesFiveRunningMicsThreeAtATimeAndListsThemLoudestFirs
   }
   EXPECT_GE(report->totalDurationMs, 500);
   EXPECT_EQ(report->selectedDeviceId, "a");
-  EXPECT_EQ(log.front(), "[MicSampler] Starting running mics sample: reason=test");
-  EXPECT_EQ(log[1], "[MicSampler] Found 5 running devices out of 6 total");
-  EXPECT_EQ(log.back(), "[MicSampler] Completed sampling 5 mics in " + std::to_string(report->totalDurationMs) + "ms");
+  EXPECT_EQ(log().front(), "[MicSampler] Starting running mics sample: reason=test");
+  EXPECT_EQ(log()[1], "[MicSampler] Found 5 running devices out of 6 total");
+  EXPECT_EQ(log().back(),
+            "[MicSampler] Completed sampling 5 mics in " + std::to_string(report->totalDurationMs) + "ms");
 }
 
 TEST_F(MicSamplerTest, FailingDevicesAreListedWithTheirErrorAndNothingElseIsSampled) {
@@ -102,7 +103,7 @@ TEST_F(MicSamplerTest, FailingDevicesAreListedWithTheirErrorAndNothingElseIsSamp
   start();
   ex.advance(2);
   ASSERT_TRUE(report);
-  EXPECT_EQ(log[1], "[MicSampler] Found 4 running devices out of 6 total");
+  EXPECT_EQ(log()[1], "[MicSampler] Found 4 running devices out of 6 total");
   ASSERT_EQ(report->samples.size(), 4u);
   EXPECT_EQ(report->samples[0].id, "good");
   std::map<std::string, std::string> errors;
@@ -136,7 +137,7 @@ TEST_F(MicSamplerTest, NothingRunningGivesAnEmptyReportAndCancelEndsSessionsWith
   ex.runUntilIdle();
   ASSERT_TRUE(report);
   EXPECT_TRUE(report->samples.empty());
-  EXPECT_EQ(log[1], "[MicSampler] Found 0 running devices out of 1 total");
+  EXPECT_EQ(log()[1], "[MicSampler] Found 0 running devices out of 1 total");
   EXPECT_EQ(encodeRunningMicsSample(*report),
             R"({"event":"running_mics_sample","reason":"test","samples":[],"totalDurationMs":0})");
 

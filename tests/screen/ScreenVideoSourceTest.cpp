@@ -23,7 +23,9 @@ constexpr uint32_t kWindow = 42;
 
 class ScreenVideoSourceTest : public ::testing::Test {
  protected:
-  ScreenVideoSourceTest() {
+  ScreenVideoSourceTest() { setScene(); }
+  // Two displays and one window.
+  void setScene() {
     sim.screen().setDisplays({DisplayInfo{1, 1920, 1080}, DisplayInfo{2, 1280, 1024}});
     WindowInfo w;
     w.windowID = kWindow;
@@ -333,12 +335,7 @@ TEST_F(ScreenVideoSourceTest, ACaptureThatEndsOnItsOwnStopsTheSourceAndSaysWhyOn
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reason);
-    sim.screen().setDisplays({DisplayInfo{1, 1920, 1080}, DisplayInfo{2, 1280, 1024}});
-    WindowInfo w;
-    w.windowID = kWindow;
-    w.title = "Editor";
-    w.frame = {10, 10, 800, 600};
-    sim.screen().setWindows({w});
+    setScene();
     make();
     // A window run that was switched from a display reports the window.
     ASSERT_EQ(startError("display", c.type == std::string("window") ? 1 : 2), "");
