@@ -321,6 +321,8 @@ TEST_F(LiveAudioTest, RecordingKilledByAnotherClientIsReclaimed) {
   TonePlayer speakers("speakers", kSpeakersHz, kSpeakersAmp);
   ASSERT_NO_FATAL_FAILURE(startStreaming());
   ASSERT_TRUE(waitForTone(kSystem, kSpeakersHz, kSpeakersAmp, helper->started(), 5));
+  // The microphone's rate is judged across the kill, so it must be flowing before it.
+  ASSERT_TRUE(helper->waitForFrames(10, 5, [](const Frame& f) { return f.type == kMic; }));
 
   std::optional<uint32_t> ours;
   for (const auto& o : sourceOutputs())
