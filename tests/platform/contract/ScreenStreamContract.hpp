@@ -24,6 +24,7 @@
 
 #include "platform/ScreenCaptureService.hpp"
 #include "runtime/Executor.hpp"
+#include "runtime/ManualExecutor.hpp"
 
 namespace qb::contract {
 
@@ -180,6 +181,7 @@ class ScreenStreamContract : public ::testing::Test {
         10);
   }
 
+  ManualExecutor held_;  // an output queue whose work runs only when a test says
   std::unique_ptr<Driver> driver_;
   std::shared_ptr<Queue> queue_;
   std::shared_ptr<PictureLog> log_ = std::make_shared<PictureLog>();
@@ -223,8 +225,8 @@ TYPED_TEST_P(ScreenStreamContract, ConstantMotionIsPacedByTheMinimumInterval) {
   d.paintDisplay(0x00FF00);
   // Paints that take their time on a loaded machine make the motion last longer; a simulated
   // clock makes it last its nominal second in almost no wall time.
-  const double motion = std::max(
-      1.0, std::chrono::duration<double>(std::chrono::steady_clock::now() - motionStart).count());
+  const double motion =
+      std::max(1.0, std::chrono::duration<double>(std::chrono::steady_clock::now() - motionStart).count());
   ASSERT_TRUE(d.waitUntil(
       [&] {
         auto last = this->log_->last();
@@ -348,10 +350,19 @@ TYPED_TEST_P(ScreenStreamContract, LosingTheDisplayServerEndsEveryStream) {
   this->stream_.reset();
 }
 
+TYPED_TEST_P(ScreenStreamContract, ARemovedOutputGetsNothingThatWasQueuedForIt) {
+  this->queue_ = this->held_.makeQueue("contract.held");
+  ASSERT_FALSE(this->start(ContentFilter::forDisplay(this->driver_->firstDisplay())));
+  ASSERT_TRUE(this->driver_->waitUntil([&] { return this->held_.pendingCount() > 0; }, 10)) << "no picture";
+  EXPECT_FALSE(this->stream_->removeStreamOutput(StreamOutputType::screen));
+  this->held_.runUntilIdle();
+  EXPECT_EQ(this->log_->count(), 0u);
+}
+
 REGISTER_TYPED_TEST_SUITE_P(ScreenStreamContract, FirstPictureOnAStillScreenThenOnlyOnChange,
                             ConstantMotionIsPacedByTheMinimumInterval,
                             SwitchingTheFilterShowsTheNewTargetOnTheSameStream, ACoveredWindowIsCapturedAsItself,
                             AWindowResizedUnmappedAndDestroyed, ARemovedDisplayEndsItsStream,
-                            LosingTheDisplayServerEndsEveryStream);
+                            LosingTheDisplayServerEndsEveryStream, ARemovedOutputGetsNothingThatWasQueuedForIt);
 
 }  // namespace qb::contract

@@ -21,7 +21,7 @@ double intervalOf(const StreamConfiguration& c) {
 
 }  // namespace
 
-struct PortalCaptureStream::Outlet {
+struct PortalCaptureStream::Outlet : std::enable_shared_from_this<Outlet> {
   std::mutex mutex;  // guards the fields below
   std::weak_ptr<StreamOutput> output;
   std::shared_ptr<Queue> queue;
@@ -35,7 +35,11 @@ struct PortalCaptureStream::Outlet {
       q = queue;
     }
     if (!q) return;
-    q->async([stream, o, frame] {
+    q->async([outlet = shared_from_this(), stream, o, frame] {
+      {
+        std::lock_guard lock(outlet->mutex);  // removed while this waited: dropped
+        if (!outlet->queue || outlet->output.owner_before(o) || o.owner_before(outlet->output)) return;
+      }
       auto self = stream.lock();
       auto out = o.lock();
       if (self && out) out->streamDidOutputVideo(*self, frame);

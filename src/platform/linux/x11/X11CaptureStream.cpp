@@ -379,6 +379,11 @@ void X11CaptureStream::takePicture() {
   schedulePicture();
 }
 
+bool X11CaptureStream::isOutput(const std::weak_ptr<StreamOutput>& output) const {
+  std::lock_guard lock(mutex_);
+  return outputQueue_ && !output_.owner_before(output) && !output.owner_before(output_);
+}
+
 void X11CaptureStream::deliver(const VideoFrame& frame) {
   std::weak_ptr<StreamOutput> output;
   std::shared_ptr<Queue> queue;
@@ -391,8 +396,8 @@ void X11CaptureStream::deliver(const VideoFrame& frame) {
   if (!queue) return;
   queue->async([weak = weak_from_this(), output, frame] {
     auto self = weak.lock();
-    auto o = output.lock();
-    if (self && o) o->streamDidOutputVideo(*self, frame);
+    if (!self || !self->isOutput(output)) return;  // removed while this waited
+    if (auto o = output.lock()) o->streamDidOutputVideo(*self, frame);
   });
 }
 

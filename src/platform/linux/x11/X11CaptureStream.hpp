@@ -103,6 +103,8 @@ class X11CaptureStream final : public CaptureStream, public std::enable_shared_f
   void schedulePicture();
   void takePicture();
   void deliver(const VideoFrame& frame);
+  // Whether `output` is still the screen output (a removed one gets nothing more). Any thread.
+  bool isOutput(const std::weak_ptr<StreamOutput>& output) const;
   void end(int64_t code, const std::string& description);
   void tearDown();
 
