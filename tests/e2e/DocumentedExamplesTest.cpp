@@ -13,13 +13,14 @@
 
 #include "CommandAnswers.hpp"
 #include "HelperProcess.hpp"
+#include "e2e/support/HelperUnderTest.hpp"
 #include "linux/X11TestEnv.hpp"
 
 using namespace qbtools;
 
 namespace {
 
-const std::string kBinaryDir = QB_BINARY_DIR;
+const std::string kBinary = qb::e2e::helperBinary();
 constexpr double kTimeout = 10;
 
 struct Examples {
@@ -68,7 +69,7 @@ TEST(DocumentedExamples, RunAsWritten) {
   EXPECT_GE(all.shell.size(), 3u);
 
   HelperOptions options;
-  options.binary = kBinaryDir + "/quellbrook";
+  options.binary = kBinary;
   HelperProcess helper(options);
   for (const auto& command : all.commands) {
     SCOPED_TRACE(command);
@@ -87,7 +88,9 @@ TEST(DocumentedExamples, RunAsWritten) {
   std::filesystem::create_directories(scratch);
   for (std::string line : all.shell) {
     SCOPED_TRACE(line);
-    line = std::regex_replace(line, std::regex("(^|[ |])build/quellbrook"), "$1" + kBinaryDir + "/quellbrook");
+    // The helper is the one under test; the tools (build/quellbrook-*) are this build's.
+    line = std::regex_replace(line, std::regex("(^|[ |])build/quellbrook(?=[ ]|$)"), "$1" + kBinary);
+    line = std::regex_replace(line, std::regex("(^|[ |])build/"), "$1" QB_BINARY_DIR "/");
     const auto log = scratch / "out.log";
     const std::string command = "cd " + scratch.string() + " && timeout 60 sh -c '" +
                                 std::regex_replace(line, std::regex("'"), "'\\''") + "' 2>" + log.string() + " >>" +

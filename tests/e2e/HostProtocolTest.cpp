@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "HelperProcess.hpp"
+#include "e2e/support/HelperUnderTest.hpp"
 #include "runtime/ProcessSpawn.hpp"
 #include "wire/LineText.hpp"
 
@@ -19,7 +20,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string kBinary = QB_BINARY_DIR "/quellbrook";
+const std::string kBinary = qb::e2e::helperBinary();
 constexpr double kTimeout = 10;
 
 std::unique_ptr<HelperProcess> startHelper() {

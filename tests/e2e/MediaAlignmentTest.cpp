@@ -23,6 +23,7 @@
 #include "MuxTimeline.hpp"
 #include "clients/ChildLines.hpp"
 #include "clients/PipedChild.hpp"
+#include "e2e/support/HelperUnderTest.hpp"
 #include "e2e/support/LiveAudio.hpp"
 #include "linux/TestWindowClient.hpp"
 #include "linux/X11TestEnv.hpp"
@@ -31,7 +32,7 @@ using namespace qbtools;
 
 namespace {
 
-const std::string kBinary = QB_BINARY_DIR "/quellbrook";
+const std::string kBinary = qb::e2e::helperBinary();
 constexpr double kTimeout = 10;
 constexpr double kTolerance = 0.030;
 constexpr uint32_t kAudioBytesPerSecond = 48000 * 2 * 2;

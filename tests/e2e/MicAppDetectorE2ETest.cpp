@@ -197,7 +197,7 @@ TEST_F(MicAppDetectorE2ETest, ALostSoundServerIsReportedAndTheToolComesBack) {
 // A reader that goes away (the helper died without stopping the tool) must end the tool,
 // not leave it polling the closed pipe for ever.
 TEST_F(MicAppDetectorE2ETest, TheToolEndsWhenItsReaderGoesAway) {
-  const auto child = qbtest::spawnPiped({std::string(QB_BINARY_DIR) + "/quellbrook-mic-log"}, -1);
+  const auto child = qbtest::spawnPiped({helperPart("quellbrook-mic-log")}, -1);
   ASSERT_GT(child.pid, 0);
   const pid_t tool = child.pid;
   ::close(child.in);

@@ -12,6 +12,7 @@
 
 #include "HelperProcess.hpp"
 #include "TestPictures.hpp"
+#include "e2e/support/HelperUnderTest.hpp"
 #include "linux/PortalTestEnv.hpp"
 #include "support/DecodedVideo.hpp"
 
@@ -20,7 +21,7 @@ namespace testenv = qb::testenv;
 
 namespace {
 
-const std::string kBinary = QB_BINARY_DIR "/quellbrook";
+const std::string kBinary = qb::e2e::helperBinary();
 constexpr double kTimeout = 10;
 
 class PortalScreenE2E : public ::testing::Test {

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "HelperProcess.hpp"
+#include "e2e/support/HelperUnderTest.hpp"
 #include "linux/PrivateXServer.hpp"
 #include "linux/TestWindowClient.hpp"
 #include "linux/X11TestEnv.hpp"
@@ -28,7 +29,7 @@ using qb::testenv::TestWindowClient;
 
 namespace {
 
-const std::string kBinary = QB_BINARY_DIR "/quellbrook";
+const std::string kBinary = qb::e2e::helperBinary();
 constexpr double kTimeout = 10;
 
 // The helper is built like this test. The address sanitizer holds freed memory in quarantine

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "HelperProcess.hpp"
+#include "e2e/support/HelperUnderTest.hpp"
 #include "sources/WavTestFiles.hpp"
 
 namespace {
@@ -31,7 +32,7 @@ std::string writeTempFile(const std::string& name, const std::vector<uint8_t>& b
 
 HelperOptions helperOptions() {
   HelperOptions o;
-  o.binary = std::string(QB_BINARY_DIR) + "/quellbrook";
+  o.binary = qb::e2e::helperBinary();
   return o;
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "HelperProcess.hpp"
+#include "e2e/support/HelperUnderTest.hpp"
 #include "e2e/support/LiveAudio.hpp"
 
 namespace qb::e2e {
@@ -36,7 +37,7 @@ class LiveAudioTest : public ::testing::Test {
 
   static qbtools::HelperOptions defaultOptions() {
     qbtools::HelperOptions o;
-    o.binary = std::string(QB_BINARY_DIR) + "/quellbrook";
+    o.binary = helperBinary();
     return o;
   }
 
