@@ -133,6 +133,15 @@ class AudioDeviceService {
   virtual InputResult makeInput(const CaptureDevice& device) = 0;
   // A new, stopped session without inputs or output. Never null.
   virtual std::shared_ptr<CaptureSession> makeSession() = 0;
+  // The connection to the sound server as last noticed: up or not, and how many times it
+  // was made. A session start that failed while the server was down, or while the count
+  // moved, failed because the server went away; the default-input listener fires once the
+  // server is back. Never waits.
+  struct ServerConnection {
+    bool up = true;
+    uint64_t made = 0;
+  };
+  virtual ServerConnection serverConnection() = 0;
 
   // Device-object view: IDs are never 0; uid(id) equals the capture device's uniqueID.
   // A read either succeeds with a value or fails with a status (kAudioBadObjectError for

@@ -308,10 +308,19 @@ void MicrophoneSource::resetPipelineAsync() {
   processingQueue_->async([pipeline = pipeline_] { pipeline->reset(); });
 }
 
-void MicrophoneSource::startRunningAgain(std::string_view started, std::string_view failed, std::string_view cause) {
+bool MicrophoneSource::serverCutTheStart(const ServerConnection& before, const ServerConnection& after) {
+  return !after.up || after.made != before.made;
+}
+
+void MicrophoneSource::startRunningAgain(const ServerConnection& before, std::string_view started,
+                                         std::string_view failed, std::string_view cause) {
   session_->startRunning();
   if (session_->isRunning()) {
     log(started);
+  } else if (serverCutTheStart(before, audio_->serverConnection())) {
+    // Still capturing: the default-input listener fires when the server is back, and the
+    // reconfiguration it brings starts the session again.
+    log("Session start interrupted: sound server unavailable - resuming when it is back");
   } else {
     log(failed);
     withState([&] { phase_ = Phase::waiting; });
@@ -342,12 +351,13 @@ void MicrophoneSource::reconfigureAfterDeviceChange() {
   // source waiting to start tries again all the same.
   if (chosenID_ && was != Phase::waiting) return;
   log("Default device changed, reconfiguring (wasActive=" + boolText(was == Phase::capturing) + ")...");
+  const auto server = audio_->serverConnection();
   if (session_->isRunning()) session_->stopRunning();
   resetPipelineAsync();
   if (was == Phase::waiting) return startWhileWaiting();
   configureSession();
   if (was == Phase::idle) return;
-  startRunningAgain("Session restarted after device change",
+  startRunningAgain(server, "Session restarted after device change",
                     "\u26a0\ufe0f CRITICAL: Session failed to restart after device change - marking inactive",
                     "deviceChange");
 }
@@ -367,10 +377,11 @@ void MicrophoneSource::sessionRuntimeError(const std::optional<PlatformError>& e
 void MicrophoneSource::recoverFromRuntimeError() {
   if (!capturing()) return;
   log("Attempting to recover from runtime error...");
+  const auto server = audio_->serverConnection();
   if (session_->isRunning()) session_->stopRunning();
   resetPipelineAsync();
   configureSession();
-  startRunningAgain("Session restarted after runtime error",
+  startRunningAgain(server, "Session restarted after runtime error",
                     "\u26a0\ufe0f CRITICAL: Session failed to restart after runtime error - marking inactive",
                     "runtimeError");
 }
@@ -389,7 +400,7 @@ void MicrophoneSource::sessionInterruptionEnded() {
 
 void MicrophoneSource::resumeAfterInterruption() {
   if (!capturing() || session_->isRunning()) return;
-  startRunningAgain("Session resumed after interruption",
+  startRunningAgain(audio_->serverConnection(), "Session resumed after interruption",
                     "\u26a0\ufe0f CRITICAL: Session failed to resume after interruption - marking inactive",
                     "interruption");
 }

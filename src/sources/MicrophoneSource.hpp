@@ -113,9 +113,16 @@ class MicrophoneSource final : public LiveMicrophone,
   void reconfigureAfterDeviceChange();
   void recoverFromRuntimeError();
   void resumeAfterInterruption();
+  using ServerConnection = AudioDeviceService::ServerConnection;
+  // A restart that failed while the server was down, or across a reconnection, was cut by
+  // the server going away: an interruption, not the end of the capture.
+  static bool serverCutTheStart(const ServerConnection& before, const ServerConnection& after);
   // Starts the session after a rebuild or an interruption; a session that does not run
-  // leaves the source waiting and the host told why (`cause`). Logs `started` or `failed`.
-  void startRunningAgain(std::string_view started, std::string_view failed, std::string_view cause);
+  // leaves the source waiting and the host told why (`cause`), unless the sound server went
+  // away since `before`, the connection as the restart began: then the capture goes on and
+  // starts again with the server. Logs `started` or `failed`.
+  void startRunningAgain(const ServerConnection& before, std::string_view started, std::string_view failed,
+                         std::string_view cause);
 
   void resetPipelineAsync();
 

@@ -347,6 +347,39 @@ TEST_F(MicrophoneTest, InterruptionEndResumesOnlyWhenNotAlreadyRunning) {
   EXPECT_FALSE(m.isActive());
 }
 
+// The server comes back, the source restarts its session after the debounce, and the
+// server goes away again before that restart has run or while it runs: every time, the
+// capture waits for the server and resumes with it.
+TEST_F(MicrophoneTest, ServerDroppingDuringTheRestartOnlyInterruptsTheCapture) {
+  struct Case {
+    const char* when;
+    double dropAfterReturn;
+  };
+  for (const Case& c : {Case{"before the restart", 0.1}, Case{"inside the session start", 0.4}}) {
+    SCOPED_TRACE(c.when);
+    sim.audio().setSessionStartDelay(0);
+    auto& m = makeMic();
+    ASSERT_EQ(m.start(), std::nullopt);
+    sim.audio().setTone(kBuiltin, 440, 0.5);
+    sim.audio().setSessionStartDelay(0.2);
+    for (int drop = 0; drop < 3; ++drop) {
+      sim.audio().serverDown();
+      ex.advance(1);
+      sim.audio().serverUp();
+      ex.runAsyncAfter(c.dropAfterReturn, [&] { sim.audio().serverDown(); });
+      ex.advance(1);
+      sim.audio().serverUp();
+      const int before = chunks;
+      ex.advance(1);
+      EXPECT_GT(chunks, before + 20) << "drop " << drop;
+    }
+    EXPECT_EQ(output.linesStartingWith("[Swift Mic] \u26a0\ufe0f CRITICAL").size(), 0u);
+    EXPECT_GE(countLog("Session start interrupted: sound server unavailable - resuming when it is back"), 6u);
+    mic.reset();
+    ex.advance(1);
+  }
+}
+
 // --- Status pacing and teardown ----------------------------------------------------
 
 TEST_F(MicrophoneTest, StatusReportComesWithTheFirstBufferFiftySecondsAfterStart) {

@@ -368,6 +368,7 @@ void SimAudioDeviceService::serverUp() {
     std::lock_guard lock(mutex_);
     if (serverUp_) return;
     serverUp_ = true;
+    ++connectionsMade_;
     for (auto& d : devices_) updateToneTimerLocked(d);
   }
   Announce a;
@@ -380,6 +381,11 @@ void SimAudioDeviceService::serverUp() {
 bool SimAudioDeviceService::isServerUp() const {
   std::lock_guard lock(mutex_);
   return serverUp_;
+}
+
+AudioDeviceService::ServerConnection SimAudioDeviceService::serverConnection() {
+  std::lock_guard lock(mutex_);
+  return {serverUp_, connectionsMade_};
 }
 
 // --- Inspection --------------------------------------------------------------------

@@ -141,6 +141,7 @@ class SimAudioDeviceService final : public AudioDeviceService,
   std::vector<CaptureDevice> discoverDevices() override;
   InputResult makeInput(const CaptureDevice& device) override;
   std::shared_ptr<CaptureSession> makeSession() override;
+  ServerConnection serverConnection() override;
   PropertyRead<AudioObjectID> defaultInputDevice() override;
   PropertyRead<std::vector<AudioObjectID>> deviceIDs() override;
   PropertyRead<std::string> uid(AudioObjectID id) override;
@@ -222,6 +223,7 @@ class SimAudioDeviceService final : public AudioDeviceService,
   AudioObjectID nextId_ = 40;
   std::optional<std::string> defaultUid_;
   bool serverUp_ = true;
+  uint64_t connectionsMade_ = 1;
   bool accessGranted_ = true;
   bool canAddInput_ = true;
   bool canAddOutput_ = true;

@@ -69,6 +69,11 @@ std::shared_ptr<CaptureSession> LinuxAudioDeviceService::makeSession() {
   return LinuxCaptureSession::create(connection_, events_);
 }
 
+AudioDeviceService::ServerConnection LinuxAudioDeviceService::serverConnection() {
+  PulseMainLoop::Lock lock(connection_->loop());
+  return {connection_->isReady(), connection_->generation()};
+}
+
 // ---- Device objects --------------------------------------------------------------------
 
 template <class T>

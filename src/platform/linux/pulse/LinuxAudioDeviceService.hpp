@@ -36,6 +36,7 @@ class LinuxAudioDeviceService final : public AudioDeviceService {
   std::vector<CaptureDevice> discoverDevices() override;
   InputResult makeInput(const CaptureDevice& device) override;
   std::shared_ptr<CaptureSession> makeSession() override;
+  ServerConnection serverConnection() override;
 
   PropertyRead<AudioObjectID> defaultInputDevice() override;
   PropertyRead<std::vector<AudioObjectID>> deviceIDs() override;
