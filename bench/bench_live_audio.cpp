@@ -4,13 +4,15 @@
 //     that deliver 10 ms buffers in real time, with the write time of every frame
 //     recorded through the output sink;
 //  2. CPU of the built helper streaming both channels from the private sound server
-//     (scripts/test-env) with tones playing, read from /proc/<pid>/stat;
+//     (scripts/test-env) with tones playing, read from /proc/<pid>/stat, beside ffmpeg and
+//     two parec recording the same two devices in turn (and the --compare build), each with
+//     the server's CPU;
 //  3. start-up: from sending START_STREAMING (a second after the helper said it is ready,
 //     as a host would) to its answer and to the first frame of each channel, the median of
 //     --startup-runs runs; with --compare PATH another build is run in turn with it on the
 //     same server and the ratio printed.
 //
-//   bench_live_audio [--delay-seconds N] [--cpu-seconds N] [--startup-runs N] [--binary PATH]
+//   bench_live_audio [--delay-seconds N] [--cpu-seconds N] [--cpu-rounds N] [--startup-runs N] [--binary PATH]
 //                    [--compare PATH]
 //
 // The CPU figure needs PULSE_SERVER and DISPLAY (eval "$(scripts/test-env start)"); without them it
@@ -42,6 +44,7 @@
 #include "TonePlayer.hpp"
 #include "audio/AudioSource.hpp"
 #include "audio/SimpleAudioStreamer.hpp"
+#include "runtime/ProcessSpawn.hpp"
 #include "runtime/ThreadExecutor.hpp"
 #include "wire/Output.hpp"
 
@@ -163,43 +166,141 @@ void measureDelay(double seconds) {
   }
 }
 
-// ---- 2. CPU of the real helper --------------------------------------------------------
+// ---- 2. CPU of the real helper beside ffmpeg and parec ------------------------------
 
-void measureCpu(const std::string& binary, double seconds) {
-  std::printf("== CPU of %s streaming both channels (%.0f s, tones playing)\n", binary.c_str(), seconds);
+// CPU seconds of the sound server's processes (PulseAudio, or PipeWire with its pulse
+// interface and session manager), from the pid files of scripts/test-env.
+double serverCpuSeconds() {
+  const char* dir = std::getenv("QB_TEST_ENV_DIR");
+  double total = 0;
+  for (const char* name : {"pulse.pid", "pipewire.pid", "pipewire-pulse.pid", "wireplumber.pid"}) {
+    std::ifstream in(std::filesystem::path(dir ? dir : "/tmp/quellbrook-test-env") / name);
+    pid_t pid = 0;
+    if (in >> pid && pid > 0) total += cpuSeconds(pid);
+  }
+  return total;
+}
+
+struct CpuFigure {
+  double client = 0, server = 0, wall = 0;
+};
+
+// Samples the CPU of `pid` and of the server over `seconds` of real time.
+CpuFigure sampleCpu(pid_t pid, double seconds) {
+  const double cpu0 = cpuSeconds(pid), server0 = serverCpuSeconds();
+  const auto t0 = Clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  const double cpu1 = cpuSeconds(pid), server1 = serverCpuSeconds();
+  return {cpu1 - cpu0, server1 - server0, std::chrono::duration<double>(Clock::now() - t0).count()};
+}
+
+std::optional<CpuFigure> helperCpu(const std::string& binary, double seconds) {
+  qbtools::HelperOptions options;
+  options.binary = binary;
+  options.keepFramePayloads = false;
+  qbtools::HelperProcess helper(options);
+  helper.send("START_STREAMING");
+  if (!helper.waitForResponse("STREAMING:started", 10)) return std::nullopt;
+  // Measure from the moment both channels deliver.
+  for (uint8_t type : {1, 2})
+    if (!helper.waitForFrames(10, 10, [type](const qbtools::Frame& f) { return f.type == type && f.level > 1000; }))
+      return std::nullopt;
+  const size_t frames0 = helper.frameCount();
+  CpuFigure figure = sampleCpu(helper.pid(), seconds);
+  const size_t frames = helper.frameCount() - frames0;
+  const long hwm = statusKiB(helper.pid(), "VmHWM"), rss = statusKiB(helper.pid(), "VmRSS");
+  helper.send("STOP");
+  helper.waitForExit(10);
+  std::printf("  helper: %.1f frames per second per channel, RSS %ld KiB, peak RSS %ld KiB\n",
+              double(frames) / figure.wall / 2, rss, hwm);
+  return figure;
+}
+
+// Runs the commands together (both channels each), measures them as one after a second of
+// warm-up, then ends them.
+std::optional<CpuFigure> commandsCpu(const std::vector<std::vector<std::string>>& commands, double seconds) {
+  std::vector<pid_t> pids;
+  for (const auto& argv : commands)
+    if (pid_t pid = qb::spawnWithDefaultSignals(argv, -1, -1, -1); pid > 0) pids.push_back(pid);
+  std::this_thread::sleep_for(1s);
+  std::optional<CpuFigure> figure;
+  if (pids.size() == commands.size()) {
+    figure = CpuFigure{};
+    const double server0 = serverCpuSeconds();
+    std::vector<double> cpu0;
+    for (pid_t pid : pids) cpu0.push_back(cpuSeconds(pid));
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    for (size_t i = 0; i < pids.size(); ++i) figure->client += cpuSeconds(pids[i]) - cpu0[i];
+    for (pid_t pid : pids)
+      if (::waitpid(pid, nullptr, WNOHANG) != 0) figure.reset();  // it ended early
+    if (figure) {
+      figure->server = serverCpuSeconds() - server0;
+      figure->wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    }
+  }
+  for (pid_t pid : pids) ::kill(pid, SIGTERM);
+  for (pid_t pid : pids) ::waitpid(pid, nullptr, 0);
+  return figure;
+}
+
+// Both channels as the helper records them (the default microphone and the monitor of the
+// default output), taken by ffmpeg and by two parec as 48 kHz stereo s16le, in turn with
+// the helper on the same server; the server's CPU is counted for each, since the buffer
+// attributes a client asks for decide how often the server must wake for it.
+void measureCpu(const std::string& binary, const std::string& compare, double seconds, int rounds) {
+  std::printf("== CPU streaming both channels beside ffmpeg and two parec (%d x %.0f s each, tones playing)\n", rounds,
+              seconds);
   if (!std::getenv("PULSE_SERVER") || !std::getenv("DISPLAY")) {
     std::printf("  skipped: PULSE_SERVER or DISPLAY unset (eval \"$(scripts/test-env start)\")\n");
     return;
   }
   qbtools::TonePlayer speakers("speakers", 1000, 0.5);
   qbtools::TonePlayer mic("mic1", 600, 0.25);
-  qbtools::HelperOptions options;
-  options.binary = binary;
-  options.keepFramePayloads = false;
-  qbtools::HelperProcess helper(options);
-  helper.send("START_STREAMING");
-  if (!helper.waitForResponse("STREAMING:started", 10)) {
-    std::printf("  the helper did not start streaming\n");
-    return;
+  const std::vector<std::string> format{"--format=s16le", "--rate=48000", "--channels=2"};
+  auto parec = [&](const std::string& device) {
+    std::vector<std::string> argv{"parec", "--device=" + device, "--raw"};
+    argv.insert(argv.end(), format.begin(), format.end());
+    return argv;
+  };
+  const std::vector<std::vector<std::string>> ffmpeg{{"ffmpeg",    "-nostdin",  "-loglevel",    "error",
+                                                      "-f",        "pulse",     "-sample_rate", "48000",
+                                                      "-channels", "2",         "-i",           "@DEFAULT_SOURCE@",
+                                                      "-f",        "pulse",     "-sample_rate", "48000",
+                                                      "-channels", "2",         "-i",           "@DEFAULT_MONITOR@",
+                                                      "-map",      "0",         "-f",           "s16le",
+                                                      "-y",        "/dev/null", "-map",         "1",
+                                                      "-f",        "s16le",     "-y",           "/dev/null"}};
+  const std::vector<std::vector<std::string>> twoParec{parec("@DEFAULT_SOURCE@"), parec("@DEFAULT_MONITOR@")};
+  std::vector<std::string> names{"helper", "ffmpeg", "2 x parec", "server idle"};
+  if (!compare.empty()) names.push_back(compare);
+  std::vector<CpuFigure> sums(names.size());
+  for (int r = 0; r < rounds; ++r) {  // in turn, so that all see the same machine load
+    std::vector<std::optional<CpuFigure>> figures{helperCpu(binary, seconds), commandsCpu(ffmpeg, seconds),
+                                                  commandsCpu(twoParec, seconds),
+                                                  commandsCpu({{"sleep", "1000"}}, seconds)};
+    if (!compare.empty()) figures.push_back(helperCpu(compare, seconds));
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (!figures[i]) {
+        std::printf("  %s did not run; no figures\n", names[i].c_str());
+        return;
+      }
+      sums[i].client += figures[i]->client;
+      sums[i].server += figures[i]->server;
+      sums[i].wall += figures[i]->wall;
+    }
   }
-  // Measure from the moment both channels deliver.
-  for (uint8_t type : {1, 2})
-    helper.waitForFrames(10, 10, [type](const qbtools::Frame& f) { return f.type == type && f.level > 1000; });
-  const size_t frames0 = helper.frameCount();
-  const double cpu0 = cpuSeconds(helper.pid());
-  const auto t0 = Clock::now();
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-  const double cpu1 = cpuSeconds(helper.pid());
-  const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-  const size_t frames = helper.frameCount() - frames0;
-  const long hwm = statusKiB(helper.pid(), "VmHWM"), rss = statusKiB(helper.pid(), "VmRSS");
-  helper.send("STOP");
-  auto status = helper.waitForExit(10);
-
-  std::printf("  %.2f CPU s in %.2f s: %.2f%% of one core (%.1f ms CPU per second of streaming)\n", cpu1 - cpu0, wall,
-              100 * (cpu1 - cpu0) / wall, 1000 * (cpu1 - cpu0) / wall);
-  std::printf("  %zu frames (%.1f per second per channel), RSS %ld KiB, peak RSS %ld KiB, exit: %s\n", frames,
-              double(frames) / wall / 2, rss, hwm, status ? status->describe().c_str() : "still running");
+  std::printf("  CPU s per captured second:  own     server  whole   whole / ffmpeg's\n");
+  const auto perSecond = [](double cpu, double wall) { return wall > 0 ? cpu / wall : 0; };
+  const double ffmpegWhole = perSecond(sums[1].client + sums[1].server, sums[1].wall);
+  for (size_t i = 0; i < names.size(); ++i) {
+    const double own = i == 3 ? 0 : perSecond(sums[i].client, sums[i].wall);
+    const double server = perSecond(sums[i].server, sums[i].wall);
+    std::printf("  %-26s %.4f  %.4f  %.4f  %.2f\n", names[i].c_str(), own, server, own + server,
+                ffmpegWhole > 0 ? (own + server) / ffmpegWhole : 0);
+  }
+  double load[3] = {0, 0, 0};
+  if (getloadavg(load, 3) == 3) std::printf("  load average %.2f %.2f %.2f\n", load[0], load[1], load[2]);
 }
 
 // ---- 3. Start-up of the real helper ---------------------------------------------------
@@ -271,20 +372,21 @@ void measureStartup(const std::string& binary, const std::string& compare, int r
 
 int main(int argc, char** argv) {
   double delaySeconds = 10, cpuSecondsToRun = 20;
-  int startupRuns = 7;
+  int startupRuns = 7, cpuRounds = 1;
   std::string binary = (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "quellbrook").string();
   std::string compare;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i];
     if (a == "--delay-seconds") delaySeconds = std::atof(argv[i + 1]);
     if (a == "--cpu-seconds") cpuSecondsToRun = std::atof(argv[i + 1]);
+    if (a == "--cpu-rounds") cpuRounds = std::atoi(argv[i + 1]);
     if (a == "--startup-runs") startupRuns = std::atoi(argv[i + 1]);
     if (a == "--binary") binary = argv[i + 1];
     if (a == "--compare") compare = argv[i + 1];
   }
   ::signal(SIGPIPE, SIG_IGN);
   measureDelay(delaySeconds);
-  measureCpu(binary, cpuSecondsToRun);
+  measureCpu(binary, compare, cpuSecondsToRun, cpuRounds);
   measureStartup(binary, compare, startupRuns);
   return 0;
 }
