@@ -117,8 +117,8 @@ TEST_F(SystemAudioStreamTest, DeliversTheDefaultOutputAsFloatStereoInTwentyMilli
     EXPECT_TRUE(b.description->formatFlags & FormatFlags::kFloat);
     EXPECT_FALSE(b.description->formatFlags & FormatFlags::kNonInterleaved);
     EXPECT_EQ(b.data.size(), b.numSamples * 8);
-    // Smaller pieces from the server are joined up to 10 ms at least.
-    EXPECT_GE(b.numSamples, 480u);
+    // Smaller pieces from the server are joined up to 15 ms at least.
+    EXPECT_GE(b.numSamples, 720u);
     frames += b.numSamples;
   }
   const double average = double(frames) / double(buffers.size());

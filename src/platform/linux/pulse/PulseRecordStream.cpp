@@ -170,9 +170,12 @@ void PulseRecordStream::onReadable() {
     if (length == 0) return;  // nothing buffered after all; nothing to drop
     if (!data) holeBytes_ += length;
     // The part frame kept from the fragment before comes first.
-    const size_t carried = assembler_.carriedBytes();
-    int64_t captured = nextCaptureTimeUs();
-    if (captured != 0) captured -= durationUs(carried);
+    // Only a piece that starts a buffer needs its capture time (read before the drop).
+    int64_t captured = 0;
+    if (delivering_ && callbacks_.data && joiner_.pendingBytes() == 0) {
+      captured = nextCaptureTimeUs();
+      if (captured != 0) captured -= durationUs(assembler_.carriedBytes());
+    }
     std::vector<uint8_t> frames = assembler_.take(data, length);
     pa_stream_drop(stream_);
     if (!delivering_ || frames.empty() || !callbacks_.data) continue;
