@@ -95,7 +95,7 @@ void SingleMicSampler::endWindow() {
     std::lock_guard lock(lock_);
     if (isCompleted_) return;
     isCompleted_ = true;
-    m.frameCount = frameCount_ > 0 ? frameCount_ : leadingSilentBuffers_;
+    m.frameCount = frameCount_;
     m.rms = frameCount_ < 1 ? 0 : rmsAccumulator_ / static_cast<double>(frameCount_);
     m.peakRms = peakRms_;
   }
@@ -143,10 +143,6 @@ void SingleMicSampler::captureOutput(const AudioSampleBuffer& sampleBuffer) {
   const double level = pcmLevel(*converted.buffer);
   std::lock_guard lock(lock_);
   if (isCompleted_) return;
-  if (level == 0 && frameCount_ == 0) {
-    ++leadingSilentBuffers_;
-    return;
-  }
   rmsAccumulator_ += level;
   if (level > peakRms_) peakRms_ = level;
   frameCount_ += 1;

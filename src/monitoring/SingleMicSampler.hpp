@@ -72,9 +72,6 @@ class SingleMicSampler final : public std::enable_shared_from_this<SingleMicSamp
   double rmsAccumulator_ = 0;
   double peakRms_ = 0;
   int64_t frameCount_ = 0;
-  // Silent buffers before the first audible one: a new recording may start with the server's
-  // own silence, no part of the microphone's level. They count only when nothing else came.
-  int64_t leadingSilentBuffers_ = 0;
   bool isCompleted_ = false;
 };
 
