@@ -389,7 +389,7 @@ void ScreenVideoSource::logSkipped(Run& run, bool now) {
     forEncoder = std::exchange(run.skippedForEncoder, 0);
     forOutput = std::exchange(run.skippedForOutput, 0);
   }
-  auto line = [this](uint64_t count, const char* behind) {
+  auto line = [](uint64_t count, const char* behind) {
     if (count == 0) return;
     log("skipped " + std::to_string(count) + " picture" + (count == 1 ? "" : "s") + " before encoding while " + behind +
         " was behind");
