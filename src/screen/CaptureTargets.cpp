@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/ScreenCaptureWaits.hpp"
+#include "wire/JsonText.hpp"
 #include "wire/Output.hpp"
 
 namespace qb {
@@ -69,7 +70,7 @@ std::string captureTargetsJSON(const std::vector<CaptureTarget>& targets) {
     list.push_back(std::move(entry));
   }
   try {
-    return list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return jsonText(list);
   } catch (const nlohmann::json::exception&) {
     return "[]";
   }

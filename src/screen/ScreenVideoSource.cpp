@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/ScreenCaptureWaits.hpp"
+#include "wire/JsonText.hpp"
 #include "wire/Output.hpp"
 
 namespace qb {
@@ -25,10 +26,6 @@ const char* endReason(int64_t code, ContentFilter::Kind kind) {
     default:
       return "failed";
   }
-}
-
-std::string eventJSON(const nlohmann::json& object) {
-  return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 }  // namespace
@@ -230,7 +227,7 @@ void ScreenVideoSource::reportRestoreToken(const CaptureStream& stream, const Co
   if (!token) return;
   const bool window = filter.kind == ContentFilter::Kind::window;
   sendEvent("SCREEN_SHARE_RESTORE_TOKEN:" +
-            eventJSON({{"restoreToken", *token}, {"type", window ? "window" : "display"}}));
+            jsonText({{"restoreToken", *token}, {"type", window ? "window" : "display"}}));
 }
 
 std::optional<ScreenVideoError> ScreenVideoSource::switchTarget(const VideoTarget& target) {
@@ -315,10 +312,10 @@ void ScreenVideoSource::endOnItsOwn(const CaptureStream* stream, const PlatformE
   // The host may have stopped or restarted the source meanwhile: that stop was its own.
   if (!stopRun(stream)) return;
   const bool window = target.kind == ContentFilter::Kind::window;
-  sendEvent("VIDEO_STOPPED:" + eventJSON({{"reason", endReason(error.code, target.kind)},
-                                          {"type", window ? "window" : "display"},
-                                          {"id", window ? target.windowID : target.displayID},
-                                          {"error", error.printed()}}));
+  sendEvent("VIDEO_STOPPED:" + jsonText({{"reason", endReason(error.code, target.kind)},
+                                         {"type", window ? "window" : "display"},
+                                         {"id", window ? target.windowID : target.displayID},
+                                         {"error", error.printed()}}));
 }
 
 void ScreenVideoSource::streamDidStop(const CaptureStream& stream, const PlatformError& error) {
@@ -467,9 +464,9 @@ void ScreenVideoSource::handleEncodedFrame(const std::shared_ptr<Run>& run, cons
                        width = static_cast<uint16_t>(targetWidth_), height = static_cast<uint16_t>(targetHeight_),
                        fps = static_cast<uint8_t>(targetFPS_)] {
     if (!std::exchange(run->timingWritten, true))
-      sendEvent("VIDEO_TIMING:" + eventJSON({{"sequence", packet.sequence},
-                                             {"timestampUs", packet.pts},
-                                             {"captureTimeUs", originUs + static_cast<int64_t>(packet.pts)}}));
+      sendEvent("VIDEO_TIMING:" + jsonText({{"sequence", packet.sequence},
+                                            {"timestampUs", packet.pts},
+                                            {"captureTimeUs", originUs + static_cast<int64_t>(packet.pts)}}));
     writeVideoFrame(width, height, fps, packet.isKeyframe, packet.pts, packet.annexB, packet.sequence);
     if (auto self = weakSelf.lock()) {
       {

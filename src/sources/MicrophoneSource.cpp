@@ -7,6 +7,7 @@
 
 #include "audio/SampleBufferPcm.hpp"
 #include "wire/DoubleFormat.hpp"
+#include "wire/JsonText.hpp"
 #include "wire/Output.hpp"
 
 namespace qb {
@@ -226,7 +227,7 @@ std::optional<CaptureDevice> MicrophoneSource::deviceToRecord() {
     event["defaultDeviceId"] = fallback->uniqueID;
     event["defaultDeviceName"] = fallback->localizedName;
   }
-  sendEvent("MIC_DEVICE_FALLBACK:" + event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  sendEvent("MIC_DEVICE_FALLBACK:" + jsonText(event));
   chosenID_.reset();
   return fallback;
 }
