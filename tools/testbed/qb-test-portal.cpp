@@ -25,6 +25,8 @@
 //   answer grant|cancel     answers the open choosers
 //   tokens honour|refuse    whether restore data skips the chooser (refused: the chooser shows)
 //   screenshot allow|deny   whether Screenshot succeeds (deny: response 2)
+//   pixels BGRx|RGBx        the byte order of the nodes started from now on: BGRx offers BGRx or
+//                           BGRA (the default), RGBx offers RGBx or RGBA
 //   paint RRGGBB [SOURCE]   a solid picture of that colour on every source, or on one
 //                           (the default is 2080C0)
 //   animate FPS             a white square slides across the picture FPS times a second
@@ -137,7 +139,11 @@ uint32_t pointerPixel(int x, int y) {
   return x == 0 || y == 0 || x == kCursor - 1 || y == kCursor - 1 ? 0xFF000000 : 0xFFFFFFFF;
 }
 
-// Pixels are BGRx/BGRA in memory: little-endian 0xAARRGGBB.
+// Pixels are BGRx/BGRA in memory: little-endian 0xAARRGGBB; RGBx/RGBA swap red and blue.
+uint32_t inOrder(uint32_t rgb, bool rgbOrder) {
+  return rgbOrder ? (rgb & 0xFF00FF00) | (rgb >> 16 & 0xFF) | (rgb & 0xFF) << 16 : rgb;
+}
+
 void fill(uint8_t* pixels, int stride, int w, int h, Rect r, uint32_t rgb) {
   const int x0 = std::max(r.x, 0), x1 = std::min(r.x + r.w, w);
   for (int y = std::max(r.y, 0); y < std::min(r.y + r.h, h) && x0 < x1; ++y) {
@@ -146,7 +152,8 @@ void fill(uint8_t* pixels, int stride, int w, int h, Rect r, uint32_t rgb) {
   }
 }
 
-void draw(uint8_t* pixels, int stride, int w, int h, const Scene& s, bool withPointer) {
+// The counter, the square and the pointer are black and white, the same in either order.
+void draw(uint8_t* pixels, int stride, int w, int h, const Scene& s, bool withPointer, bool rgbOrder) {
   namespace tp = qb::testpictures;
   if (s.mode == Scene::Mode::Counter) {
     for (int r = 0; r < tp::kCodeRows; ++r) {
@@ -157,7 +164,7 @@ void draw(uint8_t* pixels, int stride, int w, int h, const Scene& s, bool withPo
       }
     }
   } else {
-    fill(pixels, stride, w, h, {0, 0, w, h}, s.colour);
+    fill(pixels, stride, w, h, {0, 0, w, h}, inOrder(s.colour, rgbOrder));
   }
   if (s.mode == Scene::Mode::Animate) fill(pixels, stride, w, h, square(s, w, h), 0xFFFFFF);
   if (!withPointer || !s.pointer) return;
@@ -206,16 +213,18 @@ int replyEmpty(sd_bus_message* call, uint32_t response) {
   return sd_bus_reply_method_return(call, "ua{sv}", response, 0);
 }
 
-// What a node offers: BGRx or BGRA at the source's size, as often as it changes up to 60 fps.
-const spa_pod* videoFormat(spa_pod_builder& b, const Source& source) {
+// What a node offers: BGRx or BGRA (or RGBx or RGBA) at the source's size, as often as it changes
+// up to 60 fps.
+const spa_pod* videoFormat(spa_pod_builder& b, const Source& source, bool rgbOrder) {
+  const uint32_t x = rgbOrder ? SPA_VIDEO_FORMAT_RGBx : SPA_VIDEO_FORMAT_BGRx;
+  const uint32_t a = rgbOrder ? SPA_VIDEO_FORMAT_RGBA : SPA_VIDEO_FORMAT_BGRA;
   const spa_rectangle size{uint32_t(source.width), uint32_t(source.height)};
   const spa_fraction variable{0, 1}, most{60, 1}, least{1, 1};
   return static_cast<const spa_pod*>(spa_pod_builder_add_object(
       &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
       SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
-      SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA),
-      SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&variable),
-      SPA_FORMAT_VIDEO_maxFramerate, SPA_POD_CHOICE_RANGE_Fraction(&most, &least, &most)));
+      SPA_POD_CHOICE_ENUM_Id(3, x, x, a), SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate,
+      SPA_POD_Fraction(&variable), SPA_FORMAT_VIDEO_maxFramerate, SPA_POD_CHOICE_RANGE_Fraction(&most, &least, &most)));
 }
 
 class Portal;
@@ -259,6 +268,7 @@ class Node {
 
   Portal& portal_;
   const uint32_t cursorMode_;
+  const bool rgbOrder_;  // the test's byte order when the node was started
   pw_stream* stream_ = nullptr;
   spa_hook listener_{};
   int stride_ = 0;
@@ -350,7 +360,7 @@ class Portal {
   // What the test set.
   enum class Chooser { Grant, Cancel, Wait } chooser_ = Chooser::Grant;
   std::string chosen_;
-  bool honourTokens_ = true, allowScreenshots_ = true;
+  bool honourTokens_ = true, allowScreenshots_ = true, rgbOrder_ = false;
   Scene scene_;
   int fps_ = 30, counterMinMs_ = 30, counterMaxMs_ = 200;
   std::string paintLog_;
@@ -362,14 +372,14 @@ class Portal {
 };
 
 Node::Node(Portal& portal, Session& s, const Source& source, uint32_t cursorMode)
-    : session(s), source(source), portal_(portal), cursorMode_(cursorMode) {
+    : session(s), source(source), portal_(portal), cursorMode_(cursorMode), rgbOrder_(portal.rgbOrder_) {
   stream_ = pw_stream_new(portal.core(), ("qb-test-portal " + source.name).c_str(),
                           pw_properties_new(PW_KEY_MEDIA_CLASS, "Video/Source", nullptr));
   if (!stream_) return;
   pw_stream_add_listener(stream_, &listener_, &kEvents, this);
   uint8_t storage[1024];
   spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-  const spa_pod* format = videoFormat(b, source);
+  const spa_pod* format = videoFormat(b, source, rgbOrder_);
   pw_stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
                     pw_stream_flags(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_ALLOC_BUFFERS), &format, 1);
 }
@@ -381,7 +391,7 @@ void Node::resize(int width, int height) {
   negotiating_ = true;  // until buffers of the new size come
   uint8_t storage[1024];
   spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-  const spa_pod* format = videoFormat(b, source);
+  const spa_pod* format = videoFormat(b, source, rgbOrder_);
   pw_stream_update_params(stream_, &format, 1);
 }
 
@@ -459,7 +469,7 @@ bool Node::show(const Scene& scene) {
   const int w = source.width, h = source.height;
   auto* pixels = buf->datas[0].maxsize >= uint32_t(stride_ * h) ? static_cast<uint8_t*>(buf->datas[0].data) : nullptr;
   const bool embedded = cursorMode_ == kCursorEmbedded;
-  if (pixels) draw(pixels, stride_, w, h, scene, embedded);
+  if (pixels) draw(pixels, stride_, w, h, scene, embedded, rgbOrder_);
   spa_meta* m = spa_buffer_find_meta(buf, SPA_META_VideoDamage);
   if (m && m->size >= sizeof(spa_meta_region)) {
     auto* r = static_cast<spa_meta_region*>(spa_meta_first(m));
@@ -755,7 +765,7 @@ bool Portal::screenshotTo(const std::string& path) const {
   std::vector<uint8_t> pixels(size_t(out.width) * out.height * 4);
   Scene view = scene_;
   view.colour = out.colour;
-  draw(pixels.data(), out.width * 4, out.width, out.height, view, true);
+  draw(pixels.data(), out.width * 4, out.width, out.height, view, true, false);
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
   image.width = uint32_t(out.width);
@@ -800,6 +810,8 @@ std::string Portal::command(const std::string& line) {
     honourTokens_ = arg == "honour";
   } else if (word == "screenshot" && in >> arg && (arg == "allow" || arg == "deny")) {
     allowScreenshots_ = arg == "allow";
+  } else if (word == "pixels" && in >> arg && (arg == "BGRx" || arg == "RGBx")) {
+    rgbOrder_ = arg == "RGBx";
   } else if (word == "paint" && in >> arg && isColour(arg)) {
     std::string name;
     in >> name;
@@ -859,6 +871,7 @@ std::string Portal::command(const std::string& line) {
     chooser_ = Chooser::Grant;
     chosen_.clear();
     honourTokens_ = allowScreenshots_ = true;
+    rgbOrder_ = false;
     scene_ = Scene{};
     sources_ = initial_;
     choosers_ = restored_ = screenshots_ = 0;
