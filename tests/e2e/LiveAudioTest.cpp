@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -222,43 +224,6 @@ TEST_F(LiveAudioTest, SystemAudioFollowsTheDefaultSink) {
   for (const auto& f : after) EXPECT_TRUE(carriesTone(f, kHeadsetHz, kHeadsetAmp)) << "frame " << f.sequence;
 }
 
-TEST_F(LiveAudioTest, BothChannelsComeBackAfterTheSoundServerIsKilledAndRestarted) {
-  {
-    TonePlayer speakers("speakers", kSpeakersHz, kSpeakersAmp);
-    TonePlayer mic("mic1", kMic1Hz, kMic1Amp);
-    ASSERT_NO_FATAL_FAILURE(startStreaming());
-    ASSERT_TRUE(waitForTone(kSystem, kSpeakersHz, kSpeakersAmp, helper->started(), 5));
-    ASSERT_TRUE(waitForTone(kMic, kMic1Hz, kMic1Amp, helper->started(), 5));
-    auto restart = testEnv({"restart-pulse"});
-    ASSERT_TRUE(restart.ok()) << restart.output;
-  }  // the players died with the server
-  auto restarted = Clock::now();
-  // Other levels than before, so that only audio recorded after the restart matches.
-  constexpr double kAmpAfter = 0.3;
-  TonePlayer speakers("speakers", kSpeakersHz, kAmpAfter);
-  TonePlayer mic("mic1", kMic1Hz, kAmpAfter);
-  auto system = waitForTone(kSystem, kSpeakersHz, kAmpAfter, restarted, 10);
-  auto micHeard = waitForTone(kMic, kMic1Hz, kAmpAfter, restarted, 10);
-  EXPECT_TRUE(system) << "system audio did not come back";
-  EXPECT_TRUE(micHeard) << "the microphone did not come back";
-  if (system) std::printf("system audio back %.2f s after the restart\n", secondsBetween(restarted, system->received));
-  if (micHeard)
-    std::printf("microphone back %.2f s after the restart\n", secondsBetween(restarted, micHeard->received));
-  ASSERT_TRUE(system && micHeard);
-
-  // And it stays back.
-  auto from = Clock::now();
-  std::this_thread::sleep_for(1s);
-  auto all = helper->frames();
-  ASSERT_NO_FATAL_FAILURE(stopCleanly());
-  for (uint8_t type : {kSystem, kMic}) {
-    SCOPED_TRACE(type == kSystem ? "system" : "mic");
-    expectContiguousFromZero(framesOf(all, type), type == kSystem ? "system" : "mic");
-    auto window = framesBetween(all, type, from, from + 1s);
-    EXPECT_NEAR(double(window.size()), 50, 11);
-  }
-}
-
 TEST_F(LiveAudioTest, ChannelsAndTheMonitorStartedWithoutAServerStartWhenItComes) {
   auto killed = testEnv({"kill-pulse"});
   ASSERT_TRUE(killed.ok()) << killed.output;
@@ -296,25 +261,56 @@ TEST_F(LiveAudioTest, ChannelsAndTheMonitorStartedWithoutAServerStartWhenItComes
   EXPECT_EQ(count("EVENT:MICROPHONE_STOPPED") + count("EVENT:SYSTEM_AUDIO_STOPPED"), 0);
 }
 
-// Disabled while it fails: every server loss ends the system stream with -3821, which
-// the source counts as a normal recovery (3 per 300 s), so after the fourth restart within
-// five minutes system audio stays silent for the rest of the window, while the microphone
-// comes back every time.
-TEST_F(LiveAudioTest, BothChannelsComeBackAfterEveryOneOfRepeatedRestarts) {
+// Every time the server is back, the microphone restarts its session after a short debounce;
+// the server goes away again inside that restart (frozen, so that the restart waits on it,
+// then killed). A start cut so is an interruption: both channels come back after every drop.
+TEST_F(LiveAudioTest, BothChannelsComeBackAfterEveryDropAlsoInsideTheMicrophonesRestart) {
+  const std::string resumed = "[Swift Mic] Session interruption ended - resuming if active";
+  const std::string restarting = "[Swift Mic] Default device changed, reconfiguring (wasActive=true)...";
   ASSERT_NO_FATAL_FAILURE(startStreaming());
-  // A new level after every restart, so that only audio recorded since matches.
-  for (double amplitude : {0.25, 0.3, 0.35, 0.4, 0.45}) {
+  // A new level after every drop, so that only audio recorded since matches.
+  for (double amplitude : {0.25, 0.3, 0.35, 0.4}) {
     SCOPED_TRACE(amplitude);
     auto since = Clock::now();
     TonePlayer speakers("speakers", kSpeakersHz, amplitude);
     TonePlayer mic("mic1", kMic1Hz, amplitude);
     ASSERT_TRUE(waitForTone(kSystem, kSpeakersHz, amplitude, since, 10)) << "system audio did not come back";
     ASSERT_TRUE(waitForTone(kMic, kMic1Hz, amplitude, since, 10)) << "the microphone did not come back";
-    if (amplitude == 0.45) break;
+    if (amplitude == 0.4) break;
+    const uint64_t from = helper->lineCount();
     auto restart = testEnv({"restart-pulse"});
     ASSERT_TRUE(restart.ok()) << restart.output;
+    const size_t named = restart.output.rfind("(pid ");
+    const pid_t server = named == std::string::npos ? 0 : std::atoi(restart.output.c_str() + named + 5);
+    ASSERT_GT(server, 0) << restart.output;
+    // The session's own stream is back a moment after the server, the restart due 0.3 s later.
+    auto back = helper->waitForLine([&](const Line& l) { return l.text == resumed || l.text == restarting; }, 10, from);
+    ASSERT_TRUE(back) << "the microphone's session did not come back with the server";
+    ASSERT_EQ(::kill(server, SIGSTOP), 0);
+    waitForText(restarting, 2, back->index);
+    restart = testEnv({"restart-pulse"});
+    ASSERT_TRUE(restart.ok()) << restart.output;
   }
+  // And they stay back, their frames numbered on as if nothing happened.
+  auto from = Clock::now();
+  std::this_thread::sleep_for(1s);
+  auto all = helper->frames();
   ASSERT_NO_FATAL_FAILURE(stopCleanly());
+  for (uint8_t type : {kSystem, kMic}) {
+    const char* name = type == kSystem ? "system" : "mic";
+    expectContiguousFromZero(framesOf(all, type), name);
+    EXPECT_NEAR(double(framesBetween(all, type, from, from + 1s).size()), 50, 11) << name;
+  }
+  const auto lines = helper->lines();
+  auto count = [&](std::string_view prefix) {
+    return std::count_if(lines.begin(), lines.end(), [&](const Line& l) { return l.text.starts_with(prefix); });
+  };
+  // (A restart that finds no default microphone, as PipeWire names it a moment after its
+  // start, stops the microphone until it is named.)
+  EXPECT_EQ(count("EVENT:MICROPHONE_STOPPED"), count("EVENT:MICROPHONE_RESUMED")) << "a stop never resumed";
+  const auto cut = count("[Swift Mic] Session start interrupted: sound server unavailable");
+  std::printf("%ld of 3 drops came inside the microphone's restart\n", long(cut));
+  EXPECT_GE(cut, 1) << "no drop came inside the microphone's restart";
 }
 
 TEST_F(LiveAudioTest, RecordingKilledByAnotherClientIsReclaimed) {
@@ -349,9 +345,10 @@ TEST_F(LiveAudioTest, RecordingKilledByAnotherClientIsReclaimed) {
   auto all = helper->frames();
   ASSERT_NO_FATAL_FAILURE(stopCleanly());
   expectContiguousFromZero(framesOf(all, kSystem), "system");
-  // The microphone was not disturbed.
+  // The microphone was not disturbed: it kept its pace, give or take the five frames of one
+  // 100 ms burst at either end of the window.
   expectContiguousFromZero(framesOf(all, kMic), "mic");
-  EXPECT_GE(framesBetween(all, kMic, killed, heard->received).size(),
+  EXPECT_GE(framesBetween(all, kMic, killed, heard->received).size() + 5,
             size_t(40 * secondsBetween(killed, heard->received)));
 }
 
