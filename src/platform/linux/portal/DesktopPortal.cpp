@@ -161,6 +161,16 @@ struct DesktopPortal::Flow : std::enable_shared_from_this<DesktopPortal::Flow> {
   // The caller gave up waiting: a late grant is closed at once.
   void abandon() { fail(failure("abandoned")); }
 
+  // Bus handlers hold the flow weakly: its caller holds it while it waits and, when it gives
+  // up, hands it to a task that ends it, so a call or subscription left with the bus keeps
+  // neither the flow nor, through it, the bus.
+  template <class F>
+  auto weakly(F f) {
+    return [weak = weak_from_this(), f = std::move(f)](auto&&... args) {
+      if (auto self = weak.lock()) f(*self, std::forward<decltype(args)>(args)...);
+    };
+  }
+
   void begin(sd_bus* b, std::function<void()> closed) {
     bus = b;
     const std::string sessionToken = nextToken();
@@ -172,15 +182,14 @@ struct DesktopPortal::Flow : std::enable_shared_from_this<DesktopPortal::Flow> {
       if (!s || std::exchange(s->ended, true)) return;
       if (auto closed = std::exchange(s->closed, nullptr)) closed();
     });
-    auto self = shared_from_this();
     portalRequest(
         bus, portalBus->uniqueName(), response, kScreenCastInterface, "CreateSession",
         [](sd_bus_message*) { return 0; }, {{"session_handle_token", sessionToken}},
-        [self](std::optional<PlatformError> error, uint32_t code, sd_bus_message*) {
-          if (error) return self->fail(*error);
-          if (auto refused = responseError(code, "the screen-sharing session")) return self->fail(*refused);
-          self->selectSources();
-        });
+        weakly([](Flow& self, std::optional<PlatformError> error, uint32_t code, sd_bus_message*) {
+          if (error) return self.fail(*error);
+          if (auto refused = responseError(code, "the screen-sharing session")) return self.fail(*refused);
+          self.selectSources();
+        }));
   }
 
   void selectSources() {
@@ -190,39 +199,36 @@ struct DesktopPortal::Flow : std::enable_shared_from_this<DesktopPortal::Flow> {
     if (caps.screenCastVersion >= 4) options.push_back({"persist_mode", kPersistUntilRevoked});
     if (withToken) options.push_back({"restore_token", request.restoreToken});
     cast.restored = withToken;
-    auto self = shared_from_this();
     portalRequest(
         bus, portalBus->uniqueName(), response, kScreenCastInterface, "SelectSources",
         [path = session->path](sd_bus_message* m) { return appendObjectPath(m, path); }, options,
-        [self, withToken](std::optional<PlatformError> error, uint32_t code, sd_bus_message*) {
+        weakly([withToken](Flow& self, std::optional<PlatformError> error, uint32_t code, sd_bus_message*) {
           if (error) {
             // Only the token can make a well-formed call fail here; the caller asks again without it.
-            self->tokenRefused = withToken;
-            return self->fail(*error);
+            self.tokenRefused = withToken;
+            return self.fail(*error);
           }
-          if (auto refused = responseError(code, "the choice of what to share")) return self->fail(*refused);
-          self->start();
-        });
+          if (auto refused = responseError(code, "the choice of what to share")) return self.fail(*refused);
+          self.start();
+        }));
   }
 
   void start() {
-    auto self = shared_from_this();
     portalRequest(
         bus, portalBus->uniqueName(), response, kScreenCastInterface, "Start",
         [path = session->path](sd_bus_message* m) {
           int r = appendObjectPath(m, path);
           return r < 0 ? r : sd_bus_message_append_basic(m, 's', "");
         },
-        {},
-        [self](std::optional<PlatformError> error, uint32_t code, sd_bus_message* results) {
-          if (error) return self->fail(*error);
-          if (auto refused = responseError(code, "screen sharing")) return self->fail(*refused);
+        {}, weakly([](Flow& self, std::optional<PlatformError> error, uint32_t code, sd_bus_message* results) {
+          if (error) return self.fail(*error);
+          if (auto refused = responseError(code, "screen sharing")) return self.fail(*refused);
           bool haveStream = false;
           int r = readOptions(results, [&](const std::string& key, sd_bus_message* m) {
             if (key == "restore_token") {
               const char* token = nullptr;
               if (sd_bus_message_read(m, "v", "s", &token) < 0) return false;
-              self->cast.restoreToken = token ? token : "";
+              self.cast.restoreToken = token ? token : "";
               return true;
             }
             if (key != "streams") return false;
@@ -238,9 +244,9 @@ struct DesktopPortal::Flow : std::enable_shared_from_this<DesktopPortal::Flow> {
               });
               if (!haveStream) {  // one source was asked for; a second stream is not shown
                 haveStream = true;
-                self->cast.nodeId = node;
-                self->cast.width = width;
-                self->cast.height = height;
+                self.cast.nodeId = node;
+                self.cast.width = width;
+                self.cast.height = height;
               }
               sd_bus_message_exit_container(m);
             }
@@ -249,9 +255,9 @@ struct DesktopPortal::Flow : std::enable_shared_from_this<DesktopPortal::Flow> {
             return true;
           });
           if (r < 0 || !haveStream)
-            return self->fail(failure("The desktop portal started screen sharing without a stream"));
-          self->openPipeWire();
-        });
+            return self.fail(failure("The desktop portal started screen sharing without a stream"));
+          self.openPipeWire();
+        }));
   }
 
   void openPipeWire() {
@@ -264,16 +270,17 @@ struct DesktopPortal::Flow : std::enable_shared_from_this<DesktopPortal::Flow> {
       sd_bus_message_unref(m);
       return fail(failure("Cannot build the call OpenPipeWireRemote"));
     }
-    auto self = shared_from_this();
-    callAsync(bus, m, kCallTimeoutUsec, [self](sd_bus_message* reply, const sd_bus_error* e) {
-      if (e) return self->fail(failure("The desktop portal failed OpenPipeWireRemote: " + describeBusError(e)));
-      int fd = -1;
-      if (sd_bus_message_read_basic(reply, 'h', &fd) < 0 || fd < 0)
-        return self->fail(failure("The desktop portal gave no PipeWire connection"));
-      UniqueFd own(::fcntl(fd, F_DUPFD_CLOEXEC, 3));  // the message owns the one it carries
-      if (!own) return self->fail(failure(std::string("Cannot keep the PipeWire connection: ") + std::strerror(errno)));
-      self->succeed(std::move(own));
-    });
+    callAsync(
+        bus, m, kCallTimeoutUsec, weakly([](Flow& self, sd_bus_message* reply, const sd_bus_error* e) {
+          if (e) return self.fail(failure("The desktop portal failed OpenPipeWireRemote: " + describeBusError(e)));
+          int fd = -1;
+          if (sd_bus_message_read_basic(reply, 'h', &fd) < 0 || fd < 0)
+            return self.fail(failure("The desktop portal gave no PipeWire connection"));
+          UniqueFd own(::fcntl(fd, F_DUPFD_CLOEXEC, 3));  // the message owns the one it carries
+          if (!own)
+            return self.fail(failure(std::string("Cannot keep the PipeWire connection: ") + std::strerror(errno)));
+          self.succeed(std::move(own));
+        }));
     sd_bus_message_unref(m);
   }
 
@@ -281,6 +288,7 @@ struct DesktopPortal::Flow : std::enable_shared_from_this<DesktopPortal::Flow> {
     if (std::exchange(finished, true)) return;
     response.reset();
     if (session->ended) {  // closed by the desktop while we were still setting up
+      endSession();
       answer.set(PlatformError{StreamErrorCode::kUserStopped, kErrorDomain,
                                "The desktop ended the screen-sharing session as it started"});
       return;
@@ -379,8 +387,9 @@ Result<std::string> DesktopPortal::screenshot(double timeout) {
         b, bus->uniqueName(), shot->response, kScreenshotInterface, "Screenshot",
         [](sd_bus_message* m) { return sd_bus_message_append_basic(m, 's', ""); },
         {{"modal", false}, {"interactive", false}},
-        [shot, answer](std::optional<PlatformError> error, uint32_t code, sd_bus_message* results) {
-          shot->response.reset();
+        [weakShot = std::weak_ptr<Shot>(shot), answer](std::optional<PlatformError> error, uint32_t code,
+                                                       sd_bus_message* results) {
+          if (auto shot = weakShot.lock()) shot->response.reset();
           if (error) return answer.set(*error);
           if (auto refused = responseError(code, "the screenshot")) return answer.set(*refused);
           std::string uri;

@@ -160,7 +160,11 @@ void callAsync(sd_bus* bus, sd_bus_message* call, uint64_t timeoutUsec, ReplyHan
   }
   sd_bus_slot_set_destroy_callback(slot, deleteHandler<ReplyHandler>);
   owned.release();
-  sd_bus_slot_set_floating(slot, 1);  // the bus frees it after the reply
+  // Floating, the bus holds the slot and frees it after the reply (or with itself); the
+  // reference sd_bus_call_async handed us must go too, or the slot and its handler, with all
+  // it holds, stay for good.
+  sd_bus_slot_set_floating(slot, 1);
+  sd_bus_slot_unref(slot);
 }
 
 BusSlot& BusSlot::operator=(BusSlot&& other) noexcept {
