@@ -96,6 +96,13 @@ bool ManualExecutor::step(double limit) {
     items_.erase(it);
   }
   if (item.due > clock_.elapsed()) clock_.setElapsed(item.due);
+  if (clock_.elapsed() != instant_) {
+    instant_ = clock_.elapsed();
+    stepsAtInstant_ = 0;
+  }
+  if (++stepsAtInstant_ > kMaxStepsAtOneInstant)
+    throw std::logic_error("ManualExecutor: work on " + (queue ? queue->label : std::string("the pool")) +
+                           " keeps queueing work for the same instant");
   if (item.handle.isCancelled()) return true;
   if (queue) ++queue->busy;
   running_.push_back(queue.get());

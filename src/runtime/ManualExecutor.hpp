@@ -33,6 +33,8 @@ class VirtualClock final : public Clock {
 // due order (submission order among equal times), only inside runUntilIdle(),
 // advance() or a wait. A queue's item never runs while an earlier item of the same
 // queue is still on the stack, so serial queues stay serial even across nested waits.
+// Work that keeps queueing work for the same instant, which virtual time can never end,
+// throws std::logic_error after a million steps: a test's named failure, not a hang.
 // Posting is thread-safe; running is for one thread.
 class ManualExecutor final : public Executor {
  public:
@@ -75,12 +77,15 @@ class ManualExecutor final : public Executor {
   };
   // Runs the first runnable item due at or before `limit`; false when there is none.
   bool step(double limit);
+  static constexpr uint64_t kMaxStepsAtOneInstant = 1'000'000;
 
   VirtualClock clock_;
   mutable std::mutex mutex_;
   std::map<std::pair<double, uint64_t>, Item> items_;
   uint64_t nextSeq_ = 0;
   std::vector<const QueueState*> running_;
+  double instant_ = -1;  // the virtual time of the last step, and how many ran at it
+  uint64_t stepsAtInstant_ = 0;
 };
 
 }  // namespace qb
