@@ -4,8 +4,12 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "MediaMuxer.hpp"
+#include "WavWriter.hpp"
+#include "sources/WavTestFiles.hpp"
 
 using namespace qbtools;
 
@@ -130,4 +134,20 @@ TEST(MediaMuxer, RefusesWhatItCannotWriteBeforeAnythingIsRecordedAndLeavesNoFile
   EXPECT_TRUE(writeMuxedFile((dir / "empty.mkv").string(), {}, {}).has_value()) << "nothing to write is an error";
   EXPECT_FALSE(std::filesystem::exists(dir / "empty.mkv"));
   std::filesystem::remove_all(dir);
+}
+
+// The recorder's WAV output, closed by its destructor, is the canonical file of what was appended.
+TEST(WavWriter, HeaderCarriesTheFormatAndTheSizesOfWhatWasAppended) {
+  const auto path = std::filesystem::temp_directory_path() / ("qb-wav-test-" + std::to_string(::getpid()) + ".wav");
+  const std::vector<uint8_t> pcm(1234, 7);
+  {
+    WavWriter wav;
+    ASSERT_TRUE(wav.open(path.string(), 44100, 1));
+    wav.append(std::vector<uint8_t>(pcm.begin(), pcm.begin() + 1000));
+    wav.append(std::vector<uint8_t>(pcm.begin() + 1000, pcm.end()));
+  }
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<uint8_t> written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(written, qb::testing::makeWav({.sampleRate = 44100, .channels = 1, .data = pcm}));
+  std::filesystem::remove(path);
 }
