@@ -1,17 +1,15 @@
 #pragma once
-// Shared by the audio and source tests: a scriptable source and a recorder of what
-// the output writers produce.
+// Shared by the audio and source tests: a scriptable source, and the recorder of what the
+// output writers produce.
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "ProtocolReader.hpp"
 #include "audio/AudioSource.hpp"
-#include "wire/Output.hpp"
+#include "host/HostTestSupport.hpp"
 
 namespace qb::testing {
 
@@ -53,52 +51,7 @@ class FakeAudioSource final : public AudioSource {
   bool active_ = false;
 };
 
-// Records frames written to standard output and lines written to standard error.
-class OutputRecorder {
- public:
-  OutputRecorder()
-      : sink_(OutputSink{[this](std::span<const uint8_t> bytes) {
-                           std::lock_guard guard(mutex_);
-                           for (auto& f : parser_.feed(bytes)) frames_.push_back(std::move(f));
-                         },
-                         [this](std::string_view line) {
-                           std::lock_guard guard(mutex_);
-                           lines_.emplace_back(line.substr(0, line.size() - 1));
-                         }}) {}
-
-  std::vector<qbtools::Frame> frames(std::optional<uint8_t> type = {}) const {
-    std::lock_guard guard(mutex_);
-    std::vector<qbtools::Frame> out;
-    for (auto& f : frames_)
-      if (!type || f.type == *type) out.push_back(f);
-    return out;
-  }
-  std::vector<std::string> lines() const {
-    std::lock_guard guard(mutex_);
-    return lines_;
-  }
-  std::vector<std::string> linesStartingWith(const std::string& prefix) const {
-    std::vector<std::string> out;
-    for (auto& l : lines())
-      if (l.rfind(prefix, 0) == 0) out.push_back(l);
-    return out;
-  }
-  bool protocolFailed() const {
-    std::lock_guard guard(mutex_);
-    return parser_.failed();
-  }
-  void clear() {
-    std::lock_guard guard(mutex_);
-    frames_.clear();
-    lines_.clear();
-  }
-
- private:
-  mutable std::mutex mutex_;
-  qbtools::FrameParser parser_;
-  std::vector<qbtools::Frame> frames_;
-  std::vector<std::string> lines_;
-  ScopedOutputSink sink_;  // last: installed once the rest exists
-};
+// What the output writers produce.
+using OutputRecorder = qbtest::CapturedOutput;
 
 }  // namespace qb::testing

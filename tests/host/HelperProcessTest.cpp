@@ -1,3 +1,5 @@
+// The host tool's child: lines, exit status and signals. Its frames are FrameParser's
+// (ProtocolReaderTest), read from the helper by every end-to-end suite.
 #include "HelperProcess.hpp"
 
 #include <gtest/gtest.h>
@@ -44,26 +46,6 @@ exit 3)");
   EXPECT_TRUE(helper.stderrClosed());
   EXPECT_FALSE(helper.waitForResponse("got one", 10, 2)) << "search starts at the given index";
   EXPECT_EQ(seen.size(), helper.lineCount());
-}
-
-TEST(HelperProcess, ParsesFramesFromStdout) {
-  // One audio frame with a 2-byte payload, then garbage.
-  HelperProcess helper(
-      shell(R"(printf 'APLD\001\001\200\273\002\020\377\177\002\000\000\000\007\000\000\000\000\000\000\000ab'
-printf 'junkjunk')"));
-  ASSERT_TRUE(helper.waitForFrames(1, 10));
-  auto status = helper.waitForExit(10);
-  ASSERT_TRUE(status);
-  helper.waitForFrames(2, 1);  // let the reader finish
-  auto frames = helper.frames();
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].sampleRate, 48000);
-  EXPECT_EQ(frames[0].channels, 2);
-  EXPECT_EQ(frames[0].bitsPerSample, 16);
-  EXPECT_EQ(frames[0].level, 32767);
-  EXPECT_EQ(frames[0].sequence, 7u);
-  EXPECT_EQ(frames[0].payload, (std::vector<uint8_t>{'a', 'b'}));
-  EXPECT_NE(helper.protocolError(), "");
 }
 
 TEST(HelperProcess, ChildGetsDefaultSignalsAndIsKilledOnDestruction) {

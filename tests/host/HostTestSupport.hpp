@@ -1,5 +1,5 @@
 #pragma once
-// Shared pieces of the host tests: captured output and scripted input.
+// Shared pieces of the unit tests: captured output, and scripted input for the host's loop.
 
 #include <concepts>
 #include <deque>
@@ -9,12 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "ProtocolReader.hpp"
 #include "host/LineQueue.hpp"
 #include "wire/Output.hpp"
 
 namespace qbtest {
 
-// Records everything the output writers produce for the life of the object.
+// Records everything the output writers produce for the life of the object: the bytes and
+// the frames they hold on standard output, the lines on standard error.
 class CapturedOutput {
  public:
   CapturedOutput()
@@ -23,6 +25,7 @@ class CapturedOutput {
                 [this](std::span<const uint8_t> bytes) {
                   std::lock_guard lock(mutex_);
                   stdout_.insert(stdout_.end(), bytes.begin(), bytes.end());
+                  for (auto& f : parser_.feed(bytes)) frames_.push_back(std::move(f));
                 },
             .stderrLine =
                 [this](std::string_view line) {
@@ -32,9 +35,26 @@ class CapturedOutput {
                 },
         }) {}
 
+  std::vector<qbtools::Frame> frames(std::optional<uint8_t> type = {}) const {
+    std::lock_guard lock(mutex_);
+    std::vector<qbtools::Frame> out;
+    for (auto& f : frames_)
+      if (!type || f.type == *type) out.push_back(f);
+    return out;
+  }
+  bool protocolFailed() const {
+    std::lock_guard lock(mutex_);
+    return parser_.failed();
+  }
   std::vector<std::string> lines() const {
     std::lock_guard lock(mutex_);
     return lines_;
+  }
+  std::vector<std::string> linesStartingWith(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (auto& l : lines())
+      if (l.starts_with(prefix)) out.push_back(l);
+    return out;
   }
   // Lines written after the first `from` lines.
   std::vector<std::string> linesFrom(size_t from) const {
@@ -44,8 +64,7 @@ class CapturedOutput {
   // The "CMD_RESPONSE:" bodies in order.
   std::vector<std::string> responses() const {
     std::vector<std::string> out;
-    for (const auto& l : lines())
-      if (l.starts_with("CMD_RESPONSE:")) out.push_back(l.substr(13));
+    for (const auto& l : linesStartingWith("CMD_RESPONSE:")) out.push_back(l.substr(13));
     return out;
   }
   bool contains(const std::string& line) const {
@@ -61,13 +80,22 @@ class CapturedOutput {
     std::lock_guard lock(mutex_);
     return newlineTerminated_;
   }
+  // Forgets what was recorded so far (a frame cut in two stays whole).
+  void clear() {
+    std::lock_guard lock(mutex_);
+    stdout_.clear();
+    frames_.clear();
+    lines_.clear();
+  }
 
  private:
   mutable std::mutex mutex_;
+  qbtools::FrameParser parser_;
+  std::vector<qbtools::Frame> frames_;
   std::vector<std::string> lines_;
   std::vector<uint8_t> stdout_;
   bool newlineTerminated_ = true;
-  qb::ScopedOutputSink sink_;
+  qb::ScopedOutputSink sink_;  // last: installed once the rest exists
 };
 
 // One entry of a script: an input line, or an action run when the loop asks for the

@@ -74,6 +74,14 @@ TEST_F(CaptureTargetsTest, DisplaysFirstThenTheWindowsThatPassEveryRule) {
   ASSERT_EQ(sim.screen().shareableQueries().size(), 1u);
   EXPECT_TRUE(sim.screen().shareableQueries()[0].onScreenWindowsOnly);
   EXPECT_FALSE(sim.screen().shareableQueries()[0].excludingDesktopWindows);
+
+  // The text hosts read: one compact line, keys in order.
+  sim.screen().setDisplays({DisplayInfo{1, 1920, 1080}});
+  sim.screen().setWindows({window(42, "Editor", 800, 600, "editor")});
+  EXPECT_EQ(captureTargetsJSON(listCaptureTargets(ex, sim.screen())),
+            R"([{"appName":"","height":1080,"id":1,"name":"Display 1","type":"display","width":1920},)"
+            R"({"appName":"editor","bundleId":"org.example.editor","height":600,"id":42,"name":"Editor",)"
+            R"("type":"window","width":800}])");
 }
 
 TEST_F(CaptureTargetsTest, TitlesWithAnyBytesGiveValidJSON) {

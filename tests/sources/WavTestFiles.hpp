@@ -1,8 +1,12 @@
 #pragma once
 // Builds WAV files in memory for tests: canonical 44-byte headers, or chunk layouts
-// with extra chunks.
+// with extra chunks; and writes them to temporary files.
+
+#include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -29,6 +33,7 @@ struct WavSpec {
   std::vector<std::vector<uint8_t>> chunksBeforeData{};  // whole chunks, header included
   std::vector<uint8_t> trailing{};                       // bytes after the data chunk
   bool unknownDataSize = false;                          // as streamed writers leave it
+  bool extensible = false;                               // WAVE_FORMAT_EXTENSIBLE, PCM inside
 };
 
 inline std::vector<uint8_t> chunk(const char* tag, std::vector<uint8_t> body) {
@@ -46,13 +51,19 @@ inline std::vector<uint8_t> makeWav(const WavSpec& s) {
   putU32(b, 0);  // patched below
   putTag(b, "WAVE");
   putTag(b, "fmt ");
-  putU32(b, 16);
-  putU16(b, s.formatTag);
+  putU32(b, s.extensible ? 40 : 16);
+  putU16(b, s.extensible ? 0xFFFE : s.formatTag);
   putU16(b, s.channels);
   putU32(b, s.sampleRate);
   putU32(b, s.sampleRate * s.channels * s.bitsPerSample / 8);
   putU16(b, static_cast<uint32_t>(s.channels * s.bitsPerSample / 8));
   putU16(b, s.bitsPerSample);
+  if (s.extensible) {  // extension size, valid bits, channel mask, the PCM sub-format
+    putU16(b, 22);
+    putU16(b, s.bitsPerSample);
+    putU32(b, 0x3F);
+    for (uint8_t g : {0x01, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71}) b.push_back(g);
+  }
   for (auto& c : s.chunksBeforeData) b.insert(b.end(), c.begin(), c.end());
   putTag(b, "data");
   putU32(b, s.unknownDataSize ? 0xFFFFFFFFu : static_cast<uint32_t>(s.data.size()));
@@ -68,5 +79,22 @@ inline std::vector<uint8_t> int16Samples(const std::vector<int16_t>& values) {
   for (auto v : values) putU16(out, static_cast<uint16_t>(v));
   return out;
 }
+
+// A file of `bytes` in the temporary directory, removed with the object.
+class TempFile {
+ public:
+  TempFile(const std::string& name, const std::vector<uint8_t>& bytes)
+      : path_((std::filesystem::temp_directory_path() / ("qb-" + std::to_string(::getpid()) + "-" + name)).string()) {
+    std::ofstream(path_, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() { std::filesystem::remove(path_); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
 
 }  // namespace qb::testing

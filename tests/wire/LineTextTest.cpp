@@ -7,23 +7,7 @@
 
 using namespace qb;
 
-TEST(LineText, RepairsInvalidUtf8WithReplacementCharacters) {
-  const std::string fffd = "\xEF\xBF\xBD";
-  EXPECT_EQ(repairUtf8("plain ascii"), "plain ascii");
-  EXPECT_EQ(repairUtf8("gr\xC3\xBC\xC3\x9F \xF0\x9F\x94\xB5"), "gr\xC3\xBC\xC3\x9F \xF0\x9F\x94\xB5");
-  EXPECT_EQ(repairUtf8("a\xFF"
-                       "b"),
-            "a" + fffd + "b");
-  EXPECT_EQ(repairUtf8("\xC0\xAF"), fffd + fffd);                        // overlong
-  EXPECT_EQ(repairUtf8("\xED\xA0\x80"), fffd + fffd + fffd);             // surrogate
-  EXPECT_EQ(repairUtf8("\xF4\x90\x80\x80"), fffd + fffd + fffd + fffd);  // above U+10FFFF
-  EXPECT_EQ(repairUtf8("\xE2\x82"), fffd);                               // truncated: one maximal subpart
-  EXPECT_EQ(repairUtf8("\xE2\x82"
-                       "A"),
-            fffd + "A");
-  EXPECT_TRUE(isValidUtf8(repairUtf8("\x80\x80\xF0\x9F")));
-}
-
+// Invalid UTF-8 is repaired by runtime/Utf8's rule (Utf8Test); here, what the lines add.
 TEST(LineText, SingleLineEscapesControlsAndKeepsJsonValid) {
   const struct {
     std::string in, out;
