@@ -12,6 +12,8 @@
 
 namespace qb {
 
+class Resampler;
+
 // What the pipeline has to say, as a value: owners choose by kind what to log.
 struct ConverterDiagnostic {
   enum class Kind {
@@ -33,8 +35,8 @@ struct ConverterDiagnostic {
 using ConverterDiagnostics = std::function<void(const ConverterDiagnostic&)>;
 
 // Converts captured PCM of any rate, channel count and sample type into the output
-// encoding (48000 Hz, stereo, s16le, interleaved). The resampler keeps its state across
-// calls and is rebuilt when the input format changes. Not thread-safe: the owner calls
+// encoding (AudioOutputFormat, interleaved). The resampler keeps its state across calls
+// and is rebuilt when the input format changes. Not thread-safe: the owner calls
 // it from one queue.
 class AudioConverterPipeline {
  public:
@@ -59,7 +61,6 @@ class AudioConverterPipeline {
   }
 
  private:
-  class Resampler;
   void report(ConverterDiagnostic::Kind kind, std::string message, std::string error = {}) const;
 
   ConverterDiagnostics diagnostics_;
