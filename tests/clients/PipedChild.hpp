@@ -3,11 +3,18 @@
 // commands and read its lines.
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "ChildLines.hpp"
 #include "runtime/ProcessSpawn.hpp"
 
 namespace qbtest {
@@ -37,5 +44,77 @@ inline PipedChild spawnPiped(const std::vector<std::string>& argv, int err, char
   }
   return {pid, in[1], out[0]};
 }
+
+// A client whose lines are read on a thread of their own and which takes commands a line
+// each. It ends with the object: its input closes, and it is killed if it lingers.
+class PipedClient {
+ public:
+  PipedClient(const std::vector<std::string>& argv, int err) {
+    const PipedChild child = spawnPiped(argv, err);
+    pid_ = child.pid;
+    in_ = child.in;
+    if (child.out >= 0) lines_.start(child.out);
+  }
+  ~PipedClient() {
+    if (in_ >= 0) ::close(in_);
+    if (pid_ > 0 && !exitsWithin(2.0)) kill();
+    lines_.join();
+  }
+  PipedClient(const PipedClient&) = delete;
+  PipedClient& operator=(const PipedClient&) = delete;
+
+  pid_t pid() const { return pid_; }
+  ChildLines& lines() { return lines_; }
+
+  // Sends one line; false when the client is gone (which must not end the test with SIGPIPE).
+  bool send(const std::string& text) {
+    if (in_ < 0) return false;
+    const std::string line = text + "\n";
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    const bool ok = ::write(in_, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    if (!ok) {
+      timespec zero{0, 0};
+      sigtimedwait(&block, nullptr, &zero);  // the SIGPIPE the failed write left pending
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return ok;
+  }
+  // Sends `text` and waits for the first line after it that `answered` accepts.
+  std::optional<std::string> ask(const std::string& text, double seconds,
+                                 const std::function<bool(const std::string&)>& answered) {
+    const size_t from = lines_.size();
+    if (!send(text)) return std::nullopt;
+    return lines_.waitFor({}, from, seconds, answered);
+  }
+
+  // Ends the client at once, as a crash would.
+  void kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  bool exitsWithin(double seconds) {
+    // A pidfd turns readable when the child ends, so the wait needs no polling interval.
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    if (fd >= 0) {
+      pollfd p{fd, POLLIN, 0};
+      ::poll(&p, 1, static_cast<int>(seconds * 1000));
+      ::close(fd);
+    }
+    if (::waitpid(pid_, nullptr, WNOHANG) != pid_) return false;
+    pid_ = -1;
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int in_ = -1;
+  ChildLines lines_;
+};
 
 }  // namespace qbtest

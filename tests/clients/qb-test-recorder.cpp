@@ -4,19 +4,14 @@
 // Usage: qb-test-recorder [options]
 //   --source=NAME        record this source (a microphone or a monitor); default: the
 //                        server's default source
-//   --monitor[=SINK]     record the monitor of SINK (default: of the default sink)
+//   --monitor            record the monitor of the default sink
 //   --corked             connect corked: the source is held but not used
 //   --peak               be a level meter as volume controls are: peak-detect stream,
 //                        float32 mono at 25 Hz, not movable
 //   --app-name=TEXT      application.name of the client (default "qb-test-recorder")
 //   --app-id=TEXT        application.id
 //   --pid=N              application.process.id (default: our own, as libpulse sets it)
-//   --binary=TEXT        application.process.binary
-//   --role=TEXT          media.role of the stream
 //   --media-name=TEXT    media.name of the stream (default "qb-test-recorder")
-//   --prop=KEY=VALUE     any further stream property (repeatable)
-//   --latency-msec=N     fragment size to ask for (default 20)
-//   --no-stdin           ignore standard input (then only SIGTERM or SIGINT end it)
 //
 // Standard input, one command per line: "cork", "uncork", "quit". End of input quits too,
 // so a recorder never outlives the test that drives it.
@@ -37,29 +32,20 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace {
 
 struct Options {
   std::string source;
   bool monitor = false;
-  std::string monitorOf;  // empty: the default sink
   bool corked = false;
   bool peak = false;
   std::string appName = "qb-test-recorder";
   std::string appId;
   std::string pid;
-  std::string binary;
-  std::string role;
   std::string mediaName = "qb-test-recorder";
-  std::vector<std::pair<std::string, std::string>> props;
-  unsigned latencyMsec = 20;
-  bool readStdin = true;
 };
 
 struct Recorder {
@@ -74,9 +60,8 @@ struct Recorder {
 
 void usage() {
   std::fprintf(stderr,
-               "usage: qb-test-recorder [--source=NAME | --monitor[=SINK]] [--corked] [--peak]\n"
-               "       [--app-name=TEXT] [--app-id=TEXT] [--pid=N] [--binary=TEXT] [--role=TEXT]\n"
-               "       [--media-name=TEXT] [--prop=KEY=VALUE]... [--latency-msec=N] [--no-stdin]\n");
+               "usage: qb-test-recorder [--source=NAME | --monitor] [--corked] [--peak]\n"
+               "       [--app-name=TEXT] [--app-id=TEXT] [--pid=N] [--media-name=TEXT]\n");
 }
 
 bool parse(int argc, char** argv, Options& o) {
@@ -88,44 +73,13 @@ bool parse(int argc, char** argv, Options& o) {
       out = arg.substr(prefix.size());
       return true;
     };
-    std::string v;
-    if (value("--source", o.source)) continue;
-    if (arg == "--monitor") {
-      o.monitor = true;
+    if (arg == "--monitor" || arg == "--corked" || arg == "--peak") {
+      (arg == "--monitor" ? o.monitor : arg == "--corked" ? o.corked : o.peak) = true;
       continue;
     }
-    if (value("--monitor", o.monitorOf)) {
-      o.monitor = true;
+    if (value("--source", o.source) || value("--app-name", o.appName) || value("--app-id", o.appId) ||
+        value("--pid", o.pid) || value("--media-name", o.mediaName))
       continue;
-    }
-    if (arg == "--corked") {
-      o.corked = true;
-      continue;
-    }
-    if (arg == "--no-stdin") {
-      o.readStdin = false;
-      continue;
-    }
-    if (arg == "--peak") {
-      o.peak = true;
-      continue;
-    }
-    if (value("--app-name", o.appName) || value("--app-id", o.appId) || value("--pid", o.pid) ||
-        value("--binary", o.binary) || value("--role", o.role) || value("--media-name", o.mediaName))
-      continue;
-    if (value("--prop", v)) {
-      auto eq = v.find('=');
-      if (eq == std::string::npos || eq == 0) return false;
-      o.props.emplace_back(v.substr(0, eq), v.substr(eq + 1));
-      continue;
-    }
-    if (value("--latency-msec", v)) {
-      char* end = nullptr;
-      unsigned long n = std::strtoul(v.c_str(), &end, 10);
-      if (v.empty() || *end || n == 0 || n > 10000) return false;
-      o.latencyMsec = static_cast<unsigned>(n);
-      continue;
-    }
     return false;
   }
   return !(o.monitor && !o.source.empty());
@@ -198,8 +152,6 @@ void connectStream(Recorder& r, const std::string& device) {
   const Options& o = r.options;
   pa_proplist* props = pa_proplist_new();
   pa_proplist_sets(props, PA_PROP_MEDIA_NAME, o.mediaName.c_str());
-  if (!o.role.empty()) pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, o.role.c_str());
-  for (auto& [k, v] : o.props) pa_proplist_sets(props, k.c_str(), v.c_str());
 
   // Volume controls meter at 25 Hz in float mono; recorders take the source's own format
   // (the placeholder spec is replaced because of the FIX flags).
@@ -217,7 +169,7 @@ void connectStream(Recorder& r, const std::string& device) {
     attr.fragsize = sizeof(float);
     flags |= PA_STREAM_PEAK_DETECT | PA_STREAM_DONT_MOVE;
   } else {
-    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(o.latencyMsec * 1000ull, &spec));
+    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(20000, &spec));
     flags |= PA_STREAM_FIX_FORMAT | PA_STREAM_FIX_RATE | PA_STREAM_FIX_CHANNELS;
   }
   if (o.corked) flags |= PA_STREAM_START_CORKED;
@@ -245,9 +197,7 @@ void onContextState(pa_context* c, void* ud) {
   switch (pa_context_get_state(c)) {
     case PA_CONTEXT_READY: {
       if (!r.options.monitor) return connectStream(r, r.options.source);
-      pa_operation* op = r.options.monitorOf.empty()
-                             ? pa_context_get_server_info(c, onServerForMonitor, ud)
-                             : pa_context_get_sink_info_by_name(c, r.options.monitorOf.c_str(), onSinkForMonitor, ud);
+      pa_operation* op = pa_context_get_server_info(c, onServerForMonitor, ud);
       if (op) pa_operation_unref(op);
       break;
     }
@@ -307,7 +257,6 @@ int main(int argc, char** argv) {
   pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, r.options.appName.c_str());
   if (!r.options.appId.empty()) pa_proplist_sets(props, PA_PROP_APPLICATION_ID, r.options.appId.c_str());
   if (!r.options.pid.empty()) pa_proplist_sets(props, PA_PROP_APPLICATION_PROCESS_ID, r.options.pid.c_str());
-  if (!r.options.binary.empty()) pa_proplist_sets(props, PA_PROP_APPLICATION_PROCESS_BINARY, r.options.binary.c_str());
   r.context = pa_context_new_with_proplist(r.api, r.options.appName.c_str(), props);
   pa_proplist_free(props);
   pa_context_set_state_callback(r.context, onContextState, &r);
@@ -315,12 +264,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qb-test-recorder: cannot connect: %s\n", pa_strerror(pa_context_errno(r.context)));
     return 1;
   }
-  pa_io_event* in = r.options.readStdin ? r.api->io_new(r.api, STDIN_FILENO, PA_IO_EVENT_INPUT, onStdin, &r) : nullptr;
+  pa_io_event* in = r.api->io_new(r.api, STDIN_FILENO, PA_IO_EVENT_INPUT, onStdin, &r);
 
   int ret = 0;
   pa_mainloop_run(r.loop, &ret);
 
-  if (in) r.api->io_free(in);
+  r.api->io_free(in);
   // Our own disconnect is not a failure to report.
   pa_context_set_state_callback(r.context, nullptr, nullptr);
   if (r.stream) {

@@ -1,4 +1,5 @@
-// Titles set by other clients: any bytes in, valid UTF-8 out.
+// Titles set by other clients: any bytes in, valid UTF-8 out (for any bytes at all, the
+// fuzz target fuzz_x11_text).
 
 #include "platform/linux/x11/X11Text.hpp"
 
@@ -45,19 +46,6 @@ TEST(X11Text, LongTitlesAreCutAtACharacterBoundary) {
     EXPECT_LE(cut.size(), limit);
     EXPECT_GE(cut.size(), limit - 1);
     EXPECT_TRUE(isValidUtf8(cut));
-  }
-}
-
-TEST(X11Text, AnyBytesGiveValidUtf8) {
-  // Every byte value in every position of short strings, in all three encodings.
-  for (auto enc : {TextEncoding::utf8, TextEncoding::latin1, TextEncoding::compoundText}) {
-    for (int a = 0; a < 256; ++a) {
-      for (int b : {0x00, 0x1B, 0x24, 0x25, 0x28, 0x2D, 0x41, 0x47, 0x80, 0x9B, 0xC3, 0xE6, 0xFF}) {
-        const char bytes[] = {'\x1B', char(a), char(b), '\xC3', char(a), '%', char(b), 'G'};
-        EXPECT_TRUE(isValidUtf8(textPropertyToUtf8(std::string_view(bytes, sizeof bytes), enc, 5)));
-        EXPECT_TRUE(isValidUtf8(textPropertyToUtf8(std::string_view(bytes + 1, sizeof bytes - 1), enc)));
-      }
-    }
   }
 }
 
