@@ -6,12 +6,9 @@
 
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "HelperProcess.hpp"
-#include "TestPictures.hpp"
 #include "e2e/support/HelperUnderTest.hpp"
 #include "linux/PortalTestEnv.hpp"
 #include "support/DecodedVideo.hpp"
@@ -49,11 +46,7 @@ class PortalScreenE2E : public ::testing::Test {
   }
 
   std::string answer(const std::string& command, const std::string& prefix, double timeout = kTimeout) {
-    const uint64_t from = helper->lineCount();
-    EXPECT_TRUE(helper->send(command));
-    auto line = helper->waitForResponsePrefix(prefix, timeout, from);
-    EXPECT_TRUE(line) << "no answer to " << command;
-    return line ? line->body : std::string();
+    return helper->ask(command, prefix, timeout);
   }
   // START_VIDEO with `json`; the restore token it reported, "" for none.
   std::string startVideo(const std::string& json, const std::string& expect = "START_VIDEO:started") {
@@ -99,7 +92,7 @@ class PortalScreenE2E : public ::testing::Test {
   std::unique_ptr<HelperProcess> helper;
 };
 
-TEST_F(PortalScreenE2E, OutputsAreListedAndTheVideoShowsThePaintedPictureAndItsChangesAtOnce) {
+TEST_F(PortalScreenE2E, OutputsAreListedAndTheVideoShowsThePaintedPicture) {
   // The compositor's two outputs, by size, with ids that another run of the helper finds again.
   auto list = nlohmann::json::parse(answer("LIST_WINDOWS", "LIST_WINDOWS:").substr(13));
   ASSERT_EQ(list.size(), 2u) << list;
@@ -117,7 +110,7 @@ TEST_F(PortalScreenE2E, OutputsAreListedAndTheVideoShowsThePaintedPictureAndItsC
   other->send("STOP");
 
   ASSERT_TRUE(testenv::portal("paint 2080C0"));
-  const int w = 640, h = 360, fps = 10;
+  const int w = 640, h = 360;
   const uint32_t display = list[0]["id"];
   startVideo("{\"type\":\"display\",\"id\":" + std::to_string(display) + ",\"width\":640,\"height\":360,\"fps\":10}");
   ASSERT_TRUE(waitForVideo(1));
@@ -128,36 +121,8 @@ TEST_F(PortalScreenE2E, OutputsAreListedAndTheVideoShowsThePaintedPictureAndItsC
   ASSERT_TRUE(centre);
   EXPECT_TRUE(testenv::near(*centre, 0x2080C0));
 
-  // The picture changes now and then, each change numbered (the counter code) and its moment
-  // noted: every one reaches the host within two frame intervals.
-  const auto paints = std::filesystem::temp_directory_path() / ("qb-paints-" + std::to_string(::getpid()));
-  const size_t before = videoFrames().size();
-  ASSERT_TRUE(testenv::portal("counter 150 300 " + paints.string()));
-  ASSERT_TRUE(waitForVideo(before + 10));
-  ASSERT_TRUE(testenv::portal("still"));
-  std::map<int, double> paintedAt;
-  std::ifstream in(paints);
-  for (std::string word; in >> word;) {
-    int n = 0;
-    double at = 0;
-    if (word == "paint" && in >> n >> at) paintedAt.emplace(n, at);
-  }
-  std::filesystem::remove(paints);
-  const auto frames = videoFrames();
-  const auto pictures = testenv::decodePictures(frames, w, h, "gray");
-  ASSERT_TRUE(pictures && pictures->size() == frames.size()) << "the video does not decode";
-  std::map<int, double> shownAt;
-  for (size_t i = before; i < frames.size(); ++i) {
-    const auto& luma = (*pictures)[i];
-    auto n = qb::testpictures::decodeCounter([&](int x, int y) { return luma[size_t(y) * w + size_t(x)]; }, 0, 0, w, h);
-    if (n) shownAt.emplace(*n, std::chrono::duration<double>(frames[i].received.time_since_epoch()).count());
-  }
-  ASSERT_GE(paintedAt.size(), 5u);
-  for (const auto& [n, at] : paintedAt) {
-    if (n == paintedAt.rbegin()->first) break;  // may have come after the last frame looked at
-    ASSERT_TRUE(shownAt.count(n)) << "change " << n << " never reached the host";
-    EXPECT_LE(shownAt[n] - at, 2.0 / fps) << "change " << n;
-  }
+  // Changes reach the stream at its pace: the screen contracts, run on this backend too; how
+  // soon they reach the host is compare-portal-video's latency figure.
   EXPECT_EQ(answer("STOP_VIDEO", "STOP_VIDEO:"), "STOP_VIDEO:stopped");
   EXPECT_TRUE(nothingShared()) << "the portal session or the PipeWire stream outlived STOP_VIDEO";
   EXPECT_EQ(helper->protocolError(), "");

@@ -30,8 +30,8 @@ inline std::optional<std::vector<std::vector<uint8_t>>> decodePictures(const std
     std::ofstream out(h264, std::ios::binary);
     for (auto& f : frames) out.write(reinterpret_cast<const char*>(f.payload.data()), long(f.payload.size()));
   }
-  const std::string cmd =
-      "ffmpeg -v error -y -i " + h264.string() + " -f rawvideo -pix_fmt " + pixelFormat + " " + raw.string();
+  const std::string cmd = "ffmpeg -v error -y -i " + h264.string() + " -fps_mode passthrough -f rawvideo -pix_fmt " +
+                          pixelFormat + " " + raw.string();
   const int status = std::system(cmd.c_str());
   std::ifstream in(raw, std::ios::binary);
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
