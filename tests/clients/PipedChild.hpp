@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ChildLines.hpp"
+#include "HelperProcess.hpp"
 #include "runtime/ProcessSpawn.hpp"
 
 namespace qbtest {
@@ -68,19 +69,8 @@ class PipedClient {
 
   // Sends one line; false when the client is gone (which must not end the test with SIGPIPE).
   bool send(const std::string& text) {
-    if (in_ < 0) return false;
     const std::string line = text + "\n";
-    sigset_t block, old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &block, &old);
-    const bool ok = ::write(in_, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-    if (!ok) {
-      timespec zero{0, 0};
-      sigtimedwait(&block, nullptr, &zero);  // the SIGPIPE the failed write left pending
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    return ok;
+    return in_ >= 0 && qbtools::writeNoSigpipe(in_, line.data(), line.size());
   }
   // Sends `text` and waits for the first line after it that `answered` accepts.
   std::optional<std::string> ask(const std::string& text, double seconds,

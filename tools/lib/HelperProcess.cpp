@@ -43,8 +43,8 @@ std::vector<std::string> buildEnvironment(const std::vector<std::pair<std::strin
   return env;
 }
 
-// Writes all bytes without letting SIGPIPE reach the process: the signal is blocked for
-// this thread during the write and a pending one caused by it is consumed.
+}  // namespace
+
 bool writeNoSigpipe(int fd, const char* data, size_t size) {
   sigset_t pipeSet, oldSet;
   sigemptyset(&pipeSet);
@@ -73,8 +73,6 @@ bool writeNoSigpipe(int fd, const char* data, size_t size) {
   pthread_sigmask(SIG_SETMASK, &oldSet, nullptr);
   return ok;
 }
-
-}  // namespace
 
 std::string ExitStatus::describe() const {
   if (exited) return "exit " + std::to_string(code);

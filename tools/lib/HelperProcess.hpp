@@ -34,6 +34,11 @@ struct HelperOptions {
   std::function<void(const Line&)> onLine;
 };
 
+// Writes all bytes to a pipe without letting SIGPIPE reach the process (the signal is blocked
+// for this thread during the write, and a pending one the write caused is consumed); false when
+// the reader is gone or the write fails.
+bool writeNoSigpipe(int fd, const char* data, size_t size);
+
 struct ExitStatus {
   bool exited = false;  // true: exit status in `code`; false: ended by `signal`
   int code = 0;
